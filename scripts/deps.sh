@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian or Ubuntu machine lacks to build and test Vellumar.
+set -euo pipefail
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+command -v clang++ >/dev/null || need+=(clang)
+command -v ninja >/dev/null || need+=(ninja-build)
+command -v uudecode >/dev/null || need+=(sharutils)
+command -v clang-format >/dev/null || need+=(clang-format)
+[ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -e /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+[ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+  need+=(libclang-rt-dev)
+fi
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}"
+fi

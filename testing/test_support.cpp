@@ -1,0 +1,105 @@
+#include "testing/test_support.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace testing_support {
+
+TTempDir::TTempDir() {
+  const char* Base = std::getenv("TMPDIR");
+  std::string Root = (Base != nullptr && *Base != '\0') ? Base : "/tmp";
+  if (Root.find_first_of("-+=") != std::string::npos) Root = "/tmp";
+  std::string Pattern = Root + "/vellumartestXXXXXX";
+  std::vector<char> Buf(Pattern.begin(), Pattern.end());
+  Buf.push_back('\0');
+  if (mkdtemp(Buf.data()) != nullptr) FPath = Buf.data();
+}
+
+TTempDir::~TTempDir() {
+  if (FPath.empty()) return;
+  std::error_code Ec;
+  std::filesystem::remove_all(FPath, Ec);
+}
+
+std::string TTempDir::File(const std::string& Name) const { return FPath + "/" + Name; }
+
+TBytes ReadFileBytes(const std::string& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) return {};
+  return TBytes(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+}
+
+std::string ReadFileText(const std::string& Path) {
+  TBytes B = ReadFileBytes(Path);
+  return std::string(B.begin(), B.end());
+}
+
+bool WriteFileBytes(const std::string& Path, const TBytes& Data) {
+  std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
+  if (!Out) return false;
+  Out.write(reinterpret_cast<const char*>(Data.data()), static_cast<std::streamsize>(Data.size()));
+  return static_cast<bool>(Out);
+}
+
+bool WriteFileText(const std::string& Path, const std::string& Data) {
+  return WriteFileBytes(Path, TBytes(Data.begin(), Data.end()));
+}
+
+bool PathExists(const std::string& Path) {
+  std::error_code Ec;
+  return std::filesystem::exists(Path, Ec);
+}
+
+std::string HexDump(const TBytes& Data) {
+  std::ostringstream Out;
+  char Line[16];
+  for (std::size_t Row = 0; Row < Data.size(); Row += 16) {
+    std::snprintf(Line, sizeof Line, "%06zx:", Row);
+    Out << Line;
+    for (std::size_t I = Row; I < Row + 16 && I < Data.size(); ++I) {
+      std::snprintf(Line, sizeof Line, " %02x", Data[I]);
+      Out << Line;
+    }
+    Out << "  |";
+    for (std::size_t I = Row; I < Row + 16 && I < Data.size(); ++I)
+      Out << ((Data[I] >= 0x20 && Data[I] < 0x7f) ? static_cast<char>(Data[I]) : '.');
+    Out << "|\n";
+  }
+  return Out.str();
+}
+
+std::string DescribeMismatch(const TBytes& Expected, const TBytes& Actual) {
+  if (Expected == Actual) return "";
+  std::size_t First = 0;
+  while (First < Expected.size() && First < Actual.size() && Expected[First] == Actual[First])
+    ++First;
+  std::ostringstream Out;
+  Out << "sizes " << Expected.size() << " (expected) and " << Actual.size()
+      << " (actual); first difference at offset " << First << "\nexpected:\n"
+      << HexDump(Expected) << "actual:\n"
+      << HexDump(Actual);
+  return Out.str();
+}
+
+void PutLE16(TBytes& Out, std::uint16_t Value) {
+  Out.push_back(static_cast<std::uint8_t>(Value & 0xFF));
+  Out.push_back(static_cast<std::uint8_t>(Value >> 8));
+}
+
+void PutLE32(TBytes& Out, std::uint32_t Value) {
+  for (int Shift = 0; Shift < 32; Shift += 8)
+    Out.push_back(static_cast<std::uint8_t>((Value >> Shift) & 0xFF));
+}
+
+void PutText(TBytes& Out, const std::string& Text, std::size_t Width) {
+  for (std::size_t I = 0; I < Width; ++I)
+    Out.push_back(I < Text.size() ? static_cast<std::uint8_t>(Text[I]) : 0);
+}
+
+}  // namespace testing_support

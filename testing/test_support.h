@@ -1,0 +1,53 @@
+// Shared helpers for the unit and end-to-end tests: a temporary directory that
+// removes itself, whole-file reads and writes, and a hex dump that makes byte
+// mismatches readable in test output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+using TBytes = std::vector<std::uint8_t>;
+
+// A fresh directory under $TMPDIR (or /tmp) whose path holds no '-', '+' or '='
+// (the program scans its own invocation path for keywords). Removed with all
+// its contents when the object goes out of scope.
+class TTempDir {
+ public:
+  TTempDir();
+  ~TTempDir();
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+
+  const std::string& Path() const { return FPath; }
+  // Path() + "/" + Name.
+  std::string File(const std::string& Name) const;
+
+ private:
+  std::string FPath;
+};
+
+// Whole file as bytes; an empty vector when it cannot be read.
+TBytes ReadFileBytes(const std::string& Path);
+std::string ReadFileText(const std::string& Path);
+// Writes (creates or truncates) the file; returns false on failure.
+bool WriteFileBytes(const std::string& Path, const TBytes& Data);
+bool WriteFileText(const std::string& Path, const std::string& Data);
+bool PathExists(const std::string& Path);
+
+// Offset-labelled hex dump, 16 bytes a row.
+std::string HexDump(const TBytes& Data);
+// Empty when equal; otherwise a description of the first difference and both dumps.
+std::string DescribeMismatch(const TBytes& Expected, const TBytes& Actual);
+
+// Little-endian appends for building expected records by hand.
+void PutLE16(TBytes& Out, std::uint16_t Value);
+void PutLE32(TBytes& Out, std::uint32_t Value);
+void PutText(TBytes& Out, const std::string& Text, std::size_t Width);  // zero-padded
+
+}  // namespace testing_support
+
+#define EXPECT_BYTES_EQ(expected, actual) \
+  EXPECT_EQ("", ::testing_support::DescribeMismatch((expected), (actual)))
