@@ -58,7 +58,7 @@ bool PathExists(const std::string& Path) {
 
 std::string HexDump(const TBytes& Data) {
   std::ostringstream Out;
-  char Line[16];
+  char Line[32];
   for (std::size_t Row = 0; Row < Data.size(); Row += 16) {
     std::snprintf(Line, sizeof Line, "%06zx:", Row);
     Out << Line;
