@@ -18,16 +18,16 @@ TTempDir::TTempDir() {
   std::string Pattern = Root + "/vellumartestXXXXXX";
   std::vector<char> Buf(Pattern.begin(), Pattern.end());
   Buf.push_back('\0');
-  if (mkdtemp(Buf.data()) != nullptr) FPath = Buf.data();
+  if (mkdtemp(Buf.data()) != nullptr) Path_ = Buf.data();
 }
 
 TTempDir::~TTempDir() {
-  if (FPath.empty()) return;
+  if (Path_.empty()) return;
   std::error_code Ec;
-  std::filesystem::remove_all(FPath, Ec);
+  std::filesystem::remove_all(Path_, Ec);
 }
 
-std::string TTempDir::File(const std::string& Name) const { return FPath + "/" + Name; }
+std::string TTempDir::File(const std::string& Name) const { return Path_ + "/" + Name; }
 
 TBytes ReadFileBytes(const std::string& Path) {
   std::ifstream In(Path, std::ios::binary);

@@ -21,12 +21,12 @@ class TTempDir {
   TTempDir(const TTempDir&) = delete;
   TTempDir& operator=(const TTempDir&) = delete;
 
-  const std::string& Path() const { return FPath; }
+  const std::string& Path() const { return Path_; }
   // Path() + "/" + Name.
   std::string File(const std::string& Name) const;
 
  private:
-  std::string FPath;
+  std::string Path_;
 };
 
 // Whole file as bytes; an empty vector when it cannot be read.
