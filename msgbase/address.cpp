@@ -1,0 +1,1 @@
+#include "msgbase/address.h"

@@ -1,0 +1,1 @@
+#include "msgbase/date_time.h"

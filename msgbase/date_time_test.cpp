@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+
+#include "msgbase/date_time.h"

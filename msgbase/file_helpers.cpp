@@ -1,0 +1,1 @@
+#include "msgbase/file_helpers.h"

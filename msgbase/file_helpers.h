@@ -1,0 +1,81 @@
+// File-system and text helpers shared by every base format: existence tests and
+// directory search wrappers, deleting, renaming, making directories, the
+// directory part of a path, a millisecond pause, decimal conversions, word
+// extraction, the 255-character text limit and bounded zero-terminated buffers.
+// None of them prints or stops the program.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace msgbase {
+
+// Every text of the system holds at most this many characters.
+inline constexpr std::size_t MaxTextLength = 255;
+
+// Text keeps its first MaxTextLength characters. Apply wherever a text is
+// built or stored.
+[[nodiscard]] std::string CutText(std::string Text);
+
+// True when a directory entry matches Name (wildcards '*' and '?' in its last
+// part act as wildcards; a directory of that name counts).
+[[nodiscard]] bool FileExists(const std::string& Name);
+// True when Path is an existing directory (searched as Path + "/*"; an empty
+// Path searches "/*").
+[[nodiscard]] bool DirectoryExists(const std::string& Path);
+// Deletes the file; true on success. Failures are reported only by the result.
+[[nodiscard]] bool KillFile(const std::string& Name);
+// Renames OldName to NewName; true on success.
+[[nodiscard]] bool RenameFile(const std::string& OldName, const std::string& NewName);
+// Creates every missing directory along Path; failures are ignored and the
+// result is always true (callers test DirectoryExists when it matters).
+bool CreateDirectory(const std::string& Path);
+// The directory part of the absolute form of FileName without a trailing '/';
+// empty when the absolute form has no '/' after its first character.
+[[nodiscard]] std::string ExtractPathName(const std::string& FileName);
+// Absolute form of Path against the working directory; "." and ".." parts are
+// resolved textually (the path need not exist).
+[[nodiscard]] std::string ExpandPath(const std::string& Path);
+// Sleeps Ms milliseconds; only the low 16 bits of Ms count (at most 65535 ms).
+void Delay(std::int32_t Ms);
+
+// Signed decimal, without leading zeros or spaces.
+[[nodiscard]] std::string LongToStr(std::int32_t Value);
+// True when S is a signed 32-bit decimal number (optional sign, digits only).
+[[nodiscard]] bool StrToNumber(const std::string& S);
+// Empty S: Value = 0, true. Otherwise S is read as a signed 32-bit decimal
+// number and Value receives its low 16 bits; a text that is not a number
+// stores 0 and gives false.
+[[nodiscard]] bool StrToInteger(const std::string& S, std::int16_t& Value);
+// S read as an unsigned decimal number, low 16 bits stored; not a number: 0.
+void StrToWord(const std::string& S, std::uint16_t& Value);
+// The N-th word of S (from 1); words are separated by runs of characters from
+// Delims. A word number of 0 or beyond the last word gives empty text.
+[[nodiscard]] std::string ExtractWord(std::uint8_t N, const std::string& S,
+                                      std::string_view Delims);
+
+// Zero-terminated buffers. Limit is always the buffer's size in bytes; no
+// helper reads or writes beyond it, and a buffer with no zero inside its Limit
+// is taken to end at Limit.
+//
+// Copies S into P, cut to Limit - 1 characters, and terminates it (Limit 0:
+// nothing is written).
+void ToASCIIZ(const std::string& S, char* P, std::size_t Limit);
+// The text in P, cut to its first MaxTextLength characters.
+[[nodiscard]] std::string FromASCIIZ(const char* P, std::size_t Limit);
+// Appends Src (zero-terminated within SrcLimit) to the text in Dest, as far as
+// Dest's Limit allows, and keeps Dest terminated.
+void ConcatASCIIZ(char* Dest, std::size_t Limit, const char* Src, std::size_t SrcLimit);
+// Number of characters before the terminating zero (at most Limit).
+[[nodiscard]] std::size_t LenASCIIZ(const char* P, std::size_t Limit);
+// Pointer to the first occurrence of the text Sub inside the text S, or
+// nullptr (what is sought comes first). An empty Sub is found at S.
+[[nodiscard]] const char* PosASCIIZ(const char* Sub, std::size_t SubLimit, const char* S,
+                                    std::size_t Limit);
+// Compares at most N characters of A and B as unsigned bytes, stopping at a
+// terminating zero: negative, 0 or positive.
+[[nodiscard]] int CompLASCIIZ(const char* A, const char* B, std::size_t N);
+
+}  // namespace msgbase

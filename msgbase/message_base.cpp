@@ -1,0 +1,1 @@
+#include "msgbase/message_base.h"

@@ -1,0 +1,1 @@
+#include "msgbase/status.h"

@@ -1,0 +1,240 @@
+// Byte streams under every base file and every message text, and the directory
+// search. Base formats obtain them only through the factories below and never
+// name the concrete classes, so other streams (the virtual base's adapter, for
+// instance) fit under the same interface.
+//
+// A stream records the code of its first failure in its status (codes in
+// msgbase/status.h), which is sticky until Reset: after a failure a file
+// stream's reads deliver zero bytes, its writes, seeks and truncations do
+// nothing, and GetPos and GetSize give -1. Memory streams never fail.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace msgbase {
+
+// Buffer size for one control line.
+inline constexpr std::int32_t MaxLineSize = 16384;
+// Size hint of message-text memory streams.
+inline constexpr std::int32_t MaxMessageSize = 65536;
+
+// Open modes of file streams: the low byte selects the kind, the second byte
+// holds the sharing request.
+inline constexpr std::int32_t smCreate = 0x01;     // make or empty the file, read and write
+inline constexpr std::int32_t smReadWrite = 0x02;  // existing file, read and write
+inline constexpr std::int32_t smRead = 0x04;       // existing file, read only
+inline constexpr std::int32_t smWrite = 0x08;      // existing file, write only
+// Deny-write request ($20 in the second byte): the stream holds an exclusive
+// advisory lock on the file (flock) from open to disposal; opening fails with
+// stStreamOpenFailed while any other open stream holds it, in this process or
+// another.
+inline constexpr std::int32_t smDenyWrite = 0x2000;
+
+// Directory-entry attribute bits of TMessageBaseFind.
+inline constexpr std::int32_t faReadOnly = 0x01;  // the owner may not write it
+inline constexpr std::int32_t faDirectory = 0x10;
+inline constexpr std::int32_t faArchive = 0x20;  // any entry that is not a directory
+inline constexpr std::int32_t faAnyFile = 0x3F;
+
+// Ends the program at once with run-time error 217: one report line on standard
+// output, exit status 217. Every operation a class leaves abstract calls it.
+[[noreturn]] void Abstract();
+
+class TMessageBaseStream;
+using PMessageBaseStream = std::unique_ptr<TMessageBaseStream>;
+
+// Hooks that see every stream being constructed and disposed of, memory
+// streams included (empty name, mode 0). They run inside the stream's
+// constructor and destructor, so they may remember the stream's address, name
+// and mode but must not call its operations. The program never replaces them.
+using TRegisterFileOpenProc = void (*)(const std::string& FileName, std::int32_t Mode,
+                                       TMessageBaseStream& Stream);
+using TRegisterFileCloseProc = void (*)(TMessageBaseStream& Stream);
+void DefaultRegisterFileOpen(const std::string& FileName, std::int32_t Mode,
+                             TMessageBaseStream& Stream);
+void DefaultRegisterFileClose(TMessageBaseStream& Stream);
+inline TRegisterFileOpenProc RegisterFileOpen = DefaultRegisterFileOpen;
+inline TRegisterFileCloseProc RegisterFileClose = DefaultRegisterFileClose;
+
+class TMessageBaseStream {
+ public:
+  // Status 0; remembers FileName (cut to 255 characters) and Mode; calls
+  // RegisterFileOpen.
+  TMessageBaseStream(const std::string& FileName, std::int32_t Mode);
+  // Calls RegisterFileClose; a concrete stream has released its resources before.
+  virtual ~TMessageBaseStream();
+  TMessageBaseStream(const TMessageBaseStream&) = delete;
+  TMessageBaseStream& operator=(const TMessageBaseStream&) = delete;
+
+  // Copies Count bytes from Source's position to this stream's position in
+  // 1024-byte pieces. Statuses are not tested between pieces: a failing source
+  // delivers zero bytes, which are written all the same.
+  virtual void CopyFrom(TMessageBaseStream& Source, std::int32_t Count);
+  // Reads Count bytes at the position into Buf and advances the position.
+  // Bytes the stream cannot deliver are zero in Buf.
+  virtual void Read(void* Buf, std::uint16_t Count);
+  // Writes Count bytes of Buf at the position and advances it.
+  virtual void Write(const void* Buf, std::uint16_t Count);
+  // Sets the position in bytes from the start; a negative position counts as 0.
+  virtual void Seek(std::int32_t Pos);
+  [[nodiscard]] virtual std::int32_t GetPos();
+  [[nodiscard]] virtual std::int32_t GetSize();
+  virtual void Flush();
+  // Makes the current position the end.
+  virtual void Truncate();
+  // Clears the error state: status back to 0.
+  virtual void Reset();
+
+  // Whole buffers of any length, moved in pieces of at most 65535 bytes.
+  void ReadBuffer(std::span<std::uint8_t> Buf);
+  void WriteBuffer(std::span<const std::uint8_t> Buf);
+
+  [[nodiscard]] std::int32_t GetStatus() const { return Status_; }
+  [[nodiscard]] std::int32_t GetMode() const { return Mode_; }
+  [[nodiscard]] const std::string& GetFileName() const { return FileName_; }
+
+ protected:
+  // Plain assignment; concrete streams keep the first failure themselves.
+  void SetStatus(std::int32_t Status) { Status_ = Status; }
+
+ private:
+  std::int32_t Status_ = 0;
+  std::int32_t Mode_ = 0;
+  std::string FileName_;
+};
+
+// A stream over one open POSIX file descriptor, owned by the stream, with no
+// buffering of its own (Flush has nothing to push).
+class TMessageBaseFileStream : public TMessageBaseStream {
+ public:
+  // Opens FileName in the kind of Mode's low byte (which the factory has
+  // checked); failure leaves status stStreamOpenFailed and no file open. A
+  // create with the deny-write request empties the file only after the lock is
+  // held, so it never destroys a file another stream holds.
+  TMessageBaseFileStream(const std::string& FileName, std::int32_t Mode);
+  // Releases the lock and closes the file.
+  ~TMessageBaseFileStream() override;
+
+  void Read(void* Buf, std::uint16_t Count) override;
+  void Write(const void* Buf, std::uint16_t Count) override;
+  void Seek(std::int32_t Pos) override;
+  [[nodiscard]] std::int32_t GetPos() override;
+  [[nodiscard]] std::int32_t GetSize() override;
+  void Flush() override;
+  void Truncate() override;
+  void Reset() override;
+
+ private:
+  // Records Code unless an earlier failure is recorded already.
+  void UpdateStatus(std::int32_t Code);
+
+  int Fd_ = -1;
+};
+
+// A growable in-memory stream for message texts. Memory is allocated in whole
+// 8192-byte blocks that never move once written: the capacity is always a
+// multiple of 8192 and, after the first write, greater than the size. Bytes
+// between the size and the capacity read as zero.
+class TMessageBaseRamStream : public TMessageBaseStream {
+ public:
+  static constexpr std::int32_t BlockSize = 8192;
+
+  TMessageBaseRamStream();
+  ~TMessageBaseRamStream() override;
+
+  // Grows the allocation like Write would for Count bytes, then copies.
+  void CopyFrom(TMessageBaseStream& Source, std::int32_t Count) override;
+  // Copies at most up to the capacity; the rest of Buf is zero. The position
+  // advances by the bytes copied.
+  void Read(void* Buf, std::uint16_t Count) override;
+  // Grows as needed; a write that would pass 2^31 - 1 bytes writes nothing.
+  void Write(const void* Buf, std::uint16_t Count) override;
+  void Seek(std::int32_t Pos) override;
+  [[nodiscard]] std::int32_t GetPos() override;
+  [[nodiscard]] std::int32_t GetSize() override;
+  void Flush() override;
+  // Size := position, and the allocation shrinks to fit it.
+  void Truncate() override;
+  // Memory streams never fail, so there is nothing to reset; the status stays 0.
+  void Reset() override;
+
+  // Sets the allocation to (NewSize div 8192 + 1) * 8192 bytes, growing or
+  // shrinking at the tail; never changes the size.
+  void SetSize(std::int32_t NewSize);
+  [[nodiscard]] std::int32_t GetCapacity() const;
+
+ private:
+  using TBlock = std::unique_ptr<std::uint8_t[]>;
+  std::vector<TBlock> Blocks_;
+  std::int32_t Position_ = 0;
+  std::int32_t Size_ = 0;
+};
+
+// Wildcard search over one directory.
+class TMessageBaseFind {
+ public:
+  TMessageBaseFind() = default;
+  virtual ~TMessageBaseFind() = default;
+  TMessageBaseFind(const TMessageBaseFind&) = delete;
+  TMessageBaseFind& operator=(const TMessageBaseFind&) = delete;
+
+  // Begins a search: Mask is a path whose last part may hold '*' and '?' ('*'
+  // also matches names that begin with a dot). An entry is returned only when
+  // all of its attribute bits are contained in Attr (faAnyFile: everything;
+  // faArchive | faReadOnly: regular files). True when an entry was found; then
+  // GetName/GetAttr/GetTime/GetSize describe it.
+  [[nodiscard]] virtual bool StartSearch(const std::string& Mask, std::int32_t Attr);
+  // The next matching entry; same result and fields.
+  [[nodiscard]] virtual bool NextSearch();
+  // Ends the search and releases the directory listing.
+  virtual void StopSearch();
+
+  // The bare name (without directory) of the entry found.
+  [[nodiscard]] const std::string& GetName() const { return Name_; }
+  [[nodiscard]] std::int32_t GetAttr() const { return Attr_; }
+  // Modification time as a packed DOS stamp (time in the low 16 bits).
+  [[nodiscard]] std::int32_t GetTime() const { return Time_; }
+  // Length in bytes (0 for a directory).
+  [[nodiscard]] std::int32_t GetSize() const { return Size_; }
+
+ protected:
+  std::string Name_;
+  std::int32_t Attr_ = 0;
+  std::int32_t Time_ = 0;
+  std::int32_t Size_ = 0;
+};
+using PMessageBaseFind = std::unique_ptr<TMessageBaseFind>;
+
+// The platform search: opendir/readdir over the mask's directory.
+class TMessageBaseFileFind : public TMessageBaseFind {
+ public:
+  TMessageBaseFileFind() = default;
+  ~TMessageBaseFileFind() override;
+
+  [[nodiscard]] bool StartSearch(const std::string& Mask, std::int32_t Attr) override;
+  [[nodiscard]] bool NextSearch() override;
+  void StopSearch() override;
+
+ private:
+  void* Dir_ = nullptr;  // DIR*, kept opaque so the header needs no POSIX includes
+  std::string Directory_;
+  std::string Pattern_;
+  std::int32_t SearchAttr_ = 0;
+};
+
+// A new file stream; empty when Mode's low byte is not 1, 2, 4 or 8. Otherwise a
+// stream is always returned and its status tells whether the file is open
+// (0) or not (stStreamOpenFailed). The caller owns it.
+[[nodiscard]] PMessageBaseStream CreateMessageBaseFileStream(const std::string& FileName,
+                                                             std::int32_t Mode);
+// A new, empty memory stream. The hint neither limits nor pre-allocates.
+[[nodiscard]] PMessageBaseStream CreateMessageBaseMemoryStream(std::int32_t SizeHint);
+// A new directory search object.
+[[nodiscard]] PMessageBaseFind CreateMessageBaseFind();
+
+}  // namespace msgbase
