@@ -1,0 +1,42 @@
+// Message composition: the last phase of a run. WriteMsg reads the header and
+// footer templates, uuencodes the file named by the settings, cuts the encoded
+// lines into sections when they are more than Lines, and posts one message per
+// section. Everything comes from the settings, which CheckParams has checked;
+// every failure stops the program through Error or RunError.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "encode/dyn_array.h"
+
+namespace vellumar {
+
+// The credit text of every section header line of a posting.
+inline constexpr const char* PostingCredit = "  [by Vellumar/LNX v0.1beta]";
+
+// What a posting is made of, from the templates to the sections.
+struct TComposition {
+  TStrDynArray HT;          // header template lines, comments removed
+  TStrDynArray FT;          // footer template lines, comments removed
+  TStrDynArray Body;        // the encoded lines, cut into sections when needed
+  std::uint16_t Parts = 1;  // number of sections, one message each
+};
+
+// Appends the lines of the template file at Path to Target, leaving out those
+// that begin with '#'. Returns 0, the classic run-time error number of a failed
+// open or read, or -1 when Target would grow past 65535 elements.
+[[nodiscard]] int ReadTemplate(const std::string& Path, TStrDynArray& Target);
+
+// The refusal for a file too large to post with the current Lines.
+[[nodiscard]] std::string TooLargeMessage(const std::string& Path, std::uint64_t Size);
+
+// Everything before the message base is touched: templates read, the file
+// checked for size, encoded and cut. Stops the program on any failure, before
+// anything is written.
+void PrepareComposition(TComposition& Work);
+
+// The whole phase: prepares the composition and posts it.
+void WriteMsg();
+
+}  // namespace vellumar
