@@ -1,0 +1,133 @@
+#include "tests/run_program.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+
+namespace vellumar_tests {
+
+std::vector<std::string> TRunResult::Lines() const {
+  std::vector<std::string> Result;
+  std::size_t From = 0;
+  while (From < Stdout.size()) {
+    const std::size_t End = Stdout.find('\n', From);
+    if (End == std::string::npos) {
+      Result.push_back(Stdout.substr(From));
+      break;
+    }
+    Result.push_back(Stdout.substr(From, End - From));
+    From = End + 1;
+  }
+  return Result;
+}
+
+namespace {
+
+// In the child: puts File on Fd or ends the child.
+void Redirect(int File, int Fd) {
+  if (File < 0 || ::dup2(File, Fd) < 0) ::_exit(127);
+}
+
+}  // namespace
+
+TRunResult RunProgram(const std::string& Program, const std::vector<std::string>& Args,
+                      const TRunOptions& Options) {
+  TRunResult Result;
+  int Out[2] = {-1, -1};
+  int Err[2] = {-1, -1};
+  if (::pipe2(Out, O_CLOEXEC) != 0) return Result;
+  if (::pipe2(Err, O_CLOEXEC) != 0) {
+    ::close(Out[0]);
+    ::close(Out[1]);
+    return Result;
+  }
+  std::vector<std::string> Storage;
+  Storage.push_back(Program);
+  Storage.insert(Storage.end(), Args.begin(), Args.end());
+  std::vector<char*> Argv;
+  for (std::string& S : Storage) Argv.push_back(S.data());
+  Argv.push_back(nullptr);
+
+  const pid_t Child = ::fork();
+  if (Child == 0) {
+    Redirect(::open("/dev/null", O_RDONLY), STDIN_FILENO);
+    if (Options.StdoutPath.empty())
+      Redirect(Out[1], STDOUT_FILENO);
+    else
+      Redirect(::open(Options.StdoutPath.c_str(), O_WRONLY), STDOUT_FILENO);
+    Redirect(Err[1], STDERR_FILENO);
+    if (!Options.WorkDir.empty() && ::chdir(Options.WorkDir.c_str()) != 0) ::_exit(127);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execv(Program.c_str(), Argv.data());
+    ::_exit(127);
+  }
+  ::close(Out[1]);
+  ::close(Err[1]);
+  if (Child < 0) {
+    ::close(Out[0]);
+    ::close(Err[0]);
+    return Result;
+  }
+  Result.Started = true;
+
+  const auto Deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(Options.TimeoutSeconds);
+  pollfd Fds[2] = {{Out[0], POLLIN, 0}, {Err[0], POLLIN, 0}};
+  std::string* Sinks[2] = {&Result.Stdout, &Result.Stderr};
+  int Open = 2;
+  while (Open > 0) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        Deadline - std::chrono::steady_clock::now());
+    if (Left.count() <= 0) {
+      Result.TimedOut = true;
+      ::kill(Child, SIGKILL);
+      break;
+    }
+    const int Ready = ::poll(Fds, 2, static_cast<int>(Left.count()));
+    if (Ready < 0 && errno != EINTR) break;
+    for (int I = 0; I < 2; ++I) {
+      if (Fds[I].fd < 0 || (Fds[I].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      char Buffer[4096];
+      const ssize_t Got = ::read(Fds[I].fd, Buffer, sizeof Buffer);
+      if (Got > 0) {
+        Sinks[I]->append(Buffer, static_cast<std::size_t>(Got));
+      } else if (Got == 0 || errno != EINTR) {
+        ::close(Fds[I].fd);
+        Fds[I].fd = -1;
+        --Open;
+      }
+    }
+  }
+  for (pollfd& P : Fds)
+    if (P.fd >= 0) ::close(P.fd);
+
+  int Status = 0;
+  while (::waitpid(Child, &Status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(Status)) {
+    Result.Exited = true;
+    Result.ExitStatus = WEXITSTATUS(Status);
+  } else if (WIFSIGNALED(Status)) {
+    Result.Signal = WTERMSIG(Status);
+  }
+  return Result;
+}
+
+std::string InstallProgram(const std::string& From, const std::string& Dir,
+                           const std::string& Name) {
+  namespace fs = std::filesystem;
+  std::error_code Ec;
+  const fs::path To = fs::path(Dir) / Name;
+  fs::copy_file(From, To, fs::copy_options::overwrite_existing, Ec);
+  if (Ec) return "";
+  fs::permissions(To, fs::perms::owner_all, fs::perm_options::add, Ec);
+  return Ec ? "" : To.string();
+}
+
+}  // namespace vellumar_tests
