@@ -1,1 +1,243 @@
 #include "msgbase/file_helpers.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "msgbase/stream.h"
+
+namespace msgbase {
+
+namespace {
+
+bool IsDigit(char Ch) {
+  return Ch >= '0' && Ch <= '9';
+}
+
+// Reads an optional sign and at least one digit, nothing else, into a value
+// that must fit Min..Max. Value is left alone on failure.
+bool ParseDecimal(const std::string& S, bool AllowMinus, std::int64_t Min, std::int64_t Max,
+                  std::int64_t& Value) {
+  std::size_t I = 0;
+  bool Negative = false;
+  if (I < S.size() && (S[I] == '+' || (AllowMinus && S[I] == '-'))) {
+    Negative = S[I] == '-';
+    ++I;
+  }
+  if (I == S.size()) return false;
+  std::int64_t Result = 0;
+  for (; I < S.size(); ++I) {
+    if (!IsDigit(S[I])) return false;
+    Result = Result * 10 + (S[I] - '0');
+    // Stop before the 64-bit accumulator can overflow on absurdly long texts.
+    if (Result > Max - Min) return false;
+  }
+  if (Negative) Result = -Result;
+  if (Result < Min || Result > Max) return false;
+  Value = Result;
+  return true;
+}
+
+bool IsDelimiter(char Ch, std::string_view Delims) {
+  return Delims.find(Ch) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::string CutText(std::string Text) {
+  if (Text.size() > MaxTextLength) Text.resize(MaxTextLength);
+  return Text;
+}
+
+bool FileExists(const std::string& Name) {
+  PMessageBaseFind Find = CreateMessageBaseFind();
+  const bool Found = Find->StartSearch(Name, faAnyFile);
+  Find->StopSearch();
+  return Found;
+}
+
+bool DirectoryExists(const std::string& Path) {
+  // An existing directory always lists at least its own "." entry.
+  if (!Path.empty() && Path.back() == '/') return FileExists(Path + "*");
+  return FileExists(Path + "/*");
+}
+
+bool KillFile(const std::string& Name) {
+  return ::unlink(Name.c_str()) == 0;
+}
+
+bool RenameFile(const std::string& OldName, const std::string& NewName) {
+  // A rename never replaces an existing file: losing the target silently
+  // would turn a naming clash into data loss.
+  if (::renameat2(AT_FDCWD, OldName.c_str(), AT_FDCWD, NewName.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without the no-replace flag: test first, then rename.
+  struct stat Info {};
+  if (::lstat(NewName.c_str(), &Info) == 0) return false;
+  return ::rename(OldName.c_str(), NewName.c_str()) == 0;
+}
+
+bool CreateDirectory(const std::string& Path) {
+  std::string Full = ExpandPath(Path);
+  if (Full == "/") return true;
+  if (Full.size() > 1 && Full.back() == '/') Full.pop_back();
+  // Make each ancestor in turn; failures (existing or impossible directories)
+  // are ignored, the last mkdir tells the caller nothing either.
+  for (std::size_t I = 1; I < Full.size(); ++I) {
+    if (Full[I] == '/') (void)::mkdir(Full.substr(0, I).c_str(), 0777);
+  }
+  (void)::mkdir(Full.c_str(), 0777);
+  return true;
+}
+
+std::string ExpandPath(const std::string& Path) {
+  std::string Joined;
+  if (!Path.empty() && Path[0] == '/') {
+    Joined = Path;
+  } else {
+    std::vector<char> Buf(4096);
+    if (::getcwd(Buf.data(), Buf.size()) != nullptr) Joined = Buf.data();
+    Joined += "/";
+    Joined += Path;
+  }
+  // Resolve "." and ".." textually; the path need not exist.
+  std::vector<std::string> Parts;
+  std::size_t Start = 0;
+  while (Start <= Joined.size()) {
+    std::size_t End = Joined.find('/', Start);
+    if (End == std::string::npos) End = Joined.size();
+    const std::string Part = Joined.substr(Start, End - Start);
+    if (Part == "..") {
+      if (!Parts.empty()) Parts.pop_back();
+    } else if (!Part.empty() && Part != ".") {
+      Parts.push_back(Part);
+    }
+    Start = End + 1;
+  }
+  std::string Result;
+  for (const std::string& Part : Parts) Result += "/" + Part;
+  if (Result.empty()) return "/";
+  if (Path.size() > 1 && Path.back() == '/') Result += "/";
+  return Result;
+}
+
+std::string ExtractPathName(const std::string& FileName) {
+  const std::string Full = ExpandPath(FileName);
+  const std::size_t Slash = Full.rfind('/');
+  if (Slash == std::string::npos || Slash == 0) return "";
+  return Full.substr(0, Slash);
+}
+
+void Delay(std::int32_t Ms) {
+  const auto Low = static_cast<std::uint16_t>(Ms);
+  timespec Wait{};
+  Wait.tv_sec = Low / 1000;
+  Wait.tv_nsec = static_cast<long>(Low % 1000) * 1000000L;
+  // Sleep the remaining time again when a signal interrupts the pause.
+  while (::nanosleep(&Wait, &Wait) != 0 && errno == EINTR) {
+  }
+}
+
+std::string LongToStr(std::int32_t Value) {
+  return std::to_string(Value);
+}
+
+bool StrToNumber(const std::string& S) {
+  std::int64_t Value = 0;
+  return ParseDecimal(S, true, std::numeric_limits<std::int32_t>::min(),
+                      std::numeric_limits<std::int32_t>::max(), Value);
+}
+
+bool StrToInteger(const std::string& S, std::int16_t& Value) {
+  if (S.empty()) {
+    Value = 0;
+    return true;
+  }
+  std::int64_t Parsed = 0;
+  if (!ParseDecimal(S, true, std::numeric_limits<std::int32_t>::min(),
+                    std::numeric_limits<std::int32_t>::max(), Parsed)) {
+    Value = 0;
+    return false;
+  }
+  // Keep the low 16 bits: 70000 becomes 4464, 40000 becomes -25536.
+  Value = static_cast<std::int16_t>(static_cast<std::uint16_t>(Parsed & 0xFFFF));
+  return true;
+}
+
+void StrToWord(const std::string& S, std::uint16_t& Value) {
+  std::int64_t Parsed = 0;
+  if (!ParseDecimal(S, false, 0, std::numeric_limits<std::uint32_t>::max(), Parsed)) {
+    Value = 0;
+    return;
+  }
+  Value = static_cast<std::uint16_t>(Parsed & 0xFFFF);
+}
+
+std::string ExtractWord(std::uint8_t N, const std::string& S, std::string_view Delims) {
+  if (N == 0) return "";
+  std::size_t I = 0;
+  unsigned Count = 0;
+  while (I < S.size()) {
+    while (I < S.size() && IsDelimiter(S[I], Delims)) ++I;
+    if (I == S.size()) break;
+    const std::size_t Start = I;
+    while (I < S.size() && !IsDelimiter(S[I], Delims)) ++I;
+    if (++Count == N) return S.substr(Start, I - Start);
+  }
+  return "";
+}
+
+void ToASCIIZ(const std::string& S, char* P, std::size_t Limit) {
+  if (Limit == 0) return;
+  const std::size_t Length = std::min(S.size(), Limit - 1);
+  std::memcpy(P, S.data(), Length);
+  P[Length] = '\0';
+}
+
+std::string FromASCIIZ(const char* P, std::size_t Limit) {
+  return std::string(P, std::min(LenASCIIZ(P, Limit), MaxTextLength));
+}
+
+void ConcatASCIIZ(char* Dest, std::size_t Limit, const char* Src, std::size_t SrcLimit) {
+  if (Limit == 0) return;
+  std::size_t DestLength = LenASCIIZ(Dest, Limit);
+  // An unterminated Dest is cut so that the result is terminated again.
+  if (DestLength == Limit) DestLength = Limit - 1;
+  const std::size_t Length = std::min(LenASCIIZ(Src, SrcLimit), Limit - 1 - DestLength);
+  std::memmove(Dest + DestLength, Src, Length);
+  Dest[DestLength + Length] = '\0';
+}
+
+std::size_t LenASCIIZ(const char* P, std::size_t Limit) {
+  const void* Zero = std::memchr(P, 0, Limit);
+  return Zero == nullptr ? Limit : static_cast<std::size_t>(static_cast<const char*>(Zero) - P);
+}
+
+const char* PosASCIIZ(const char* Sub, std::size_t SubLimit, const char* S, std::size_t Limit) {
+  const std::string_view Needle(Sub, LenASCIIZ(Sub, SubLimit));
+  const std::string_view Hay(S, LenASCIIZ(S, Limit));
+  const std::size_t Place = Hay.find(Needle);
+  return Place == std::string_view::npos ? nullptr : S + Place;
+}
+
+int CompLASCIIZ(const char* A, const char* B, std::size_t N) {
+  for (std::size_t I = 0; I < N; ++I) {
+    const auto Ca = static_cast<unsigned char>(A[I]);
+    const auto Cb = static_cast<unsigned char>(B[I]);
+    if (Ca != Cb) return Ca < Cb ? -1 : 1;
+    if (Ca == 0) return 0;
+  }
+  return 0;
+}
+
+}  // namespace msgbase

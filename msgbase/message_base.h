@@ -218,6 +218,9 @@ class TMessageBase {
  private:
   // Reads the next line into Line (cut to MaxChars characters).
   void ReadLine(std::string& Line, std::size_t MaxChars);
+  // Passes the first line and every control line, in text order, to
+  // CheckFromAddress and/or CheckToAddress (for each non-null address).
+  void ScanAddressLines(TAddress* FromAddress, TAddress* ToAddress);
   // Replaces the text from Start to End by Line (nothing for nullptr) and
   // leaves the position at the end of the text.
   void ReplaceTextRange(std::int32_t Start, std::int32_t End, const char* Line);

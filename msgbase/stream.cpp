@@ -1,1 +1,445 @@
 #include "msgbase/stream.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "msgbase/date_time.h"
+#include "msgbase/file_helpers.h"
+#include "msgbase/status.h"
+
+namespace msgbase {
+
+namespace {
+
+constexpr std::int32_t CopyPieceSize = 1024;
+
+// The largest count one Read or Write call moves.
+constexpr std::size_t MaxTransfer = std::numeric_limits<std::uint16_t>::max();
+
+std::int32_t ClampToInt32(off_t Value) {
+  return Value > std::numeric_limits<std::int32_t>::max() ? std::numeric_limits<std::int32_t>::max()
+                                                          : static_cast<std::int32_t>(Value);
+}
+
+// DOS-style wildcards: '*' any run of characters (a leading dot included),
+// '?' exactly one character.
+bool WildcardMatch(const std::string& Pattern, const std::string& Name) {
+  std::size_t P = 0;
+  std::size_t N = 0;
+  std::size_t StarP = std::string::npos;
+  std::size_t StarN = 0;
+  while (N < Name.size()) {
+    if (P < Pattern.size() && (Pattern[P] == '?' || Pattern[P] == Name[N])) {
+      ++P;
+      ++N;
+    } else if (P < Pattern.size() && Pattern[P] == '*') {
+      StarP = P++;
+      StarN = N;
+    } else if (StarP != std::string::npos) {
+      P = StarP + 1;
+      N = ++StarN;
+    } else {
+      return false;
+    }
+  }
+  while (P < Pattern.size() && Pattern[P] == '*') ++P;
+  return P == Pattern.size();
+}
+
+std::int32_t PackedModificationTime(time_t Seconds) {
+  tm Local{};
+  if (::localtime_r(&Seconds, &Local) == nullptr) return 0;
+  TMessageBaseDateTime D;
+  D.Year = static_cast<std::uint16_t>(Local.tm_year + 1900);
+  D.Month = static_cast<std::uint16_t>(Local.tm_mon + 1);
+  D.Day = static_cast<std::uint16_t>(Local.tm_mday);
+  D.Hour = static_cast<std::uint16_t>(Local.tm_hour);
+  D.Minute = static_cast<std::uint16_t>(Local.tm_min);
+  D.Second = static_cast<std::uint16_t>(Local.tm_sec);
+  return static_cast<std::int32_t>(MessageBaseDateTimeToDosDateTime(D));
+}
+
+}  // namespace
+
+void Abstract() {
+  // Whatever the program has written so far goes out before the report line.
+  (void)std::fflush(stdout);
+  (void)std::fputs("Runtime error 217\n", stdout);
+  (void)std::fflush(stdout);
+  std::_Exit(217);
+}
+
+void DefaultRegisterFileOpen(const std::string& /*FileName*/, std::int32_t /*Mode*/,
+                             TMessageBaseStream& /*Stream*/) {}
+
+void DefaultRegisterFileClose(TMessageBaseStream& /*Stream*/) {}
+
+// --- TMessageBaseStream ---
+
+TMessageBaseStream::TMessageBaseStream(const std::string& FileName, std::int32_t Mode)
+    : Mode_(Mode), FileName_(CutText(FileName)) {
+  RegisterFileOpen(FileName_, Mode_, *this);
+}
+
+TMessageBaseStream::~TMessageBaseStream() {
+  RegisterFileClose(*this);
+}
+
+void TMessageBaseStream::CopyFrom(TMessageBaseStream& Source, std::int32_t Count) {
+  std::uint8_t Buf[CopyPieceSize];
+  while (Count > 0) {
+    const auto Piece = static_cast<std::uint16_t>(std::min(Count, CopyPieceSize));
+    Source.Read(Buf, Piece);
+    Write(Buf, Piece);
+    Count -= Piece;
+  }
+}
+
+void TMessageBaseStream::Read(void* /*Buf*/, std::uint16_t /*Count*/) {
+  Abstract();
+}
+void TMessageBaseStream::Write(const void* /*Buf*/, std::uint16_t /*Count*/) {
+  Abstract();
+}
+void TMessageBaseStream::Seek(std::int32_t /*Pos*/) {
+  Abstract();
+}
+std::int32_t TMessageBaseStream::GetPos() {
+  Abstract();
+}
+std::int32_t TMessageBaseStream::GetSize() {
+  Abstract();
+}
+void TMessageBaseStream::Flush() {
+  Abstract();
+}
+void TMessageBaseStream::Truncate() {
+  Abstract();
+}
+void TMessageBaseStream::Reset() {
+  Abstract();
+}
+
+void TMessageBaseStream::ReadBuffer(std::span<std::uint8_t> Buf) {
+  while (!Buf.empty()) {
+    const std::size_t Piece = std::min(Buf.size(), MaxTransfer);
+    Read(Buf.data(), static_cast<std::uint16_t>(Piece));
+    Buf = Buf.subspan(Piece);
+  }
+}
+
+void TMessageBaseStream::WriteBuffer(std::span<const std::uint8_t> Buf) {
+  while (!Buf.empty()) {
+    const std::size_t Piece = std::min(Buf.size(), MaxTransfer);
+    Write(Buf.data(), static_cast<std::uint16_t>(Piece));
+    Buf = Buf.subspan(Piece);
+  }
+}
+
+// --- TMessageBaseFileStream ---
+
+TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std::int32_t Mode)
+    : TMessageBaseStream(FileName, Mode) {
+  const bool DenyWrite = (Mode & smDenyWrite) != 0;
+  int Flags = O_CLOEXEC;
+  switch (Mode & 0xFF) {
+    case smCreate:
+      // With the deny-write request the file is emptied only once the lock is
+      // held: truncating first would destroy a file another program holds.
+      Flags |= O_RDWR | O_CREAT | (DenyWrite ? 0 : O_TRUNC);
+      break;
+    case smReadWrite:
+      Flags |= O_RDWR;
+      break;
+    case smRead:
+      Flags |= O_RDONLY;
+      break;
+    case smWrite:
+      Flags |= O_WRONLY;
+      break;
+    default:
+      UpdateStatus(stStreamOpenFailed);
+      return;
+  }
+  const int Fd = ::open(FileName.c_str(), Flags, 0666);
+  if (Fd < 0) {
+    UpdateStatus(stStreamOpenFailed);
+    return;
+  }
+  struct stat Info {};
+  const bool Usable = ::fstat(Fd, &Info) == 0 && !S_ISDIR(Info.st_mode) &&
+                      (!DenyWrite || ::flock(Fd, LOCK_EX | LOCK_NB) == 0) &&
+                      (!DenyWrite || (Mode & 0xFF) != smCreate || ::ftruncate(Fd, 0) == 0);
+  if (!Usable) {
+    (void)::close(Fd);  // never opened as far as the caller can tell
+    UpdateStatus(stStreamOpenFailed);
+    return;
+  }
+  Fd_ = Fd;
+}
+
+TMessageBaseFileStream::~TMessageBaseFileStream() {
+  // Closing the descriptor also drops the advisory lock.
+  if (Fd_ >= 0) (void)::close(Fd_);
+}
+
+void TMessageBaseFileStream::UpdateStatus(std::int32_t Code) {
+  if (GetStatus() == stOk) SetStatus(Code);
+}
+
+void TMessageBaseFileStream::Read(void* Buf, std::uint16_t Count) {
+  auto* Bytes = static_cast<std::uint8_t*>(Buf);
+  if (GetStatus() != stOk) {
+    std::memset(Bytes, 0, Count);
+    return;
+  }
+  std::size_t Done = 0;
+  while (Done < Count) {
+    const ssize_t Got = ::read(Fd_, Bytes + Done, Count - Done);
+    if (Got < 0 && errno == EINTR) continue;
+    if (Got <= 0) break;
+    Done += static_cast<std::size_t>(Got);
+  }
+  if (Done < Count) {
+    // A short read is a failure, and the caller gets zero bytes, not a mix of
+    // file data and whatever the buffer held.
+    std::memset(Bytes, 0, Count);
+    UpdateStatus(stStreamReadFailed);
+  }
+}
+
+void TMessageBaseFileStream::Write(const void* Buf, std::uint16_t Count) {
+  if (GetStatus() != stOk) return;
+  const auto* Bytes = static_cast<const std::uint8_t*>(Buf);
+  std::size_t Done = 0;
+  while (Done < Count) {
+    const ssize_t Put = ::write(Fd_, Bytes + Done, Count - Done);
+    if (Put < 0 && errno == EINTR) continue;
+    if (Put <= 0) {
+      UpdateStatus(stStreamWriteFailed);
+      return;
+    }
+    Done += static_cast<std::size_t>(Put);
+  }
+}
+
+void TMessageBaseFileStream::Seek(std::int32_t Pos) {
+  if (GetStatus() != stOk) return;
+  if (::lseek(Fd_, std::max(Pos, 0), SEEK_SET) < 0) UpdateStatus(stStreamSeekFailed);
+}
+
+std::int32_t TMessageBaseFileStream::GetPos() {
+  if (GetStatus() != stOk) return -1;
+  const off_t Pos = ::lseek(Fd_, 0, SEEK_CUR);
+  if (Pos < 0) {
+    UpdateStatus(stStreamSeekFailed);
+    return -1;
+  }
+  return ClampToInt32(Pos);
+}
+
+std::int32_t TMessageBaseFileStream::GetSize() {
+  if (GetStatus() != stOk) return -1;
+  struct stat Info {};
+  if (::fstat(Fd_, &Info) != 0) {
+    UpdateStatus(stStreamSeekFailed);
+    return -1;
+  }
+  return ClampToInt32(Info.st_size);
+}
+
+void TMessageBaseFileStream::Flush() {}
+
+void TMessageBaseFileStream::Truncate() {
+  if (GetStatus() != stOk) return;
+  const off_t Pos = ::lseek(Fd_, 0, SEEK_CUR);
+  if (Pos < 0 || ::ftruncate(Fd_, Pos) != 0) UpdateStatus(stStreamTruncateFailed);
+}
+
+void TMessageBaseFileStream::Reset() {
+  SetStatus(stOk);
+}
+
+// --- TMessageBaseRamStream ---
+
+TMessageBaseRamStream::TMessageBaseRamStream() : TMessageBaseStream("", 0) {}
+
+TMessageBaseRamStream::~TMessageBaseRamStream() = default;
+
+std::int32_t TMessageBaseRamStream::GetCapacity() const {
+  return static_cast<std::int32_t>(Blocks_.size()) * BlockSize;
+}
+
+void TMessageBaseRamStream::SetSize(std::int32_t NewSize) {
+  NewSize = std::clamp(NewSize, Size_, MaxRamStreamSize);
+  const std::size_t Target = static_cast<std::size_t>(NewSize / BlockSize + 1);
+  // Whole blocks are added or dropped at the tail; bytes already written never
+  // move, and new blocks start zeroed.
+  while (Blocks_.size() < Target) Blocks_.push_back(std::make_unique<std::uint8_t[]>(BlockSize));
+  Blocks_.resize(Target);
+}
+
+void TMessageBaseRamStream::CopyFrom(TMessageBaseStream& Source, std::int32_t Count) {
+  if (Count <= 0) return;
+  if (Count > MaxRamStreamSize - Position_) return;
+  const std::int32_t End = Position_ + Count;
+  if (End >= GetCapacity()) SetSize(End);  // keeps the capacity above the size
+  if (End > Size_) Size_ = End;
+  TMessageBaseStream::CopyFrom(Source, Count);
+}
+
+void TMessageBaseRamStream::Read(void* Buf, std::uint16_t Count) {
+  auto* Bytes = static_cast<std::uint8_t*>(Buf);
+  const std::int32_t Available = std::max(GetCapacity() - Position_, 0);
+  const std::int32_t Copy = std::min<std::int32_t>(Count, Available);
+  std::int32_t Done = 0;
+  while (Done < Copy) {
+    const std::int32_t Offset = Position_ % BlockSize;
+    const std::int32_t Piece = std::min(Copy - Done, BlockSize - Offset);
+    std::memcpy(Bytes + Done,
+                Blocks_[static_cast<std::size_t>(Position_ / BlockSize)].get() + Offset,
+                static_cast<std::size_t>(Piece));
+    Done += Piece;
+    Position_ += Piece;
+  }
+  std::memset(Bytes + Done, 0, static_cast<std::size_t>(Count - Done));
+}
+
+void TMessageBaseRamStream::Write(const void* Buf, std::uint16_t Count) {
+  if (Count > MaxRamStreamSize - Position_) return;
+  const std::int32_t End = Position_ + Count;
+  if (End >= GetCapacity()) SetSize(End);  // keeps the capacity above the size
+  if (End > Size_) Size_ = End;
+  const auto* Bytes = static_cast<const std::uint8_t*>(Buf);
+  std::int32_t Done = 0;
+  while (Done < Count) {
+    const std::int32_t Offset = Position_ % BlockSize;
+    const std::int32_t Piece = std::min(Count - Done, BlockSize - Offset);
+    std::memcpy(Blocks_[static_cast<std::size_t>(Position_ / BlockSize)].get() + Offset,
+                Bytes + Done, static_cast<std::size_t>(Piece));
+    Done += Piece;
+    Position_ += Piece;
+  }
+}
+
+void TMessageBaseRamStream::Seek(std::int32_t Pos) {
+  Position_ = std::max(Pos, 0);
+}
+
+std::int32_t TMessageBaseRamStream::GetPos() {
+  return Position_;
+}
+
+std::int32_t TMessageBaseRamStream::GetSize() {
+  return Size_;
+}
+
+void TMessageBaseRamStream::Flush() {}
+
+void TMessageBaseRamStream::Truncate() {
+  Size_ = std::min(Position_, MaxRamStreamSize);
+  SetSize(Size_);
+  // Bytes past the new end read as zero, as they did before they were written.
+  const std::int32_t Capacity = GetCapacity();
+  for (std::int32_t Pos = Size_; Pos < Capacity;) {
+    const std::int32_t Offset = Pos % BlockSize;
+    std::memset(Blocks_[static_cast<std::size_t>(Pos / BlockSize)].get() + Offset, 0,
+                static_cast<std::size_t>(BlockSize - Offset));
+    Pos += BlockSize - Offset;
+  }
+}
+
+void TMessageBaseRamStream::Reset() {}
+
+// --- TMessageBaseFileFind ---
+
+TMessageBaseFileFind::~TMessageBaseFileFind() {
+  StopSearch();
+}
+
+bool TMessageBaseFind::StartSearch(const std::string& /*Mask*/, std::int32_t /*Attr*/) {
+  Abstract();
+}
+bool TMessageBaseFind::NextSearch() {
+  Abstract();
+}
+void TMessageBaseFind::StopSearch() {
+  Abstract();
+}
+
+bool TMessageBaseFileFind::StartSearch(const std::string& Mask, std::int32_t Attr) {
+  StopSearch();
+  // A mask without a directory searches the working directory.
+  const std::string Path = Mask.find('/') == std::string::npos ? "./" + Mask : Mask;
+  const std::size_t Slash = Path.rfind('/');
+  Directory_ = Path.substr(0, Slash == 0 ? 1 : Slash);
+  Pattern_ = Path.substr(Slash + 1);
+  SearchAttr_ = Attr;
+  Dir_ = ::opendir(Directory_.c_str());
+  if (Dir_ == nullptr) return false;
+  return NextSearch();
+}
+
+bool TMessageBaseFileFind::NextSearch() {
+  if (Dir_ == nullptr) return false;
+  auto* Dir = static_cast<DIR*>(Dir_);
+  while (const dirent* Entry = ::readdir(Dir)) {
+    const std::string Name = Entry->d_name;
+    if (!WildcardMatch(Pattern_, Name)) continue;
+    std::string Full = Directory_ == "/" ? std::string() : Directory_;
+    Full += '/';
+    Full += Name;
+    struct stat Info {};
+    if (::stat(Full.c_str(), &Info) != 0) continue;  // a dangling link lists nothing
+    const bool IsDirectory = S_ISDIR(Info.st_mode);
+    std::int32_t EntryAttr = IsDirectory ? faDirectory : faArchive;
+    if ((Info.st_mode & S_IWUSR) == 0) EntryAttr |= faReadOnly;
+    if ((EntryAttr & ~SearchAttr_) != 0) continue;
+    Name_ = CutText(Name);
+    Attr_ = EntryAttr;
+    Time_ = PackedModificationTime(Info.st_mtime);
+    Size_ = IsDirectory ? 0 : ClampToInt32(Info.st_size);
+    return true;
+  }
+  return false;
+}
+
+void TMessageBaseFileFind::StopSearch() {
+  if (Dir_ != nullptr) (void)::closedir(static_cast<DIR*>(Dir_));
+  Dir_ = nullptr;
+}
+
+// --- Factories ---
+
+PMessageBaseStream CreateMessageBaseFileStream(const std::string& FileName, std::int32_t Mode) {
+  switch (Mode & 0xFF) {
+    case smCreate:
+    case smReadWrite:
+    case smRead:
+    case smWrite:
+      return std::make_unique<TMessageBaseFileStream>(FileName, Mode);
+    default:
+      return nullptr;
+  }
+}
+
+PMessageBaseStream CreateMessageBaseMemoryStream(std::int32_t /*SizeHint*/) {
+  return std::make_unique<TMessageBaseRamStream>();
+}
+
+PMessageBaseFind CreateMessageBaseFind() {
+  return std::make_unique<TMessageBaseFileFind>();
+}
+
+}  // namespace msgbase

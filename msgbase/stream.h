@@ -81,6 +81,8 @@ class TMessageBaseStream {
   // Writes Count bytes of Buf at the position and advances it.
   virtual void Write(const void* Buf, std::uint16_t Count);
   // Sets the position in bytes from the start; a negative position counts as 0.
+  // A position beyond the end is allowed; a write there fills the gap with
+  // zero bytes.
   virtual void Seek(std::int32_t Pos);
   [[nodiscard]] virtual std::int32_t GetPos();
   [[nodiscard]] virtual std::int32_t GetSize();
@@ -138,11 +140,14 @@ class TMessageBaseFileStream : public TMessageBaseStream {
 
 // A growable in-memory stream for message texts. Memory is allocated in whole
 // 8192-byte blocks that never move once written: the capacity is always a
-// multiple of 8192 and, after the first write, greater than the size. Bytes
-// between the size and the capacity read as zero.
+// multiple of 8192 and, once anything has been written, greater than the size
+// (one byte needs 8192, exactly 8192 bytes need 16384). Bytes between the size
+// and the capacity read as zero.
 class TMessageBaseRamStream : public TMessageBaseStream {
  public:
   static constexpr std::int32_t BlockSize = 8192;
+  // The largest size whose allocation still fits a 32-bit position.
+  static constexpr std::int32_t MaxRamStreamSize = 0x7FFFFFFF - BlockSize;
 
   TMessageBaseRamStream();
   ~TMessageBaseRamStream() override;
@@ -152,7 +157,8 @@ class TMessageBaseRamStream : public TMessageBaseStream {
   // Copies at most up to the capacity; the rest of Buf is zero. The position
   // advances by the bytes copied.
   void Read(void* Buf, std::uint16_t Count) override;
-  // Grows as needed; a write that would pass 2^31 - 1 bytes writes nothing.
+  // Grows as needed; a write that would end beyond MaxRamStreamSize writes
+  // nothing.
   void Write(const void* Buf, std::uint16_t Count) override;
   void Seek(std::int32_t Pos) override;
   [[nodiscard]] std::int32_t GetPos() override;
@@ -164,7 +170,8 @@ class TMessageBaseRamStream : public TMessageBaseStream {
   void Reset() override;
 
   // Sets the allocation to (NewSize div 8192 + 1) * 8192 bytes, growing or
-  // shrinking at the tail; never changes the size.
+  // shrinking at the tail; never changes the size and never drops bytes below
+  // it (NewSize counts as at least the size).
   void SetSize(std::int32_t NewSize);
   [[nodiscard]] std::int32_t GetCapacity() const;
 

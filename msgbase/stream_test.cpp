@@ -1,3 +1,386 @@
-#include <gtest/gtest.h>
-
 #include "msgbase/stream.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <map>
+#include <numeric>
+#include <vector>
+
+#include "msgbase/status.h"
+#include "testing/test_support.h"
+
+namespace msgbase {
+namespace {
+
+using testing_support::ReadFileBytes;
+using testing_support::ReadFileText;
+using testing_support::TBytes;
+using testing_support::TTempDir;
+using testing_support::WriteFileText;
+
+TBytes Pattern(std::size_t Count, std::uint8_t Seed = 1) {
+  TBytes Bytes(Count);
+  for (std::size_t I = 0; I < Count; ++I) {
+    Bytes[I] = static_cast<std::uint8_t>((I * 7 + Seed) & 0xFF);
+  }
+  return Bytes;
+}
+
+TEST(StreamTest, MemoryCapacityGrowsInWholeBlocks) {
+  TMessageBaseRamStream S;
+  EXPECT_EQ(0, S.GetCapacity());
+  const std::uint8_t One = 0x42;
+  S.Write(&One, 1);
+  EXPECT_EQ(1, S.GetSize());
+  EXPECT_EQ(8192, S.GetCapacity());
+
+  TMessageBaseRamStream Full;
+  const TBytes Block = Pattern(8192);
+  Full.WriteBuffer(Block);
+  EXPECT_EQ(8192, Full.GetSize());
+  EXPECT_EQ(16384, Full.GetCapacity());
+
+  // Filling up to the capacity in two steps still keeps it above the size.
+  S.WriteBuffer(Pattern(8191));
+  EXPECT_EQ(8192, S.GetSize());
+  EXPECT_EQ(16384, S.GetCapacity());
+}
+
+TEST(StreamTest, MemoryWriteBeyondTheEndLeavesZeroGap) {
+  TMessageBaseRamStream S;
+  S.Seek(10);
+  S.Write("abc", 3);
+  EXPECT_EQ(13, S.GetSize());
+  EXPECT_EQ(13, S.GetPos());
+  std::array<std::uint8_t, 13> Back{};
+  Back.fill(0xEE);
+  S.Seek(0);
+  S.Read(Back.data(), Back.size());
+  EXPECT_EQ(TBytes(10, 0), TBytes(Back.begin(), Back.begin() + 10));
+  EXPECT_EQ('c', Back[12]);
+}
+
+TEST(StreamTest, MemoryTruncateReleasesBlocksAndClearsTheTail) {
+  TMessageBaseRamStream S;
+  S.WriteBuffer(Pattern(20000));
+  EXPECT_EQ(24576, S.GetCapacity());
+  S.Seek(0);
+  S.Truncate();
+  EXPECT_EQ(0, S.GetSize());
+  EXPECT_EQ(8192, S.GetCapacity());
+  // Bytes once written but now past the end read as zero.
+  std::array<std::uint8_t, 16> Back{};
+  Back.fill(0xEE);
+  S.Read(Back.data(), Back.size());
+  EXPECT_EQ(TBytes(16, 0), TBytes(Back.begin(), Back.end()));
+}
+
+TEST(StreamTest, MemoryReadsAreBoundedByTheCapacity) {
+  TMessageBaseRamStream S;
+  S.WriteBuffer(Pattern(100));
+  S.Seek(96);
+  std::array<std::uint8_t, 10> Back{};
+  Back.fill(0xEE);
+  S.Read(Back.data(), Back.size());
+  EXPECT_EQ(106, S.GetPos());
+  EXPECT_EQ(Pattern(100)[99], Back[3]);
+  EXPECT_EQ(0, Back[9]);  // beyond the size: zero, not left over
+
+  S.Seek(8190);
+  Back.fill(0xEE);
+  S.Read(Back.data(), Back.size());
+  EXPECT_EQ(8192, S.GetPos());  // only the two bytes up to the capacity
+  EXPECT_EQ(TBytes(10, 0), TBytes(Back.begin(), Back.end()));
+
+  S.Seek(1 << 20);
+  S.Read(Back.data(), Back.size());
+  EXPECT_EQ(1 << 20, S.GetPos());
+}
+
+TEST(StreamTest, MemoryGrowthKeepsWrittenBytes) {
+  TMessageBaseRamStream S;
+  const TBytes Data = Pattern(100000, 3);
+  for (std::size_t I = 0; I < Data.size(); I += 777) {
+    const std::size_t Count = std::min<std::size_t>(777, Data.size() - I);
+    S.Write(Data.data() + I, static_cast<std::uint16_t>(Count));
+  }
+  TBytes Back(Data.size());
+  S.Seek(0);
+  S.ReadBuffer(Back);
+  EXPECT_EQ(Data, Back);
+  EXPECT_EQ(0, S.GetStatus());
+}
+
+TEST(StreamTest, MemoryNegativeSeekCountsAsZero) {
+  TMessageBaseRamStream S;
+  S.Seek(-5);
+  EXPECT_EQ(0, S.GetPos());
+  S.Write("x", 1);
+  EXPECT_EQ(1, S.GetSize());
+}
+
+TEST(StreamTest, MemoryWritePastTheLargestSizeIsRefused) {
+  TMessageBaseRamStream S;
+  S.Seek(TMessageBaseRamStream::MaxRamStreamSize);
+  S.Write("x", 1);
+  EXPECT_EQ(0, S.GetSize());
+  EXPECT_EQ(0, S.GetCapacity());
+}
+
+TEST(StreamTest, CopyFromMovesBytesBetweenStreams) {
+  TMessageBaseRamStream Source;
+  const TBytes Data = Pattern(5000);
+  Source.WriteBuffer(Data);
+  Source.Seek(1000);
+  PMessageBaseStream Target = CreateMessageBaseMemoryStream(MaxMessageSize);
+  Target->Write("head", 4);
+  Target->CopyFrom(Source, 3000);
+  EXPECT_EQ(3004, Target->GetSize());
+  EXPECT_EQ(4000, Source.GetPos());
+  TBytes Back(3000);
+  Target->Seek(4);
+  Target->ReadBuffer(Back);
+  EXPECT_EQ(TBytes(Data.begin() + 1000, Data.begin() + 4000), Back);
+}
+
+TEST(StreamTest, FileStreamModes) {
+  TTempDir Dir;
+  const std::string Name = Dir.File("f.dat");
+  EXPECT_EQ(nullptr, CreateMessageBaseFileStream(Name, 3));
+  EXPECT_EQ(nullptr, CreateMessageBaseFileStream(Name, smDenyWrite));
+
+  PMessageBaseStream Missing = CreateMessageBaseFileStream(Name, smRead);
+  ASSERT_NE(nullptr, Missing);
+  EXPECT_EQ(stStreamOpenFailed, Missing->GetStatus());
+
+  {
+    PMessageBaseStream Created = CreateMessageBaseFileStream(Name, smCreate);
+    ASSERT_EQ(0, Created->GetStatus());
+    Created->Write("hello", 5);
+    EXPECT_EQ(5, Created->GetSize());
+  }
+  EXPECT_EQ("hello", ReadFileText(Name));
+  {
+    PMessageBaseStream Writer = CreateMessageBaseFileStream(Name, smWrite);
+    ASSERT_EQ(0, Writer->GetStatus());
+    Writer->Seek(1);
+    Writer->Write("E", 1);
+    std::uint8_t Byte = 0xEE;
+    Writer->Read(&Byte, 1);  // write-only
+    EXPECT_EQ(stStreamReadFailed, Writer->GetStatus());
+  }
+  EXPECT_EQ("hEllo", ReadFileText(Name));
+  {
+    PMessageBaseStream Reader = CreateMessageBaseFileStream(Name, smRead);
+    Reader->Write("x", 1);  // read-only
+    EXPECT_EQ(stStreamWriteFailed, Reader->GetStatus());
+  }
+  {
+    PMessageBaseStream Emptied = CreateMessageBaseFileStream(Name, smCreate | smDenyWrite);
+    EXPECT_EQ(0, Emptied->GetStatus());
+    EXPECT_EQ(0, Emptied->GetSize());
+  }
+  PMessageBaseStream OnDirectory = CreateMessageBaseFileStream(Dir.Path(), smRead);
+  EXPECT_EQ(stStreamOpenFailed, OnDirectory->GetStatus());
+}
+
+TEST(StreamTest, FileStreamFailureIsStickyUntilReset) {
+  TTempDir Dir;
+  const std::string Name = Dir.File("f.dat");
+  ASSERT_TRUE(WriteFileText(Name, "abcdef"));
+  PMessageBaseStream S = CreateMessageBaseFileStream(Name, smReadWrite);
+  ASSERT_EQ(0, S->GetStatus());
+  S->Seek(4);
+  std::array<char, 4> Buf{'#', '#', '#', '#'};
+  S->Read(Buf.data(), Buf.size());  // only two bytes are left
+  EXPECT_EQ(stStreamReadFailed, S->GetStatus());
+  EXPECT_EQ((std::array<char, 4>{}), Buf);
+
+  S->Seek(0);
+  S->Write("ZZ", 2);
+  EXPECT_EQ(-1, S->GetPos());
+  EXPECT_EQ(-1, S->GetSize());
+  Buf.fill('#');
+  S->Read(Buf.data(), 2);
+  EXPECT_EQ('\0', Buf[0]);
+  EXPECT_EQ(stStreamReadFailed, S->GetStatus());  // the first failure is kept
+  EXPECT_EQ("abcdef", ReadFileText(Name));
+
+  S->Reset();
+  EXPECT_EQ(0, S->GetStatus());
+  S->Seek(0);
+  S->Write("ZZ", 2);
+  EXPECT_EQ(2, S->GetPos());
+  EXPECT_EQ("ZZcdef", ReadFileText(Name));
+}
+
+TEST(StreamTest, FileStreamSeekBeyondTheEndAndTruncate) {
+  TTempDir Dir;
+  const std::string Name = Dir.File("f.dat");
+  PMessageBaseStream S = CreateMessageBaseFileStream(Name, smCreate);
+  S->Write("ab", 2);
+  S->Seek(6);
+  S->Write("c", 1);
+  EXPECT_EQ((TBytes{'a', 'b', 0, 0, 0, 0, 'c'}), ReadFileBytes(Name));
+  S->Seek(-3);
+  EXPECT_EQ(0, S->GetPos());
+  S->Seek(1);
+  S->Truncate();
+  S->Flush();
+  EXPECT_EQ(0, S->GetStatus());
+  EXPECT_EQ(1, S->GetSize());
+  EXPECT_EQ("a", ReadFileText(Name));
+}
+
+TEST(StreamTest, CopyFromAFailingSourceWritesZeros) {
+  TTempDir Dir;
+  const std::string Name = Dir.File("short.dat");
+  ASSERT_TRUE(WriteFileText(Name, "xyz"));
+  PMessageBaseStream Source = CreateMessageBaseFileStream(Name, smRead);
+  TMessageBaseRamStream Target;
+  Target.CopyFrom(*Source, 2000);
+  EXPECT_EQ(stStreamReadFailed, Source->GetStatus());
+  EXPECT_EQ(2000, Target.GetSize());
+}
+
+// The deny-write request holds a lock from open to disposal, against other
+// processes as well as other streams of this one.
+TEST(StreamTest, DenyWriteLocksAgainstAnotherProcess) {
+  TTempDir Dir;
+  const std::string Name = Dir.File("locked.dat");
+  ASSERT_TRUE(WriteFileText(Name, "data"));
+  int ToChild[2];
+  int ToParent[2];
+  ASSERT_EQ(0, ::pipe(ToChild));
+  ASSERT_EQ(0, ::pipe(ToParent));
+  const pid_t Child = ::fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    // Hold the file, say so, and wait for the word to let go.
+    int Code = 1;
+    {
+      PMessageBaseStream Held = CreateMessageBaseFileStream(Name, smReadWrite | smDenyWrite);
+      char Byte = Held->GetStatus() == 0 ? 'L' : 'F';
+      if (::write(ToParent[1], &Byte, 1) == 1 && ::read(ToChild[0], &Byte, 1) == 1) Code = 0;
+    }
+    char Done = 'D';
+    if (::write(ToParent[1], &Done, 1) != 1) Code = 1;
+    ::_exit(Code);
+  }
+  char Byte = 0;
+  ASSERT_EQ(1, ::read(ToParent[0], &Byte, 1));
+  ASSERT_EQ('L', Byte);
+
+  PMessageBaseStream Refused = CreateMessageBaseFileStream(Name, smReadWrite | smDenyWrite);
+  EXPECT_EQ(stStreamOpenFailed, Refused->GetStatus());
+  PMessageBaseStream RefusedCreate = CreateMessageBaseFileStream(Name, smCreate | smDenyWrite);
+  EXPECT_EQ(stStreamOpenFailed, RefusedCreate->GetStatus());
+  EXPECT_EQ("data", ReadFileText(Name));  // the refused create did not empty it
+  PMessageBaseStream Unshared = CreateMessageBaseFileStream(Name, smRead);
+  EXPECT_EQ(0, Unshared->GetStatus());  // no request, no lock
+
+  Byte = 'G';
+  ASSERT_EQ(1, ::write(ToChild[1], &Byte, 1));
+  ASSERT_EQ(1, ::read(ToParent[0], &Byte, 1));
+  int Status = 0;
+  ASSERT_EQ(Child, ::waitpid(Child, &Status, 0));
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0);
+
+  PMessageBaseStream Free = CreateMessageBaseFileStream(Name, smReadWrite | smDenyWrite);
+  EXPECT_EQ(0, Free->GetStatus());
+  PMessageBaseStream Second = CreateMessageBaseFileStream(Name, smRead | smDenyWrite);
+  EXPECT_EQ(stStreamOpenFailed, Second->GetStatus());
+  Free.reset();
+  PMessageBaseStream Third = CreateMessageBaseFileStream(Name, smRead | smDenyWrite);
+  EXPECT_EQ(0, Third->GetStatus());
+  for (int Fd : {ToChild[0], ToChild[1], ToParent[0], ToParent[1]}) ::close(Fd);
+}
+
+std::vector<std::string> OpenedNames;
+std::vector<std::int32_t> OpenedModes;
+int ClosedCount = 0;
+void RecordOpen(const std::string& FileName, std::int32_t Mode, TMessageBaseStream& /*Stream*/) {
+  OpenedNames.push_back(FileName);
+  OpenedModes.push_back(Mode);
+}
+void RecordClose(TMessageBaseStream& /*Stream*/) {
+  ++ClosedCount;
+}
+
+TEST(StreamTest, HooksSeeEveryStream) {
+  TTempDir Dir;
+  OpenedNames.clear();
+  OpenedModes.clear();
+  ClosedCount = 0;
+  RegisterFileOpen = RecordOpen;
+  RegisterFileClose = RecordClose;
+  {
+    PMessageBaseStream File = CreateMessageBaseFileStream(Dir.File("x"), smCreate | smDenyWrite);
+    PMessageBaseStream Memory = CreateMessageBaseMemoryStream(MaxMessageSize);
+    EXPECT_EQ(0, ClosedCount);
+  }
+  RegisterFileOpen = DefaultRegisterFileOpen;
+  RegisterFileClose = DefaultRegisterFileClose;
+  EXPECT_EQ((std::vector<std::string>{Dir.File("x"), ""}), OpenedNames);
+  EXPECT_EQ((std::vector<std::int32_t>{0x2001, 0}), OpenedModes);
+  EXPECT_EQ(2, ClosedCount);
+}
+
+TEST(StreamTest, FindMatchesWildcardsAndAttributes) {
+  TTempDir Dir;
+  ASSERT_TRUE(WriteFileText(Dir.File("1.msg"), "12345"));
+  ASSERT_TRUE(WriteFileText(Dir.File("22.msg"), "x"));
+  ASSERT_TRUE(WriteFileText(Dir.File(".hidden.msg"), "x"));
+  ASSERT_TRUE(WriteFileText(Dir.File("note.txt"), "x"));
+  ASSERT_EQ(0, ::mkdir(Dir.File("sub.msg").c_str(), 0777));
+  ASSERT_EQ(0, ::chmod(Dir.File("22.msg").c_str(), 0444));
+
+  PMessageBaseFind Find = CreateMessageBaseFind();
+  std::map<std::string, std::int32_t> Found;
+  for (bool More = Find->StartSearch(Dir.File("*.msg"), faAnyFile); More;
+       More = Find->NextSearch()) {
+    Found[Find->GetName()] = Find->GetAttr();
+    if (Find->GetName() == "1.msg") {
+      EXPECT_EQ(5, Find->GetSize());
+      EXPECT_NE(0, Find->GetTime());
+    }
+    if (Find->GetName() == "sub.msg") {
+      EXPECT_EQ(0, Find->GetSize());
+    }
+  }
+  Find->StopSearch();
+  EXPECT_EQ((std::map<std::string, std::int32_t>{{".hidden.msg", faArchive},
+                                                 {"1.msg", faArchive},
+                                                 {"22.msg", faArchive | faReadOnly},
+                                                 {"sub.msg", faDirectory}}),
+            Found);
+
+  // Regular writable files only.
+  std::vector<std::string> Plain;
+  for (bool More = Find->StartSearch(Dir.File("?.msg"), faArchive); More;
+       More = Find->NextSearch()) {
+    Plain.push_back(Find->GetName());
+  }
+  EXPECT_EQ((std::vector<std::string>{"1.msg"}), Plain);
+  EXPECT_FALSE(Find->StartSearch(Dir.File("missing/*"), faAnyFile));
+  EXPECT_FALSE(Find->NextSearch());
+}
+
+TEST(StreamDeathTest, AbstractEndsTheProgramWith217) {
+  struct TBare : TMessageBaseStream {
+    TBare() : TMessageBaseStream("", 0) {}
+  };
+  EXPECT_EXIT(
+      {
+        TBare Bare;
+        Bare.Flush();
+      },
+      ::testing::ExitedWithCode(217), "");
+}
+
+}  // namespace
+}  // namespace msgbase
