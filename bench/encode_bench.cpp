@@ -85,6 +85,7 @@ void EncodeAndCut(benchmark::State& State) {
 
 BENCHMARK(EncodeAndCut)
     ->Arg(300 * 1024)
+    ->Arg(1024 * 1024)
     ->Arg(static_cast<std::int64_t>(MaxUUEFileSize(50)))
     ->Unit(benchmark::kMillisecond);
 

@@ -61,6 +61,15 @@ class TDynArray {
     return Items_[AIndex - 1u];
   }
 
+  // Takes element 1 out of the array (moved, not copied) and deletes it; an
+  // empty text or 0 when the array is empty.
+  [[nodiscard]] T PopFirst() {
+    if (Items_.empty()) return T{};
+    T First = std::move(Items_.front());
+    Items_.pop_front();
+    return First;
+  }
+
   // Removes every element.
   void Clear() { Items_.clear(); }
 

@@ -43,6 +43,15 @@ TEST(DynArrayTest, DeleteClosesTheGap) {
   EXPECT_EQ(0, A.Count());
 }
 
+TEST(DynArrayTest, PopFirstTakesFromTheFront) {
+  TStrDynArray A;
+  for (const char* S : {"a", "b"}) ASSERT_TRUE(A.Insert(S));
+  EXPECT_EQ("a", A.PopFirst());
+  EXPECT_EQ("b", A.PopFirst());
+  EXPECT_EQ("", A.PopFirst());
+  EXPECT_EQ(0, A.Count());
+}
+
 TEST(DynArrayTest, OutsidePositionsGiveEmptyValues) {
   TStrDynArray S;
   TWordDynArray W;

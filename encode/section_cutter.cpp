@@ -81,10 +81,7 @@ bool LCutUUE(TStrDynArray& OrigUUE, std::uint16_t Lines, std::uint16_t& Parts) {
         Name + TLMsg);
     Put(" ");
     if (First) Put(BeginLine);
-    for (; Take > 0 && OrigUUE.Count() > 0; --Take) {
-      Put(OrigUUE.At(1));
-      OrigUUE.Delete(1);
-    }
+    for (; Take > 0 && OrigUUE.Count() > 0; --Take) (void)Work.Insert(OrigUUE.PopFirst());
     Put("`");
     Put("end");
   };
@@ -97,8 +94,8 @@ bool LCutUUE(TStrDynArray& OrigUUE, std::uint16_t Lines, std::uint16_t& Parts) {
   if (Sections > Full) PutSection(Sections, OrigUUE.Count(), false);
 
   OrigUUE.Clear();
-  for (std::uint32_t I = 1; I <= Work.Count(); ++I) {
-    std::string Line = Work.At(static_cast<std::uint16_t>(I));
+  while (Work.Count() > 0) {
+    std::string Line = Work.PopFirst();
     if (!Line.empty()) (void)OrigUUE.Insert(std::move(Line));
   }
   Parts = Sections;
