@@ -138,11 +138,6 @@ TEST(FileHelpersTest, ExtractWordSkipsDelimiterRuns) {
   EXPECT_EQ("", ExtractWord(1, "", " "));
 }
 
-TEST(FileHelpersTest, TextLimit) {
-  EXPECT_EQ(std::string(255, 'x'), CutText(std::string(300, 'x')));
-  EXPECT_EQ("short", CutText("short"));
-}
-
 TEST(FileHelpersTest, ZeroTerminatedBuffersStayInsideTheirLimit) {
   std::array<char, 8> Buf{};
   Buf.fill('#');
