@@ -1,0 +1,539 @@
+#include "msgbase/msg/msg_base.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "msgbase/file_helpers.h"
+#include "msgbase/le_codec.h"
+#include "msgbase/status.h"
+#include "msgbase/virtual/virtual_base.h"
+
+namespace msgbase {
+
+namespace {
+
+// The control line that carries the FLAGS of a message, and the shortest such
+// line that still holds a flag (0x01 "FLAGS " and one character).
+constexpr const char* FlagsKludge =
+    "\x01"
+    "FLAGS";
+constexpr std::size_t ShortestFlagsLine = 8;
+
+// The largest user number whose lastread entry a 32-bit file position reaches.
+constexpr std::int32_t MaxLastReadUser =
+    (std::numeric_limits<std::int32_t>::max() - FidoLastReadEntrySize) / FidoLastReadEntrySize;
+
+// The message number a file name stands for: the decimal number before its
+// first '.', from 1 to MaxFidoMessage ("12.bak.msg" stands for 12).
+bool MessageNumberOfName(const std::string& Name, std::int32_t& Message) {
+  const std::string Stem = Name.substr(0, Name.find('.'));
+  if (Stem.empty() || Stem.size() > 5) return false;
+  std::int32_t Value = 0;
+  for (const char Ch : Stem) {
+    if (Ch < '0' || Ch > '9') return false;
+    Value = Value * 10 + (Ch - '0');
+  }
+  if (Value < 1 || Value > MaxFidoMessage) return false;
+  Message = Value;
+  return true;
+}
+
+// The whole FLAGS line, cut to the control-line buffer; false when there is
+// none.
+bool ReadFlagsLine(TMessageBase& Base, std::string& Line) {
+  std::vector<char> Buffer(static_cast<std::size_t>(MaxLineSize), '\0');
+  if (!Base.GetKludgePChar(FlagsKludge, Buffer.data(), static_cast<std::uint16_t>(MaxLineSize))) {
+    return false;
+  }
+  Line = Buffer.data();
+  return true;
+}
+
+bool IsControlLine(const std::vector<char>& Line) {
+  return Line[0] == '\x01';
+}
+
+}  // namespace
+
+TFidoMessageBase::~TFidoMessageBase() {
+  // Nobody is left to read a status at this point.
+  if (MessageFile_) (void)CloseMessage();
+  Close();
+}
+
+bool TFidoMessageBase::Open(const std::string& Path) {
+  return OpenDirectory(Path, false);
+}
+
+bool TFidoMessageBase::Create(const std::string& Path) {
+  return OpenDirectory(Path, true);
+}
+
+bool TFidoMessageBase::OpenDirectory(const std::string& Path, bool Make) {
+  SetOpened(false);
+  std::string Base = Path;
+  if (Base.empty() || Base.back() != '/') Base += '/';
+  SetBasePath(Base);
+  // A longer path would be stored cut, and every file name built on it would
+  // point somewhere else.
+  if (Base.size() > MaxTextLength) {
+    SetStatus(stMsgWrongPath);
+    return false;
+  }
+  if (Make) (void)CreateDirectory(Base);  // always true: whether it worked is tested next
+  if (!DirectoryExists(Base)) {
+    SetStatus(stMsgWrongPath);
+    return false;
+  }
+  RebuildIndex();
+  SetOpened(true);
+  return true;
+}
+
+bool TFidoMessageBase::Exist(const std::string& Path) {
+  return DirectoryExists(Path);
+}
+
+void TFidoMessageBase::Close() {
+  SetBasePath("");
+  SetOpened(false);
+}
+
+bool TFidoMessageBase::Exists(std::int32_t Message) {
+  return GetMapDot(Message);
+}
+
+std::int32_t TFidoMessageBase::GetLocation() {
+  return Current();
+}
+
+void TFidoMessageBase::SetLocation(std::int32_t Location) {
+  SetCurrent(Location);
+}
+
+void TFidoMessageBase::RebuildIndex() {
+  Map_.fill(0);
+  Count_ = 0;
+  Highest_ = 0;
+  PMessageBaseFind Find = CreateMessageBaseFind();
+  const std::string Mask = GetBasePath() + "*" + FidoMessageExtension;
+  for (bool Found = Find->StartSearch(Mask, faArchive | faReadOnly); Found;
+       Found = Find->NextSearch()) {
+    std::int32_t Message = 0;
+    if (!MessageNumberOfName(Find->GetName(), Message)) continue;
+    SetMapDot(Message, true);
+    if (Message > Highest_) Highest_ = Message;
+  }
+  Find->StopSearch();
+}
+
+void TFidoMessageBase::SetMapDot(std::int32_t N, bool Value) {
+  if (N < 0 || N >= FidoMapBits) return;
+  std::uint8_t& Byte = Map_[static_cast<std::size_t>(N / 8)];
+  const auto Mask = static_cast<std::uint8_t>(1u << (N % 8));
+  const bool Was = (Byte & Mask) != 0;
+  // The count follows the bit, so that two names for one number (12.msg and
+  // 12.bak.msg) count once.
+  if (Value && !Was) {
+    Byte = static_cast<std::uint8_t>(Byte | Mask);
+    ++Count_;
+  } else if (!Value && Was) {
+    Byte = static_cast<std::uint8_t>(Byte & ~Mask);
+    --Count_;
+  }
+}
+
+bool TFidoMessageBase::GetMapDot(std::int32_t N) const {
+  if (N < 0 || N >= FidoMapBits) return false;
+  return (Map_[static_cast<std::size_t>(N / 8)] & (1u << (N % 8))) != 0;
+}
+
+std::string TFidoMessageBase::MessageFileName(std::int32_t Message) {
+  return GetBasePath() + LongToStr(Message) + FidoMessageExtension;
+}
+
+std::string TFidoMessageBase::LastReadFileName() {
+  return GetBasePath() + FidoLastReadName;
+}
+
+bool TFidoMessageBase::FailMessage(std::int32_t Status) {
+  MessageFile_.reset();
+  SetMessageTextStream(nullptr);
+  SetStatus(Status);
+  return false;
+}
+
+bool TFidoMessageBase::ClaimNextMessageFile(std::string& FileName) {
+  // O_EXCL makes the claim atomic: a number another program took since this
+  // base was opened is passed over instead of overwritten.
+  while (Highest_ < MaxFidoMessage) {
+    const std::int32_t Message = ++Highest_;
+    SetCurrent(Message);
+    FileName = MessageFileName(Message);
+    int Fd = -1;
+    do {
+      Fd = ::open(FileName.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    } while (Fd < 0 && errno == EINTR);
+    if (Fd >= 0) {
+      (void)::close(Fd);  // nothing was written through it
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+bool TFidoMessageBase::CreateNewMessage() {
+  if (MessageFile_) (void)CloseMessage();  // it is open, so this succeeds
+  std::string FileName;
+  if (!GetOpened() || !ClaimNextMessageFile(FileName)) return FailMessage(stMsgCantCreateStream);
+  MessageFile_ = CreateMessageBaseFileStream(FileName, smReadWrite);
+  if (!MessageFile_ || MessageFile_->GetStatus() != stOk) {
+    // The claimed file is ours and still empty; leave no stray file behind.
+    (void)KillFile(FileName);
+    return FailMessage(stMsgCantCreateStream);
+  }
+  SetMapDot(Current(), true);
+  SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
+  Header_ = TFidoHeader{};
+  ResetDateTime();
+  return true;
+}
+
+bool TFidoMessageBase::CloseMessage() {
+  if (!MessageFile_) {
+    SetStatus(stMsgAlreadyClosed);
+    return false;
+  }
+  MessageFile_.reset();
+  SetMessageTextStream(nullptr);
+  return true;
+}
+
+void TFidoMessageBase::StoreHeader() {
+  std::array<std::uint8_t, TFidoHeader::Size> Bytes{};
+  EncodeFidoHeader(Header_, Bytes);
+  MessageFile_->Seek(0);
+  MessageFile_->WriteBuffer(Bytes);
+}
+
+bool TFidoMessageBase::FinishWrite() {
+  if (MessageFile_->GetStatus() != stOk) {
+    SetStatus(stMsgCantCreateStream);
+    return false;
+  }
+  return true;
+}
+
+bool TFidoMessageBase::WriteMessage() {
+  TMessageBaseStream* Text = GetMessageTextStream();
+  if (!MessageFile_ || Text == nullptr) {
+    SetStatus(stMsgAlreadyClosed);
+    return false;
+  }
+  MessageFile_->Reset();
+  StoreHeader();
+  const std::int32_t TextSize = Text->GetSize();
+  Text->Seek(0);
+  MessageFile_->CopyFrom(*Text, TextSize);
+  const std::uint8_t Terminator = 0;
+  MessageFile_->Write(&Terminator, 1);
+  // An older, longer version of the message must leave no trace.
+  MessageFile_->Truncate();
+  MessageFile_->Flush();
+  return FinishWrite();
+}
+
+bool TFidoMessageBase::WriteMessageHeader() {
+  if (!MessageFile_) {
+    SetStatus(stMsgAlreadyClosed);
+    return false;
+  }
+  MessageFile_->Reset();
+  StoreHeader();
+  MessageFile_->Flush();
+  return FinishWrite();
+}
+
+bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize) {
+  if (!GetOpened() || !Exists(Current())) {
+    SetStatus(stMsgNotFound);
+    return false;
+  }
+  if (MessageFile_) (void)CloseMessage();  // it is open, so this succeeds
+  MessageFile_ = CreateMessageBaseFileStream(MessageFileName(Current()), smReadWrite);
+  if (!MessageFile_ || MessageFile_->GetStatus() != stOk) {
+    return FailMessage(stMsgCantCreateStream);
+  }
+  SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
+  Header_ = TFidoHeader{};
+  FileSize = MessageFile_->GetSize();
+  // A file too short for a header reads as a zero header with no text.
+  if (FileSize >= static_cast<std::int32_t>(TFidoHeader::Size)) {
+    std::array<std::uint8_t, TFidoHeader::Size> Bytes{};
+    MessageFile_->Seek(0);
+    MessageFile_->ReadBuffer(Bytes);
+    (void)DecodeFidoHeader(Bytes, Header_);  // the buffer holds a whole header
+  }
+  if (MessageFile_->GetStatus() != stOk) return FailMessage(stMsgCantCreateStream);
+  return true;
+}
+
+bool TFidoMessageBase::OpenMessage() {
+  std::int32_t FileSize = 0;
+  if (!OpenMessageFile(FileSize)) return false;
+  // Everything after the header but the terminating zero byte.
+  const std::int64_t TextSize =
+      static_cast<std::int64_t>(FileSize) - static_cast<std::int64_t>(TFidoHeader::Size) - 1;
+  if (TextSize > MaxFidoTextSize) return FailMessage(stMsgBufferOverflow);
+  TMessageBaseStream* Text = GetMessageTextStream();
+  if (TextSize > 0) Text->CopyFrom(*MessageFile_, static_cast<std::int32_t>(TextSize));
+  if (MessageFile_->GetStatus() != stOk) return FailMessage(stMsgCantCreateStream);
+  Text->Seek(0);
+  return true;
+}
+
+bool TFidoMessageBase::OpenMessageHeader() {
+  std::int32_t FileSize = 0;
+  if (!OpenMessageFile(FileSize)) return false;
+  if (FileSize <= static_cast<std::int32_t>(TFidoHeader::Size)) return true;
+
+  // The control lines are read in place, straight from the file after the
+  // header, through a virtual base laid over the file stream. The stream is
+  // taken back before the virtual base goes, which would dispose of it.
+  bool Overflow = false;
+  {
+    TVirtualMessageBaseOmbra Scanner(std::move(MessageFile_));
+    std::vector<char> Line(static_cast<std::size_t>(MaxLineSize), '\0');
+    const auto MaxLen = static_cast<std::uint16_t>(MaxLineSize);
+    // Line 1 is taken when it is a control line; from line 2 on, the control
+    // lines are taken up to the first line that is none.
+    (void)Scanner.GetStringPChar(Line.data(), MaxLen);
+    if (IsControlLine(Line)) PutStringPChar(Line.data());
+    for (;;) {
+      (void)Scanner.GetStringPChar(Line.data(), MaxLen);
+      if (!IsControlLine(Line)) break;
+      PutStringPChar(Line.data());
+      if (GetTextSize() > MaxFidoTextSize) {
+        Overflow = true;
+        break;
+      }
+    }
+    MessageFile_ = Scanner.ReleaseMessageTextStream();
+  }
+  if (Overflow) return FailMessage(stMsgBufferOverflow);
+  if (MessageFile_->GetStatus() != stOk) return FailMessage(stMsgCantCreateStream);
+  return true;
+}
+
+std::int32_t TFidoMessageBase::GetHighest() {
+  return Highest_;
+}
+
+std::int32_t TFidoMessageBase::GetCount() {
+  return Count_;
+}
+
+std::string TFidoMessageBase::GetFrom() {
+  return FixedFieldText(Header_.FromUserName);
+}
+
+std::string TFidoMessageBase::GetTo() {
+  return FixedFieldText(Header_.ToUserName);
+}
+
+std::string TFidoMessageBase::GetSubject() {
+  return FixedFieldText(Header_.Subject);
+}
+
+void TFidoMessageBase::GetFromAddress(TAddress& Address) {
+  ClearAddress(Address);
+  Address.Net = Header_.OrigNet;
+  Address.Node = Header_.OrigNode;
+  TMessageBase::GetFromAddress(Address);
+  if (Address.Zone == 0) Address.Zone = DefaultZone;
+}
+
+void TFidoMessageBase::GetToAddress(TAddress& Address) {
+  ClearAddress(Address);
+  Address.Net = Header_.DestNet;
+  Address.Node = Header_.DestNode;
+  TMessageBase::GetToAddress(Address);
+  if (Address.Zone == 0) Address.Zone = DefaultZone;
+}
+
+void TFidoMessageBase::GetFromAndToAddress(TAddress& FromAddress, TAddress& ToAddress) {
+  ClearAddress(FromAddress);
+  FromAddress.Net = Header_.OrigNet;
+  FromAddress.Node = Header_.OrigNode;
+  ClearAddress(ToAddress);
+  ToAddress.Net = Header_.DestNet;
+  ToAddress.Node = Header_.DestNode;
+  TMessageBase::GetFromAndToAddress(FromAddress, ToAddress);
+  if (FromAddress.Zone == 0) FromAddress.Zone = DefaultZone;
+  if (ToAddress.Zone == 0) ToAddress.Zone = DefaultZone;
+}
+
+void TFidoMessageBase::SetFrom(const std::string& S) {
+  SetFixedFieldText(Header_.FromUserName, S);
+}
+
+void TFidoMessageBase::SetTo(const std::string& S) {
+  SetFixedFieldText(Header_.ToUserName, S);
+}
+
+void TFidoMessageBase::SetSubject(const std::string& S) {
+  SetFixedFieldText(Header_.Subject, S);
+}
+
+void TFidoMessageBase::SetFromAddress(const TAddress& Address, bool NewId) {
+  TMessageBase::SetFromAddress(Address, NewId);
+  Header_.OrigNet = Address.Net;
+  Header_.OrigNode = Address.Node;
+}
+
+void TFidoMessageBase::SetToAddress(const TAddress& Address) {
+  TMessageBase::SetToAddress(Address);
+  Header_.DestNet = Address.Net;
+  Header_.DestNode = Address.Node;
+}
+
+void TFidoMessageBase::SetFromAndToAddress(const TAddress& FromAddress, const TAddress& ToAddress,
+                                           bool NewId) {
+  TMessageBase::SetFromAndToAddress(FromAddress, ToAddress, NewId);
+  Header_.OrigNet = FromAddress.Net;
+  Header_.OrigNode = FromAddress.Node;
+  Header_.DestNet = ToAddress.Net;
+  Header_.DestNode = ToAddress.Node;
+}
+
+bool TFidoMessageBase::GetAttribute(std::int32_t Attribute) {
+  std::uint16_t Bit = 0;
+  return MapAttribute(Attribute, Bit) && (Header_.Attribute & Bit) != 0;
+}
+
+void TFidoMessageBase::SetAttribute(std::int32_t Attribute, bool Enable) {
+  std::uint16_t Bit = 0;
+  if (!MapAttribute(Attribute, Bit)) return;
+  Header_.Attribute =
+      static_cast<std::uint16_t>(Enable ? (Header_.Attribute | Bit) : (Header_.Attribute & ~Bit));
+}
+
+void TFidoMessageBase::GetWrittenDateTime(TMessageBaseDateTime& DateTime) {
+  ParseFidoDateText(FixedFieldText(Header_.DateTime), DateTime);
+}
+
+void TFidoMessageBase::GetArrivedDateTime(TMessageBaseDateTime& DateTime) {
+  MsgDateTimeToMessageBaseDateTime(Header_.DateArrived, DateTime);
+}
+
+void TFidoMessageBase::SetWrittenDateTime(const TMessageBaseDateTime& DateTime) {
+  SetFixedFieldText(Header_.DateTime, MakeFidoDateText(DateTime));
+  Header_.DateWritten = MessageBaseDateTimeToMsgDateTime(DateTime);
+}
+
+void TFidoMessageBase::SetArrivedDateTime(const TMessageBaseDateTime& DateTime) {
+  Header_.DateArrived = MessageBaseDateTimeToMsgDateTime(DateTime);
+}
+
+bool TFidoMessageBase::KillMessage() {
+  const std::int32_t Message = Current();
+  if (!GetOpened() || !Exists(Message)) return false;
+  if (!KillFile(MessageFileName(Message))) return false;
+  SetMapDot(Message, false);
+  return true;
+}
+
+std::int32_t TFidoMessageBase::GetLastRead(std::int32_t UserNumber) {
+  if (!GetOpened() || UserNumber < 0 || UserNumber > MaxLastReadUser) return 0;
+  PMessageBaseStream File = CreateMessageBaseFileStream(LastReadFileName(), smRead);
+  if (!File || File->GetStatus() != stOk) return 0;
+  const std::int32_t Offset = UserNumber * FidoLastReadEntrySize;
+  if (File->GetSize() < Offset + FidoLastReadEntrySize) return 0;
+  std::array<std::uint8_t, FidoLastReadEntrySize> Entry{};
+  File->Seek(Offset);
+  File->ReadBuffer(Entry);
+  if (File->GetStatus() != stOk) return 0;
+  return GetLE16(Entry.data());
+}
+
+void TFidoMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Message) {
+  if (!GetOpened() || UserNumber < 0 || UserNumber > MaxLastReadUser) return;
+  const std::string FileName = LastReadFileName();
+  PMessageBaseStream File = CreateMessageBaseFileStream(FileName, smWrite);
+  // Creating empties the file: only for one that is not there, never for one
+  // that merely refused to open, which would lose every user's entry.
+  if ((!File || File->GetStatus() != stOk) && !FileExists(FileName)) {
+    File = CreateMessageBaseFileStream(FileName, smCreate);
+  }
+  if (!File || File->GetStatus() != stOk) return;
+  std::array<std::uint8_t, FidoLastReadEntrySize> Entry{};
+  PutLE16(Entry.data(), static_cast<std::uint16_t>(Message));
+  File->Seek(UserNumber * FidoLastReadEntrySize);
+  File->WriteBuffer(Entry);
+}
+
+bool TFidoMessageBase::GetRead() {
+  return Header_.TimesRead != 0;
+}
+
+void TFidoMessageBase::SetRead(bool Read) {
+  Header_.TimesRead = Read ? static_cast<std::uint16_t>(Header_.TimesRead + 1) : std::uint16_t{0};
+}
+
+bool TFidoMessageBase::GetAFlag(const std::string& Flag) {
+  std::string Line;
+  return !Flag.empty() && ReadFlagsLine(*this, Line) && Line.find(Flag) != std::string::npos;
+}
+
+void TFidoMessageBase::SetAFlag(const std::string& Flag, bool Value) {
+  if (Flag.empty() || GetAFlag(Flag) == Value) return;
+  std::string Line;
+  if (ReadFlagsLine(*this, Line)) {
+    if (Value) {
+      Line += " " + Flag;
+    } else {
+      const std::size_t Place = Line.find(" " + Flag);
+      if (Place != std::string::npos) Line.erase(Place, Flag.size() + 1);
+    }
+  } else {
+    Line = std::string(FlagsKludge) + " " + Flag;
+  }
+  // The line must still fit the buffer that reads control lines back.
+  if (Line.size() > static_cast<std::size_t>(MaxLineSize - 1)) {
+    Line.resize(static_cast<std::size_t>(MaxLineSize - 1));
+  }
+  if (Line.size() < ShortestFlagsLine) {
+    DeleteKludgePChar(FlagsKludge);
+  } else {
+    SetKludgePChar(FlagsKludge, Line.c_str());
+  }
+}
+
+void TFidoMessageBase::SetReplyTo(std::int32_t Message) {
+  Header_.ReplyTo = static_cast<std::uint16_t>(Message);
+}
+
+std::int32_t TFidoMessageBase::GetReplyTo() const {
+  return Header_.ReplyTo;
+}
+
+void TFidoMessageBase::SetReplyNext(std::int32_t Message) {
+  Header_.NextReply = static_cast<std::uint16_t>(Message);
+}
+
+std::int32_t TFidoMessageBase::GetReplyNext() const {
+  return Header_.NextReply;
+}
+
+void TFidoMessageBase::GetHeader(TFidoHeader& Header) const {
+  Header = Header_;
+}
+
+}  // namespace msgbase

@@ -1,0 +1,162 @@
+// The *.msg directory base: one file per message, named by its number, with a
+// 190-byte header (msg_format.h, docs/msg_format.md) followed by the text and a
+// zero byte, and a lastread file of 16-bit numbers. The base keeps a map of
+// the numbers that exist, rebuilt from the directory at every Open and Create
+// and kept up to date by CreateNewMessage and KillMessage.
+//
+// Status codes (msgbase/status.h): stMsgWrongPath, stMsgNotFound,
+// stMsgCantCreateStream, stMsgAlreadyClosed, stMsgBufferOverflow.
+//
+// A new message claims its file exclusively, so a message another program
+// created after this base was opened is never overwritten; its number is
+// simply passed over. The directory is not locked otherwise.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "msgbase/message_base.h"
+#include "msgbase/msg/msg_format.h"
+#include "msgbase/stream.h"
+
+namespace msgbase {
+
+class TFidoMessageBase : public TMessageBase {
+ public:
+  TFidoMessageBase() = default;
+  // Closes the open message and the base.
+  ~TFidoMessageBase() override;
+
+  // Opens the directory Path (a '/' is appended to the stored base path when
+  // missing). False with stMsgWrongPath when it is not a directory.
+  [[nodiscard]] bool Open(const std::string& Path) override;
+  // Makes the directory and its parents as needed, then opens it; an existing
+  // directory opens with its messages. False with stMsgWrongPath when the
+  // directory cannot be made.
+  [[nodiscard]] bool Create(const std::string& Path) override;
+  // True when Path is an existing directory.
+  [[nodiscard]] bool Exist(const std::string& Path) override;
+  // Forgets the base path and marks the base closed; an open message stays open.
+  void Close() override;
+  // True when message Message is in the map.
+  [[nodiscard]] bool Exists(std::int32_t Message) override;
+  [[nodiscard]] std::int32_t GetLocation() override;
+  void SetLocation(std::int32_t Location) override;
+
+  // Opens the current message: header and whole text (position 0). False with
+  // stMsgNotFound (not in the map), stMsgCantCreateStream (the file cannot be
+  // opened or read) or stMsgBufferOverflow (text over MaxFidoTextSize). A file
+  // shorter than the header opens with a zero header and an empty text.
+  [[nodiscard]] bool OpenMessage() override;
+  // Opens the current message with its header and only the control lines at
+  // the top of its text, each ending with a carriage return; the text position
+  // is at their end. Same results as OpenMessage.
+  [[nodiscard]] bool OpenMessageHeader() override;
+  // Closes the message file and releases the text. False with
+  // stMsgAlreadyClosed when no message is open.
+  [[nodiscard]] bool CloseMessage() override;
+  [[nodiscard]] std::int32_t GetHighest() override;
+  [[nodiscard]] std::int32_t GetCount() override;
+
+  [[nodiscard]] std::string GetFrom() override;
+  [[nodiscard]] std::string GetTo() override;
+  [[nodiscard]] std::string GetSubject() override;
+  // Net and node from the header, completed from the control lines; zone
+  // DefaultZone when nothing supplies one.
+  void GetFromAddress(TAddress& Address) override;
+  void GetToAddress(TAddress& Address) override;
+  void GetFromAndToAddress(TAddress& FromAddress, TAddress& ToAddress) override;
+
+  // Names keep their first 35 characters, the subject its first 71.
+  void SetFrom(const std::string& S) override;
+  void SetTo(const std::string& S) override;
+  void SetSubject(const std::string& S) override;
+  // The control lines of the abstract base, then net and node in the header.
+  void SetFromAddress(const TAddress& Address, bool NewId) override;
+  void SetToAddress(const TAddress& Address) override;
+  void SetFromAndToAddress(const TAddress& FromAddress, const TAddress& ToAddress,
+                           bool NewId) override;
+
+  // One library attribute at a time (MapAttribute); others are refused
+  // (GetAttribute false, SetAttribute does nothing).
+  [[nodiscard]] bool GetAttribute(std::int32_t Attribute) override;
+  void SetAttribute(std::int32_t Attribute, bool Enable) override;
+  void GetWrittenDateTime(TMessageBaseDateTime& DateTime) override;
+  // Unpacks the arrived stamp; Sec100 keeps the caller's value.
+  void GetArrivedDateTime(TMessageBaseDateTime& DateTime) override;
+  // Sets the date text and the packed written stamp.
+  void SetWrittenDateTime(const TMessageBaseDateTime& DateTime) override;
+  void SetArrivedDateTime(const TMessageBaseDateTime& DateTime) override;
+
+  // Rewrites the message file: header, text, one zero byte, nothing after.
+  // False with stMsgAlreadyClosed when no message is open, with
+  // stMsgCantCreateStream when a write fails (a full disk, for instance).
+  [[nodiscard]] bool WriteMessage() override;
+  // Rewrites the 190 header bytes only. Same results as WriteMessage.
+  [[nodiscard]] bool WriteMessageHeader() override;
+  // Starts an empty message under the next free number after GetHighest,
+  // stamped with the current date. The number is consumed even on failure.
+  // False with stMsgCantCreateStream when no number is left or the file
+  // cannot be made.
+  [[nodiscard]] bool CreateNewMessage() override;
+  // Deletes the current message's file and drops it from the map; GetHighest
+  // and the current number stay. False when it is not in the map or the file
+  // cannot be deleted (status unchanged).
+  [[nodiscard]] bool KillMessage() override;
+  // The lastread entry of UserNumber; 0 when the file is missing or too short.
+  [[nodiscard]] std::int32_t GetLastRead(std::int32_t UserNumber) override;
+  // Stores the low 16 bits of Message as UserNumber's entry, creating or
+  // extending the file (a gap reads as zeros). Failures are not reported.
+  void SetLastRead(std::int32_t UserNumber, std::int32_t Message) override;
+  // The read counter of the header in memory (WriteMessageHeader stores it):
+  // SetRead(true) counts one more reading, SetRead(false) clears it.
+  [[nodiscard]] bool GetRead() override;
+  void SetRead(bool Read) override;
+
+  // Rebuilds the map, the count and the highest number from the directory.
+  void RebuildIndex();
+  // Sets or clears bit N of the map (0..61439; others change nothing); the
+  // count follows the bit.
+  void SetMapDot(std::int32_t N, bool Value);
+  [[nodiscard]] bool GetMapDot(std::int32_t N) const;
+
+  // Flags of the FLAGS control line: GetAFlag is true when Flag occurs in the
+  // line; SetAFlag adds " Flag" or removes its first occurrence, and drops the
+  // line when no flag is left.
+  [[nodiscard]] bool GetAFlag(const std::string& Flag);
+  void SetAFlag(const std::string& Flag, bool Value);
+
+  // Reply links, stored as their low 16 bits and read back unsigned.
+  void SetReplyTo(std::int32_t Message);
+  [[nodiscard]] std::int32_t GetReplyTo() const;
+  void SetReplyNext(std::int32_t Message);
+  [[nodiscard]] std::int32_t GetReplyNext() const;
+  // A copy of the current header.
+  void GetHeader(TFidoHeader& Header) const;
+
+ private:
+  // Open (Make false) or Create (Make true).
+  [[nodiscard]] bool OpenDirectory(const std::string& Path, bool Make);
+  [[nodiscard]] std::string MessageFileName(std::int32_t Message);
+  // Opens the current message's file and reads its header; the common start
+  // of OpenMessage and OpenMessageHeader. FileSize receives the file's size.
+  [[nodiscard]] bool OpenMessageFile(std::int32_t& FileSize);
+  // Claims the file of the next free number exclusively; false when none
+  // could be claimed.
+  [[nodiscard]] bool ClaimNextMessageFile(std::string& FileName);
+  // Leaves no message open and records Status; returns false for the caller.
+  [[nodiscard]] bool FailMessage(std::int32_t Status);
+  // Ends a write: false with stMsgCantCreateStream when the file failed.
+  [[nodiscard]] bool FinishWrite();
+  void StoreHeader();
+  [[nodiscard]] std::string LastReadFileName();
+
+  std::array<std::uint8_t, FidoMapBytes> Map_{};
+  std::int32_t Count_ = 0;
+  std::int32_t Highest_ = 0;
+  PMessageBaseStream MessageFile_;
+  TFidoHeader Header_;
+};
+
+}  // namespace msgbase
