@@ -1,0 +1,179 @@
+#include "msgbase/open_base.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+
+#include "msgbase/file_helpers.h"
+#include "msgbase/jam/jam_base.h"
+#include "msgbase/msg/msg_base.h"
+#include "msgbase/squish/squish_base.h"
+#include "msgbase/status.h"
+
+namespace msgbase {
+
+namespace {
+
+std::int32_t OpenStatus = stOpenUnrecognizedId;
+std::string ProgramPath;
+
+// The directory of the running executable, for a program found through PATH.
+std::string ExecutableDir() {
+  std::array<char, 4096> Buf{};
+  const ssize_t Len = readlink("/proc/self/exe", Buf.data(), Buf.size() - 1);
+  if (Len <= 0) return "";
+  const std::string Exe(Buf.data(), static_cast<std::size_t>(Len));
+  const std::size_t Slash = Exe.rfind('/');
+  return Slash == std::string::npos ? std::string() : Exe.substr(0, Slash);
+}
+
+// Shared head of the two openers: the object and the expanded path.
+bool PrepareOpen(PMessageBase& Base, const std::string& Id, std::string& Path) {
+  if (!InitMessageBase(Base, Id)) return false;
+  TMessageBaseFormat Format = TMessageBaseFormat::mbfUnknown;
+  SplitID(Id, Format, Path);
+  Path = ParsePath(Path);
+  return true;
+}
+
+bool FailOpen(PMessageBase& Base, std::int32_t Status) {
+  OpenStatus = Status;
+  (void)DoneMessageBase(Base);  // the object is gone either way
+  return false;
+}
+
+}  // namespace
+
+std::int32_t GetOpenStatus() {
+  return OpenStatus;
+}
+void SetOpenStatus(std::int32_t Status) {
+  OpenStatus = Status;
+}
+
+void SplitID(const std::string& Id, TMessageBaseFormat& Format, std::string& Path) {
+  if (Id.empty()) {
+    Format = TMessageBaseFormat::mbfUnknown;
+    return;
+  }
+  switch (Id[0]) {
+    case 'J':
+    case 'j':
+      Format = TMessageBaseFormat::mbfJam;
+      break;
+    case 'F':
+    case 'f':
+    case 'M':
+    case 'm':
+    case '*':
+      Format = TMessageBaseFormat::mbfFido;
+      break;
+    case 'S':
+    case 's':
+      Format = TMessageBaseFormat::mbfSquish;
+      break;
+    default:
+      Format = TMessageBaseFormat::mbfUnknown;
+      Path = Id;
+      return;
+  }
+  Path = Id.substr(1);
+}
+
+bool InitMessageBase(PMessageBase& Base, const std::string& Id) {
+  Base.reset();
+  OpenStatus = stOpenUnrecognizedId;
+  if (Id.empty()) return false;
+  TMessageBaseFormat Format = TMessageBaseFormat::mbfUnknown;
+  std::string Path;
+  SplitID(Id, Format, Path);
+  switch (Format) {
+    case TMessageBaseFormat::mbfJam:
+      Base = std::make_unique<TJamMessageBase>();
+      return true;
+    case TMessageBaseFormat::mbfFido:
+      Base = std::make_unique<TFidoMessageBase>();
+      return true;
+    case TMessageBaseFormat::mbfSquish:
+      Base = std::make_unique<TSquishMessageBase>();
+      return true;
+    case TMessageBaseFormat::mbfUnknown:
+      break;
+  }
+  return false;
+}
+
+bool DoneMessageBase(PMessageBase& Base) {
+  const bool Had = Base != nullptr;
+  Base.reset();
+  return Had;
+}
+
+bool OpenMessageBase(PMessageBase& Base, const std::string& Id) {
+  std::string Path;
+  if (!PrepareOpen(Base, Id, Path)) return false;
+  if (Base->Open(Path)) return true;
+  return FailOpen(Base, Base->GetStatus());
+}
+
+bool OpenOrCreateMessageBase(PMessageBase& Base, const std::string& Id) {
+  std::string Path;
+  if (!PrepareOpen(Base, Id, Path)) return false;
+  if (Base->Open(Path)) return true;
+  // The files are there but would not open: another program holds them.
+  if (Base->Exist(Path)) return FailOpen(Base, stOpenSharingViolation);
+  if (Base->Create(Path)) return true;
+  return FailOpen(Base, Base->GetStatus());
+}
+
+bool OpenMessageBaseEx(PMessageBase& Base, const std::string& Id, TMessageBaseOpenProcess Process,
+                       std::int32_t Tries) {
+  for (;;) {
+    if (Process(Base, Id)) return true;
+    if (OpenStatus != stOpenSharingViolation) return false;
+    Delay(1000);
+    if (--Tries < 1) {
+      OpenStatus = stOpenAttemptsExpired;
+      return false;
+    }
+  }
+}
+
+bool CloseMessageBase(PMessageBase& Base) {
+  if (Base == nullptr) return false;
+  Base->Close();
+  return DoneMessageBase(Base);
+}
+
+bool ExistMessageBase(const std::string& Id) {
+  PMessageBase Base;
+  std::string Path;
+  if (!PrepareOpen(Base, Id, Path)) return false;
+  const bool Result = Base->Exist(Path);
+  (void)DoneMessageBase(Base);  // a local object: releasing it cannot fail
+  return Result;
+}
+
+void SetProgramPath(const std::string& Argv0) {
+  ProgramPath = Argv0;
+}
+
+std::string GetCurrentDir() {
+  const std::size_t Slash = ProgramPath.rfind('/');
+  if (Slash == std::string::npos) return ExecutableDir();
+  return ProgramPath.substr(0, Slash);
+}
+
+std::string ParsePath(const std::string& Path) {
+  std::string Result = Path;
+  if (Result.size() >= 2 && Result[0] == '~' && Result[1] == '/') {
+    const char* Home = std::getenv("HOME");
+    Result = std::string(Home != nullptr ? Home : "") + "/" + Result.substr(2);
+  }
+  if (Result.size() >= 2 && Result[0] == '.' && Result[1] == '/')
+    Result = GetCurrentDir() + "/" + Result.substr(2);
+  return CutText(Result);
+}
+
+}  // namespace msgbase

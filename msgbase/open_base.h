@@ -1,0 +1,69 @@
+// Opening a message base by its identifier: one format letter directly followed
+// by the base's path ("S/var/spool/fido/files", "J~/jam/area", "F./netmail").
+// This is the one unit that knows every format: it turns the letter into an
+// object of the right class, opens the base (or creates it when it does not
+// exist yet) and releases it again. The outcome of the last call is kept in
+// OpenStatus; nothing here prints.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "msgbase/message_base.h"
+
+namespace msgbase {
+
+enum class TMessageBaseFormat : std::int32_t {
+  mbfJam = 0,
+  mbfFido = 1,
+  mbfSquish = 2,
+  mbfUnknown = 3,
+};
+
+// Status of the last opening call: stOpenUnrecognizedId (256) after any
+// success or an unknown identifier, stOpenSharingViolation (257),
+// stOpenAttemptsExpired (258), or the code a base reported for a failed Open
+// or Create. Meaningful only after a failure.
+[[nodiscard]] std::int32_t GetOpenStatus();
+void SetOpenStatus(std::int32_t Status);
+
+// An opening operation: fills Base and answers whether the base is open.
+using TMessageBaseOpenProcess = bool (*)(PMessageBase& Base, const std::string& Id);
+
+// First character -> format (J/j JAM; F/f/M/m/* *.msg; S/s Squish; else
+// unknown). Path is the rest for a known format, the whole identifier for an
+// unknown one, and left as it was for an empty identifier.
+void SplitID(const std::string& Id, TMessageBaseFormat& Format, std::string& Path);
+
+// Creates an unopened object of the identifier's class. False (Base null) for
+// an empty or unknown identifier. Sets OpenStatus to 256.
+[[nodiscard]] bool InitMessageBase(PMessageBase& Base, const std::string& Id);
+// Releases the object; answers whether there was one. Base is null afterwards.
+bool DoneMessageBase(PMessageBase& Base);
+
+// Opens an existing base. On failure Base is null and OpenStatus holds why.
+[[nodiscard]] bool OpenMessageBase(PMessageBase& Base, const std::string& Id);
+// Opens the base, or creates it when its files do not exist. A base that
+// exists but cannot be opened is taken as held by another program (257).
+[[nodiscard]] bool OpenOrCreateMessageBase(PMessageBase& Base, const std::string& Id);
+// Calls Process up to Tries times (at least once), waiting one second after
+// every sharing violation; 258 when the tries run out.
+[[nodiscard]] bool OpenMessageBaseEx(PMessageBase& Base, const std::string& Id,
+                                     TMessageBaseOpenProcess Process, std::int32_t Tries);
+// Closes and releases the base; false when Base is null.
+bool CloseMessageBase(PMessageBase& Base);
+// True when the files of the identified base exist.
+[[nodiscard]] bool ExistMessageBase(const std::string& Id);
+
+// The program's own path as started (argument 0); GetCurrentDir and "./"
+// paths are resolved against its directory.
+void SetProgramPath(const std::string& Argv0);
+// Everything before the last '/' of the program path. When the program was
+// found through PATH (no '/' in argument 0), the directory of the running
+// executable instead.
+[[nodiscard]] std::string GetCurrentDir();
+// Expands a leading "~/" (HOME) and then a leading "./" (GetCurrentDir); any
+// other path is returned unchanged. The result holds at most 255 characters.
+[[nodiscard]] std::string ParsePath(const std::string& Path);
+
+}  // namespace msgbase

@@ -1,0 +1,185 @@
+#include "msgbase/open_base.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <unistd.h>
+#include <csignal>
+
+#include <cstdlib>
+#include <string>
+
+#include "msgbase/jam/jam_base.h"
+#include "msgbase/msg/msg_base.h"
+#include "msgbase/squish/squish_base.h"
+#include "msgbase/status.h"
+#include "testing/test_support.h"
+
+namespace msgbase {
+namespace {
+
+using testing_support::TTempDir;
+
+TEST(OpenBaseTest, SplitIdReadsTheFormatLetter) {
+  struct TCase {
+    std::string Id;
+    TMessageBaseFormat Format;
+    std::string Path;
+  };
+  const TCase Cases[] = {
+      {"S/var/spool/area", TMessageBaseFormat::mbfSquish, "/var/spool/area"},
+      {"s/var/spool/area", TMessageBaseFormat::mbfSquish, "/var/spool/area"},
+      {"J~/fido/jam/area", TMessageBaseFormat::mbfJam, "~/fido/jam/area"},
+      {"j/x", TMessageBaseFormat::mbfJam, "/x"},
+      {"F/net", TMessageBaseFormat::mbfFido, "/net"},
+      {"m/net", TMessageBaseFormat::mbfFido, "/net"},
+      {"*/net", TMessageBaseFormat::mbfFido, "/net"},
+      {"X/net", TMessageBaseFormat::mbfUnknown, "X/net"},
+  };
+  for (const TCase& C : Cases) {
+    TMessageBaseFormat Format = TMessageBaseFormat::mbfFido;
+    std::string Path = "unchanged";
+    SplitID(C.Id, Format, Path);
+    EXPECT_EQ(C.Format, Format) << C.Id;
+    EXPECT_EQ(C.Path, Path) << C.Id;
+  }
+  TMessageBaseFormat Format = TMessageBaseFormat::mbfFido;
+  std::string Path = "unchanged";
+  SplitID("", Format, Path);
+  EXPECT_EQ(TMessageBaseFormat::mbfUnknown, Format);
+  EXPECT_EQ("unchanged", Path);
+}
+
+TEST(OpenBaseTest, InitCreatesTheClassOfTheLetter) {
+  PMessageBase Base;
+  ASSERT_TRUE(InitMessageBase(Base, "S/tmp/a"));
+  EXPECT_NE(nullptr, dynamic_cast<TSquishMessageBase*>(Base.get()));
+  ASSERT_TRUE(InitMessageBase(Base, "*/tmp/a"));
+  EXPECT_NE(nullptr, dynamic_cast<TFidoMessageBase*>(Base.get()));
+  ASSERT_TRUE(InitMessageBase(Base, "j/tmp/a"));
+  EXPECT_NE(nullptr, dynamic_cast<TJamMessageBase*>(Base.get()));
+  EXPECT_TRUE(DoneMessageBase(Base));
+  EXPECT_EQ(nullptr, Base);
+  EXPECT_FALSE(DoneMessageBase(Base));
+}
+
+TEST(OpenBaseTest, UnknownOrEmptyIdentifierFailsWith256) {
+  for (const std::string Id : {"X/tmp/area", ""}) {
+    PMessageBase Base;
+    SetOpenStatus(0);
+    EXPECT_FALSE(OpenOrCreateMessageBase(Base, Id));
+    EXPECT_EQ(nullptr, Base);
+    EXPECT_EQ(stOpenUnrecognizedId, GetOpenStatus());
+    EXPECT_FALSE(OpenMessageBase(Base, Id));
+    EXPECT_FALSE(ExistMessageBase(Id));
+  }
+  PMessageBase Null;
+  EXPECT_FALSE(CloseMessageBase(Null));
+}
+
+TEST(OpenBaseTest, ParsePathExpandsHomeAndProgramDirectory) {
+  const char* OldHome = std::getenv("HOME");
+  const std::string Saved = OldHome != nullptr ? OldHome : "";
+  setenv("HOME", "/home/u", 1);
+  EXPECT_EQ("/home/u/fido/jam/area", ParsePath("~/fido/jam/area"));
+  SetProgramPath("/opt/bin/prog");
+  EXPECT_EQ("/opt/bin/netmail", ParsePath("./netmail"));
+  EXPECT_EQ("/opt/bin", GetCurrentDir());
+  EXPECT_EQ("~a", ParsePath("~a"));
+  EXPECT_EQ(".", ParsePath("."));
+  EXPECT_EQ("/abs/path", ParsePath("/abs/path"));
+  EXPECT_EQ(255u, ParsePath("/" + std::string(400, 'a')).size());
+  // Found through PATH: the running executable's own directory.
+  SetProgramPath("prog");
+  const std::string Dir = GetCurrentDir();
+  EXPECT_FALSE(Dir.empty());
+  EXPECT_EQ('/', Dir[0]);
+  setenv("HOME", Saved.c_str(), 1);
+}
+
+TEST(OpenBaseTest, OpenOrCreateMakesEachFormatThenReopensIt) {
+  TTempDir Dir;
+  for (const std::string Letter : {"F", "S", "J"}) {
+    const std::string Id = Letter + Dir.File("area" + Letter);
+    EXPECT_FALSE(ExistMessageBase(Id)) << Id;
+    PMessageBase Base;
+    EXPECT_FALSE(OpenMessageBase(Base, Id)) << Id;
+    EXPECT_EQ(nullptr, Base);
+    EXPECT_NE(stOpenUnrecognizedId, GetOpenStatus()) << Id;
+
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id)) << Id;
+    ASSERT_NE(nullptr, Base);
+    EXPECT_TRUE(Base->GetOpened());
+    EXPECT_TRUE(CloseMessageBase(Base));
+    EXPECT_EQ(nullptr, Base);
+    EXPECT_TRUE(ExistMessageBase(Id)) << Id;
+
+    ASSERT_TRUE(OpenMessageBase(Base, Id)) << Id;
+    EXPECT_TRUE(CloseMessageBase(Base));
+  }
+}
+
+int CallsSeen = 0;
+bool AlwaysShared(PMessageBase& Base, const std::string&) {
+  ++CallsSeen;
+  Base.reset();
+  SetOpenStatus(stOpenSharingViolation);
+  return false;
+}
+bool FailsOtherwise(PMessageBase& Base, const std::string&) {
+  ++CallsSeen;
+  Base.reset();
+  SetOpenStatus(stSquishAbsentSqd);
+  return false;
+}
+
+TEST(OpenBaseTest, OpenExRetriesOnlySharingViolations) {
+  PMessageBase Base;
+  CallsSeen = 0;
+  EXPECT_FALSE(OpenMessageBaseEx(Base, "S/x", AlwaysShared, 3));
+  EXPECT_EQ(3, CallsSeen);
+  EXPECT_EQ(stOpenAttemptsExpired, GetOpenStatus());
+  CallsSeen = 0;
+  EXPECT_FALSE(OpenMessageBaseEx(Base, "S/x", FailsOtherwise, 3));
+  EXPECT_EQ(1, CallsSeen);
+  EXPECT_EQ(stSquishAbsentSqd, GetOpenStatus());
+}
+
+TEST(OpenBaseTest, BaseHeldByAnotherProgramIsASharingViolation) {
+  TTempDir Dir;
+  for (const std::string Letter : {"S", "J"}) {
+    const std::string Id = Letter + Dir.File("held" + Letter);
+    PMessageBase Base;
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id));
+    ASSERT_TRUE(CloseMessageBase(Base));
+
+    int Ready[2];
+    ASSERT_EQ(0, pipe(Ready));
+    const pid_t Child = fork();
+    ASSERT_GE(Child, 0);
+    if (Child == 0) {
+      PMessageBase Held;
+      const bool Ok = OpenMessageBase(Held, Id);
+      const char Byte = Ok ? '1' : '0';
+      (void)!write(Ready[1], &Byte, 1);
+      sleep(30);  // held until the parent has looked
+      _exit(0);
+    }
+    char Byte = 0;
+    ASSERT_EQ(1, read(Ready[0], &Byte, 1));
+    ASSERT_EQ('1', Byte);
+    EXPECT_FALSE(OpenOrCreateMessageBase(Base, Id)) << Id;
+    EXPECT_EQ(stOpenSharingViolation, GetOpenStatus());
+    EXPECT_EQ(nullptr, Base);
+    kill(Child, SIGKILL);
+    int WaitStatus = 0;
+    waitpid(Child, &WaitStatus, 0);
+    close(Ready[0]);
+    close(Ready[1]);
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id)) << Id;
+    EXPECT_TRUE(CloseMessageBase(Base));
+  }
+}
+
+}  // namespace
+}  // namespace msgbase
