@@ -1,0 +1,231 @@
+// The JAM base: a message area kept in four files (header, index, text and
+// lastread; records in msgbase/jam/jam_format.h, layout in docs/jam_format.md).
+// Writing turns a message's control lines into subfields of its header and
+// keeps its ordinary lines as the text; reading turns the subfields back into
+// names, addresses and control lines around the stored text.
+//
+// Message numbers are positional: message N has index record N - BaseMsgNum,
+// and the valid numbers run from BaseMsgNum to GetHighest() - 1. Removing a
+// message compacts the index, so the messages after it move down by one.
+//
+// The base header's counters live in memory while the base is open and reach
+// the disk at Close. Every value read from the files (offsets, lengths,
+// counts) is checked against the real file sizes and the buffers before use,
+// so a damaged base ends in a status, never in a crash.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "msgbase/jam/jam_format.h"
+#include "msgbase/message_base.h"
+
+namespace msgbase {
+
+// Attribute numbers that only this base accepts: the type of the message,
+// stored as the JAM bits of the same values. WriteMessage sets exactly the one
+// that matches the base type (SetBaseType).
+inline constexpr std::int32_t maTypeLocal = 0x00800000;
+inline constexpr std::int32_t maTypeEcho = 0x01000000;
+inline constexpr std::int32_t maTypeNet = 0x02000000;
+
+class TJamMessageBase : public TMessageBase {
+ public:
+  // Closed, base path "", no streams, no current message.
+  TJamMessageBase();
+  // CloseMessage, then Close.
+  ~TJamMessageBase() override;
+
+  // --- The base ---
+  // True when Path's four files (JHR, JDX, JDT, JLR) all exist.
+  [[nodiscard]] bool Exist(const std::string& Path) override;
+  // Makes a new empty base (creating missing directories) and leaves it open:
+  // a 1024-byte header file and three empty files. False with
+  // stJamCantCreateJhr/Jdx/Jdt/Jlr; the base path stays set.
+  [[nodiscard]] bool Create(const std::string& Path) override;
+  // Opens an existing base; a missing lastread file is made. Index records of
+  // removed messages are dropped at once (RepackIndex). False with
+  // stJamAbsentJhr/Jdx/Jdt, stJamCantOpenJhr/Jdx/Jdt (also for a header file
+  // without a valid base header), stJamCantCreateJlr or stJamStreamProblems;
+  // then the base is closed and its path is "".
+  [[nodiscard]] bool Open(const std::string& Path) override;
+  // Gives back an unwritten new message, writes the base header and closes
+  // the four files. Nothing happens unless the base is open.
+  void Close() override;
+
+  // --- Numbers ---
+  // N is a valid number and its index record is not marked removed.
+  [[nodiscard]] bool Exists(std::int32_t Message) override;
+  [[nodiscard]] std::int32_t GetLocation() override;
+  void SetLocation(std::int32_t Location) override;
+  // BaseMsgNum + ActiveMsgs: one more than the last message's number.
+  [[nodiscard]] std::int32_t GetHighest() override;
+  [[nodiscard]] std::int32_t GetCount() override;
+
+  // --- One message ---
+  // Loads header, subfields and text of the current message into a new text
+  // stream: control lines from the subfields, the stored text, then Via,
+  // SEEN-BY and PATH lines, then the restored address lines. False with
+  // stJamStreamProblems (no such record, unreadable files), or
+  // stJamWrongHeaderLocation / stJamWrongDataLocation (the stored offsets do
+  // not fit the files); the previous text stream is released in any case.
+  [[nodiscard]] bool OpenMessage() override;
+  // The same without the stored text and the Via, SEEN-BY and PATH lines.
+  [[nodiscard]] bool OpenMessageHeader() override;
+  // Releases the text stream; false when there is none. A new message that was
+  // never written is given back (it no longer counts in GetCount).
+  [[nodiscard]] bool CloseMessage() override;
+  // Starts a new message in memory, numbered one past the last message and
+  // dated now; the current number becomes one more than its number. False
+  // with stJamStreamProblems when the base is not open.
+  [[nodiscard]] bool CreateNewMessage() override;
+  // Stores the current message: a new header with its subfields at the end of
+  // the header file, the text at the end of the text file, then its index
+  // record (appended for a new message, rewritten for an opened one). False
+  // with stJamStreamProblems when there is no message, when its subfields do
+  // not fit JamSubfieldsSize bytes (nothing is written then), or when a write
+  // fails (what was appended is cut off again, the index is left untouched).
+  [[nodiscard]] bool WriteMessage() override;
+  // Rewrites the 76-byte fixed header of a stored message in place. False with
+  // stJamWrongHeaderLocation for a message not stored yet, stJamStreamProblems
+  // when the write fails.
+  [[nodiscard]] bool WriteMessageHeader() override;
+  // Removes the current message from the index and moves it and the later
+  // messages' lastread values down; the current number drops by one. False
+  // with stJamWrongHeaderLocation, changing nothing, when there is no stored
+  // current message (or a new one is pending); stJamStreamProblems when the
+  // index cannot be rewritten.
+  [[nodiscard]] bool KillMessage() override;
+
+  [[nodiscard]] std::string GetFrom() override;
+  [[nodiscard]] std::string GetTo() override;
+  [[nodiscard]] std::string GetSubject() override;
+  // Stored cut to 255 characters.
+  void SetFrom(const std::string& S) override;
+  void SetTo(const std::string& S) override;
+  void SetSubject(const std::string& S) override;
+  // Clear the address(es), then read them from the text's control lines.
+  void GetFromAddress(TAddress& Address) override;
+  void GetToAddress(TAddress& Address) override;
+  void GetFromAndToAddress(TAddress& FromAddress, TAddress& ToAddress) override;
+
+  // Through MapAttribute: a number without a JAM bit reads false and is not
+  // stored.
+  [[nodiscard]] bool GetAttribute(std::int32_t Attribute) override;
+  void SetAttribute(std::int32_t Attribute, bool Enable) override;
+  void GetWrittenDateTime(TMessageBaseDateTime& DateTime) override;
+  void GetArrivedDateTime(TMessageBaseDateTime& DateTime) override;
+  void SetWrittenDateTime(const TMessageBaseDateTime& DateTime) override;
+  void SetArrivedDateTime(const TMessageBaseDateTime& DateTime) override;
+
+  // TimesRead is not 0.
+  [[nodiscard]] bool GetRead() override;
+  // True counts one more reading, false clears the count (in memory;
+  // WriteMessageHeader stores it).
+  void SetRead(bool Read) override;
+
+  // --- Lastread ---
+  // LastReadMsg of the user's record; 0 when there is none.
+  [[nodiscard]] std::int32_t GetLastRead(std::int32_t UserNumber) override;
+  // Sets both the lastread and the highest read number of the user's record,
+  // or appends a record. A failed write leaves stJamStreamProblems.
+  void SetLastRead(std::int32_t UserNumber, std::int32_t Message) override;
+
+  // --- Own operations ---
+  // The reply links of the header in memory.
+  [[nodiscard]] std::int32_t GetReplyTo() const;
+  [[nodiscard]] std::int32_t GetReplyFirst() const;
+  [[nodiscard]] std::int32_t GetReplyNext() const;
+  void SetReplyTo(std::int32_t Message);
+  void SetReplyFirst(std::int32_t Message);
+  void SetReplyNext(std::int32_t Message);
+  // A copy of the current message's fixed header.
+  void GetMessageHeader(TJamMessageHeaderFirst& Header) const;
+  // The header, index and text file streams (owned by the base; nullptr while
+  // closed).
+  void GetStreams(TMessageBaseStream*& Header, TMessageBaseStream*& Index,
+                  TMessageBaseStream*& Data) const;
+  // The N-th subfield (from 1) of the current message: its LoId and its first
+  // 255 data bytes. False past the last whole subfield.
+  [[nodiscard]] bool GetSubfield(std::int32_t N, std::int32_t& Id, std::string& S) const;
+  // Appends one subfield to the current message's subfields. False, changing
+  // nothing, when it would not fit JamSubfieldsSize bytes.
+  [[nodiscard]] bool AddSubfield(std::int32_t Id, const std::string& S);
+  // A common attribute number (or maType...) to its JAM bit; false when the
+  // number has none.
+  [[nodiscard]] static bool MapAttribute(std::int32_t& Attribute);
+  // The name CRC: CRC-32 of the ASCII-lower-cased text, started from all ones
+  // and not inverted ("" gives 0xFFFFFFFF).
+  [[nodiscard]] static std::uint32_t StrCRC32(const std::string& S);
+  // Clears the error state of the four streams.
+  void ResetAll();
+  // Drops the records marked removed from the index file and counts
+  // ActiveMsgs anew (a pending new message still counts). False with
+  // stJamStreamProblems when the index cannot be read or rewritten.
+  [[nodiscard]] bool RepackIndex();
+
+ private:
+  // The subfields of one message as they lie in memory; the header's
+  // SubfieldLen tells how much of it is used.
+  using TSubfieldArea = std::array<std::uint8_t, JamSubfieldsSize>;
+
+  // Appends one subfield at Length and advances Length; false, changing
+  // nothing, when it would not fit.
+  [[nodiscard]] static bool AppendSubfield(TSubfieldArea& Area, std::uint32_t& Length,
+                                           std::uint16_t Id, std::string_view S);
+  // Calls Visit(Id, Data) for each whole subfield of the current message that
+  // lies inside both SubfieldLen and the bytes loaded; stops when Visit
+  // answers false.
+  template <typename TVisit>
+  void WalkSubfields(TVisit Visit) const;
+  // Opens the current message, with or without its text and trace lines.
+  [[nodiscard]] bool LoadMessage(bool WithText);
+  // Reads the index record of Message; false when the number is not valid or
+  // the record lies beyond the index file.
+  [[nodiscard]] bool ReadIndexRecord(std::int32_t Message, TJamIndex& Index);
+  // The whole lastread file in whole records; false when it cannot be read.
+  [[nodiscard]] bool ReadLastReadRecords(std::vector<std::uint8_t>& Records);
+  // Builds the header and subfields of the current message's text into
+  // Header and Area, and its ordinary lines into Text.
+  [[nodiscard]] bool BuildMessage(TJamMessageHeaderFirst& Header, TSubfieldArea& Area,
+                                  std::string& Text);
+  // Writes Bytes at Position of Stream; false when the stream fails.
+  [[nodiscard]] static bool WriteAt(TMessageBaseStream& Stream, std::int32_t Position,
+                                    std::span<const std::uint8_t> Bytes);
+  // Gives back a new message that was never written.
+  void DropPendingMessage();
+  // Moves the lastread values at or above Removed down by one.
+  [[nodiscard]] bool AdjustLastRead(std::uint32_t Removed);
+  // Disposes of the four streams.
+  void DisposeStreams();
+  [[nodiscard]] bool StreamsOpen() const;
+
+  PMessageBaseStream LastReadStream_;
+  std::int32_t TextOffset_ = 0;
+  std::int32_t TextLength_ = 0;
+  TJamHeaderInfo HeaderInfo_;
+  std::int32_t HeaderPosition_ = 0;  // 0: the current message is not stored
+  TJamIndex CurrentIndex_;
+  std::int32_t IndexPosition_ = 0;
+  TAddress FromAddress_;
+  TAddress ToAddress_;
+  std::string From_;
+  std::string To_;
+  std::string Subject_;
+  TJamMessageHeaderFirst MessageHeader_;
+  TSubfieldArea Subfields_;
+  // Bytes of Subfields_ that hold what was read from the file (or built).
+  std::uint32_t SubfieldsLoaded_ = 0;
+  // A message made by CreateNewMessage that WriteMessage has not stored yet.
+  bool NewPending_ = false;
+  PMessageBaseStream HeaderStream_;
+  PMessageBaseStream IndexStream_;
+  PMessageBaseStream DataStream_;
+};
+
+}  // namespace msgbase

@@ -1,0 +1,778 @@
+#include "msgbase/jam/jam_base.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "msgbase/status.h"
+#include "testing/test_support.h"
+
+namespace msgbase {
+namespace {
+
+using testing_support::PutLE16;
+using testing_support::PutLE32;
+using testing_support::ReadFileBytes;
+using testing_support::TBytes;
+using testing_support::TTempDir;
+using testing_support::WriteFileBytes;
+
+// 2004-02-29 12:00:00, moving on by one hundredth at every reading so that
+// message identifiers never repeat.
+constexpr std::uint32_t ClockUnix = 0x4041D440;
+int ClockTicks = 0;
+void FakeClock(TMessageBaseDateTime& D) {
+  D = TMessageBaseDateTime{12,
+                           0,
+                           static_cast<std::uint16_t>(ClockTicks / 100 % 60),
+                           static_cast<std::uint16_t>(ClockTicks % 100),
+                           29,
+                           2,
+                           2004};
+  ++ClockTicks;
+}
+
+struct TMessage {
+  std::string From = "Sysop";
+  std::string To = "All";
+  std::string Subject = "Test";
+  std::vector<std::string> Lines;
+  std::vector<std::int32_t> Attributes;
+};
+
+// A subfield as bytes: LoId, HiId, DatLen, data.
+void PutSubfield(TBytes& Out, std::uint16_t Id, const std::string& Data, std::uint16_t HiId = 0) {
+  PutLE16(Out, Id);
+  PutLE16(Out, HiId);
+  PutLE32(Out, static_cast<std::uint32_t>(Data.size()));
+  Out.insert(Out.end(), Data.begin(), Data.end());
+}
+
+void PutJamHeader(TBytes& Out, std::uint32_t SubfieldLen, std::uint32_t MsgIdCrc,
+                  std::uint32_t Written, std::uint32_t Processed, std::uint32_t Number,
+                  std::uint32_t Attribute, std::uint32_t Offset, std::uint32_t TxtLen) {
+  Out.insert(Out.end(), {'J', 'A', 'M', 0, 1, 0, 0, 0});
+  for (const std::uint32_t V : {SubfieldLen, 0u, MsgIdCrc, JamNoCrc, 0u, 0u, 0u, Written, 0u,
+                                Processed, Number, Attribute, 0u, Offset, TxtLen, JamNoCrc, 0u}) {
+    PutLE32(Out, V);
+  }
+}
+
+TBytes Slice(const TBytes& Bytes, std::size_t From, std::size_t Count) {
+  return TBytes(Bytes.begin() + static_cast<std::ptrdiff_t>(From),
+                Bytes.begin() + static_cast<std::ptrdiff_t>(From + Count));
+}
+
+std::vector<std::string> TextLines(TMessageBase& Base) {
+  std::vector<std::string> Lines;
+  Base.SetTextPos(0);
+  while (!Base.EndOfMessage()) Lines.push_back(Base.GetString());
+  return Lines;
+}
+
+class JamBaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ClockTicks = 0;
+    SetClockSource(&FakeClock);
+    ResetMessageIdSerials();
+  }
+  void TearDown() override { SetClockSource(nullptr); }
+
+  std::string File(const std::string& Extension) const { return Dir.File("area." + Extension); }
+  std::vector<TBytes> AllFiles() const {
+    return {ReadFileBytes(File("JHR")), ReadFileBytes(File("JDX")), ReadFileBytes(File("JDT")),
+            ReadFileBytes(File("JLR"))};
+  }
+
+  std::unique_ptr<TJamMessageBase> OpenBase(TBaseType Type = btEchomail) {
+    auto Base = std::make_unique<TJamMessageBase>();
+    if (!Base->Open(Path)) ADD_FAILURE() << "open failed: " << Base->GetStatus();
+    Base->SetBaseType(Type);
+    return Base;
+  }
+
+  // A line of any length (PutString cuts at 255 characters).
+  static void PutLine(TMessageBase& Base, const std::string& Line) {
+    for (std::size_t At = 0; At < Line.size(); At += 1000) {
+      const std::string Piece = Line.substr(At, 1000);
+      Base.WriteText(Piece.data(), static_cast<std::uint16_t>(Piece.size()));
+    }
+    Base.WriteText("\r", 1);
+  }
+
+  // CreateNewMessage, the fields and lines, WriteMessage, CloseMessage.
+  static bool Post(TJamMessageBase& Base, const TMessage& M) {
+    if (!Base.CreateNewMessage()) return false;
+    Base.SetFrom(M.From);
+    Base.SetTo(M.To);
+    Base.SetSubject(M.Subject);
+    for (const std::int32_t A : M.Attributes) Base.SetAttribute(A, true);
+    for (const std::string& Line : M.Lines) PutLine(Base, Line);
+    const bool Written = Base.WriteMessage();
+    (void)Base.CloseMessage();  // the text is not needed any more
+    return Written;
+  }
+
+  // A closed base holding Count simple messages, "Body N" each.
+  void MakeBase(int Count) {
+    TJamMessageBase Base;
+    ASSERT_TRUE(Base.Create(Path));
+    Base.SetBaseType(btEchomail);
+    for (int N = 1; N <= Count; ++N) {
+      TMessage M;
+      M.To = "User" + std::to_string(N);
+      M.Lines = {"\x01MSGID: 2:5020/100 0000000" + std::to_string(N), "Body " + std::to_string(N),
+                 "SEEN-BY: 5020/100"};
+      ASSERT_TRUE(Post(Base, M));
+    }
+    Base.Close();
+  }
+
+  TTempDir Dir;
+  std::string Path = Dir.File("area");
+};
+
+TEST_F(JamBaseTest, CreateWritesBaseHeaderAndThreeEmptyFiles) {
+  TJamMessageBase Base;
+  EXPECT_FALSE(Base.Exist(Path));
+  ASSERT_TRUE(Base.Create(Path));
+  EXPECT_TRUE(Base.GetOpened());
+  EXPECT_EQ(Base.GetBasePath(), Path + ".");
+  EXPECT_TRUE(Base.Exist(Path));
+  EXPECT_TRUE(Base.Exist(Path + "."));
+
+  TBytes Header{'J', 'A', 'M', 0};
+  PutLE32(Header, ClockUnix);  // created
+  PutLE32(Header, 0);          // modification counter
+  PutLE32(Header, 0);          // active messages
+  PutLE32(Header, JamNoCrc);   // no password
+  PutLE32(Header, 1);          // first number
+  Header.resize(1024, 0);
+  const auto Files = AllFiles();
+  EXPECT_BYTES_EQ(Header, Files[0]);
+  EXPECT_TRUE(Files[1].empty());
+  EXPECT_TRUE(Files[2].empty());
+  EXPECT_TRUE(Files[3].empty());
+  EXPECT_EQ(Base.GetHighest(), 1);
+  EXPECT_EQ(Base.GetCount(), 0);
+}
+
+TEST_F(JamBaseTest, NewMessageAddsHeaderSubfieldsIndexAndText) {
+  TJamMessageBase Base;
+  ASSERT_TRUE(Base.Create(Path));
+  Base.SetBaseType(btEchomail);
+  ASSERT_TRUE(Base.CreateNewMessage());
+  EXPECT_EQ(Base.Current(), 2);
+  EXPECT_EQ(Base.GetHighest(), 2);
+  Base.SetFrom("Sysop");
+  Base.SetTo("All");
+  Base.SetSubject("Test");
+  Base.SetAttribute(maLocal, true);
+  Base.SetAttribute(maPrivate, true);
+  Base.SetAttribute(maScanned, true);  // no JAM bit: not stored
+  Base.SetWrittenDateTime({13, 45, 30, 0, 11, 8, 2004});
+  Base.SetArrivedDateTime({3, 4, 6, 0, 2, 1, 2005});
+  for (const char* Line :
+       {"\x01MSGID: 2:5020/100 12345678", "\x01PID: Vellumar", "Hello", "--- Vellumar",
+        " * Origin: x (2:5020/100)", "SEEN-BY: 5020/100", "\x01PATH: 5020/100"}) {
+    Base.PutString(Line);
+  }
+  ASSERT_TRUE(Base.WriteMessage());
+
+  TBytes Subfields;
+  PutSubfield(Subfields, 2, "Sysop");
+  PutSubfield(Subfields, 0, "2:5020/100.0");
+  PutSubfield(Subfields, 3, "All");
+  PutSubfield(Subfields, 1, "2:5020/100.0");  // echomail: the origin address again
+  PutSubfield(Subfields, 6, "Test");
+  PutSubfield(Subfields, 4, "2:5020/100 12345678");
+  PutSubfield(Subfields, 7, "Vellumar");
+  PutSubfield(Subfields, 2001, "5020/100");
+  PutSubfield(Subfields, 2002, "5020/100");
+  const std::string Text = "Hello\r--- Vellumar\r * Origin: x (2:5020/100)\r";
+  TBytes Header;
+  PutJamHeader(Header, static_cast<std::uint32_t>(Subfields.size()), 0xD07EA02E, 0x411A22FA,
+               0x41D764A6, 1, 0x01000005, 0, static_cast<std::uint32_t>(Text.size()));
+  Header.insert(Header.end(), Subfields.begin(), Subfields.end());
+  TBytes Index;
+  PutLE32(Index, 0xC4E78E22);  // name CRC of "all"
+  PutLE32(Index, 1024);
+
+  auto Files = AllFiles();
+  ASSERT_EQ(Files[0].size(), 1024 + Header.size());
+  EXPECT_BYTES_EQ(Header, Slice(Files[0], 1024, Header.size()));
+  EXPECT_BYTES_EQ(Index, Files[1]);
+  EXPECT_BYTES_EQ(TBytes(Text.begin(), Text.end()), Files[2]);
+  EXPECT_EQ(Files[0][12], 0);  // the base header waits for Close
+
+  ASSERT_TRUE(Base.CloseMessage());
+  EXPECT_FALSE(Base.CloseMessage());
+  Base.Close();
+  Files = AllFiles();
+  TBytes Counters;
+  PutLE32(Counters, 1);  // modification counter
+  PutLE32(Counters, 1);  // active messages
+  EXPECT_BYTES_EQ(Counters, Slice(Files[0], 8, 8));
+}
+
+TEST_F(JamBaseTest, LinesBecomeSubfieldsOrText) {
+  const std::string LongText(20000, 't');
+  const std::string LongKludge = "\x01X" + std::string(298, 'k');
+  TJamMessageBase Base;
+  ASSERT_TRUE(Base.Create(Path));
+  Base.SetBaseType(btLocal);
+  TMessage M;
+  M.Subject = "";
+  M.Attributes = {maFileAttached, maFileRequest};
+  M.Lines = {"\x01REPLY: 2:5020/1 abcd",
+             "\x01"
+             "FLAGS: DIR",
+             "\x01TZUTC: 0300",
+             "Body",
+             "\x01INTL 2:5020/1 2:5020/100",
+             "\x01"
+             "FMPT 7",
+             "\x01TOPT 3",
+             "\x01Via 2:5020/100 x",
+             "SEEN-BY: 1/2 3",
+             "seen-by: lower case stays text",
+             LongText,
+             LongKludge};
+  ASSERT_TRUE(Post(Base, M));
+
+  Base.SetLocation(1);
+  ASSERT_TRUE(Base.OpenMessageHeader());
+  std::vector<std::pair<std::int32_t, std::string>> Fields;
+  std::int32_t Id = 0;
+  std::string S;
+  for (std::int32_t N = 1; Base.GetSubfield(N, Id, S); ++N) Fields.emplace_back(Id, S);
+  const std::vector<std::pair<std::int32_t, std::string>> Expected{
+      {2, "Sysop"},
+      {0, "2:5020/100.7"},
+      {3, "All"},
+      {1, "2:5020/1.3"},
+      {9, ""},
+      {11, ""},  // file attach and request repeat the (empty) subject
+      {5, "2:5020/1 abcd"},
+      {2003, "DIR"},
+      {2000, "TZUTC: 0300"},
+      {8, "2:5020/100 x"},
+      {2001, "1/2 3"},
+      {2000, LongKludge.substr(1, 254)}};
+  EXPECT_EQ(Fields, Expected);
+
+  TJamMessageHeaderFirst Header;
+  Base.GetMessageHeader(Header);
+  EXPECT_EQ(Header.ReplyCrc, TJamMessageBase::StrCRC32("2:5020/1 abcd"));
+  EXPECT_EQ(Header.MsgIdCrc, JamNoCrc);
+  EXPECT_EQ(Header.Attribute, jaFileAttach | jaFileRequest | jaTypeLocal);
+  const std::string Text = "Body\rseen-by: lower case stays text\r" + LongText + "\r";
+  EXPECT_EQ(Header.TxtLen, Text.size());
+  EXPECT_BYTES_EQ(TBytes(Text.begin(), Text.end()), ReadFileBytes(File("JDT")));
+}
+
+TEST_F(JamBaseTest, NetmailAddressLinesAreDroppedAndRestored) {
+  {
+    TJamMessageBase Base;
+    ASSERT_TRUE(Base.Create(Path));
+    Base.SetBaseType(btNetmail);
+    ASSERT_TRUE(Base.CreateNewMessage());
+    Base.SetFromAndToAddress({2, 5020, 100, 7}, {2, 5030, 200, 3}, true);
+    Base.PutString("Hi");
+    ASSERT_TRUE(Base.WriteMessage());
+    TJamMessageHeaderFirst Header;
+    Base.GetMessageHeader(Header);
+    EXPECT_EQ(Header.Attribute, jaTypeNet);
+    std::int32_t Id = 0;
+    std::string S;
+    ASSERT_TRUE(Base.GetSubfield(2, Id, S));
+    EXPECT_EQ(Id, 0);
+    EXPECT_EQ(S, "2:5020/100.7");
+    ASSERT_TRUE(Base.GetSubfield(4, Id, S));
+    EXPECT_EQ(Id, 1);
+    EXPECT_EQ(S, "2:5030/200.3");
+  }
+  const std::string Text = "Hi\r";
+  EXPECT_BYTES_EQ(TBytes(Text.begin(), Text.end()), ReadFileBytes(File("JDT")));
+
+  auto Base = OpenBase(btNetmail);
+  Base->SetLocation(1);
+  ASSERT_TRUE(Base->OpenMessage());
+  const std::vector<std::string> Lines = TextLines(*Base);
+  ASSERT_EQ(Lines.size(), 5u);
+  EXPECT_EQ(Lines[0].substr(0, 20), "\x01MSGID: 2:5020/100.7");
+  EXPECT_EQ(Lines[1], "\x01INTL 2:5030/200 2:5020/100");
+  EXPECT_EQ(Lines[2],
+            "\x01"
+            "FMPT 7");
+  EXPECT_EQ(Lines[3], "\x01TOPT 3");
+  EXPECT_EQ(Lines[4], "Hi");
+  TAddress From;
+  TAddress To;
+  Base->GetFromAndToAddress(From, To);
+  EXPECT_TRUE(AddressEqu(From, {2, 5020, 100, 7}));
+  EXPECT_TRUE(AddressEqu(To, {2, 5030, 200, 3}));
+}
+
+TEST_F(JamBaseTest, RoundTripKeepsFieldsAndOrdersLines) {
+  {
+    TJamMessageBase Base;
+    ASSERT_TRUE(Base.Create(Path));
+    Base.SetBaseType(btEchomail);
+    TMessage M;
+    M.From = std::string(300, 'f');
+    M.To = "Somebody";
+    M.Subject = "files.zip";
+    M.Attributes = {maFileAttached, maCrash, maKillSent, maAuditRequest, maReturnReceiptRequest};
+    M.Lines = {
+        "\x01"
+        "PATH: 5020/1",
+        "SEEN-BY: 5020/1",
+        "\x01MSGID: 2:5020/100 11111111",
+        "First",
+        "\x01Via one",
+        "SEEN-BY: 5020/2",
+        "Second",
+        "\x01"
+        "CHRS: CP866 2",
+        "\x01Via two"};
+    ASSERT_TRUE(Post(Base, M));
+    ASSERT_TRUE(Base.CreateNewMessage());
+    Base.SetWrittenDateTime({1, 2, 4, 0, 5, 6, 2007});
+    Base.SetArrivedDateTime({7, 8, 10, 0, 11, 12, 2008});
+    ASSERT_TRUE(Base.WriteMessage());
+  }
+  auto Base = OpenBase();
+  EXPECT_EQ(Base->GetCount(), 2);
+  Base->Seek(1);
+  ASSERT_TRUE(Base->OpenMessage());
+  EXPECT_EQ(Base->GetFrom(), std::string(255, 'f'));
+  EXPECT_EQ(Base->GetTo(), "Somebody");
+  EXPECT_EQ(Base->GetSubject(), "files.zip");
+  for (const std::int32_t A :
+       {maFileAttached, maCrash, maKillSent, maAuditRequest, maReturnReceiptRequest, maTypeEcho}) {
+    EXPECT_TRUE(Base->GetAttribute(A)) << A;
+  }
+  EXPECT_FALSE(Base->GetAttribute(maPrivate));
+  EXPECT_FALSE(Base->GetAttribute(maTypeNet));
+  const std::vector<std::string> Expected{"\x01MSGID: 2:5020/100 11111111",
+                                          "\x01"
+                                          "CHRS: CP866 2",
+                                          "First",
+                                          "Second",
+                                          "\x01Via one",
+                                          "\x01Via two",
+                                          "SEEN-BY: 5020/1",
+                                          "SEEN-BY: 5020/2",
+                                          "\x01"
+                                          "PATH: 5020/1"};
+  EXPECT_EQ(TextLines(*Base), Expected);
+
+  ASSERT_TRUE(Base->OpenMessageHeader());
+  EXPECT_EQ(TextLines(*Base), std::vector<std::string>(Expected.begin(), Expected.begin() + 2));
+
+  Base->SeekNext();
+  ASSERT_EQ(Base->Current(), 2);
+  ASSERT_TRUE(Base->OpenMessage());
+  TMessageBaseDateTime D;
+  Base->GetWrittenDateTime(D);
+  EXPECT_EQ(GetDateTimeLine(D), "2007/06/05 01:02:04.00");
+  Base->GetArrivedDateTime(D);
+  EXPECT_EQ(GetDateTimeLine(D), "2008/12/11 07:08:10.00");
+  EXPECT_TRUE(TextLines(*Base).empty());
+}
+
+TEST_F(JamBaseTest, NumbersAreNavigatedPositionally) {
+  MakeBase(3);
+  auto Base = OpenBase();
+  EXPECT_EQ(Base->GetHighest(), 4);
+  EXPECT_TRUE(Base->Exists(3));
+  EXPECT_FALSE(Base->Exists(4));
+  EXPECT_FALSE(Base->Exists(0));
+  std::vector<std::int32_t> Visited;
+  for (Base->Seek(1); Base->SeekFound(); Base->SeekNext()) Visited.push_back(Base->Current());
+  EXPECT_EQ(Visited, (std::vector<std::int32_t>{1, 2, 3}));
+  Base->SetLocation(4);
+  EXPECT_FALSE(Base->OpenMessage());
+  EXPECT_EQ(Base->GetStatus(), stJamStreamProblems);
+  EXPECT_EQ(Base->GetMessageTextStream(), nullptr);
+}
+
+TEST_F(JamBaseTest, KillMessageCompactsIndexAndMovesLastRead) {
+  MakeBase(3);
+  const TBytes Index = ReadFileBytes(File("JDX"));
+  {
+    auto Base = OpenBase();
+    Base->SetLastRead(7, 3);
+    Base->SetLastRead(8, 1);
+    Base->SetLastRead(9, 2);
+    Base->SetLocation(2);
+    ASSERT_TRUE(Base->KillMessage());
+    EXPECT_EQ(Base->Current(), 1);
+    EXPECT_EQ(Base->GetCount(), 2);
+    EXPECT_EQ(Base->GetLastRead(7), 2);  // still the message it was
+    EXPECT_EQ(Base->GetLastRead(8), 1);
+    EXPECT_EQ(Base->GetLastRead(9), 1);  // its message is gone: the one before
+  }
+  TBytes Expected = Slice(Index, 0, 8);
+  const TBytes Third = Slice(Index, 16, 8);
+  Expected.insert(Expected.end(), Third.begin(), Third.end());
+  EXPECT_BYTES_EQ(Expected, ReadFileBytes(File("JDX")));
+  TBytes LastRead;
+  for (const std::uint32_t V : {7u, 7u, 2u, 2u, 8u, 8u, 1u, 1u, 9u, 9u, 1u, 1u}) {
+    PutLE32(LastRead, V);
+  }
+  EXPECT_BYTES_EQ(LastRead, ReadFileBytes(File("JLR")));
+  EXPECT_EQ(ReadFileBytes(File("JHR"))[12], 2);  // active messages
+
+  auto Base = OpenBase();
+  Base->SetLocation(2);
+  ASSERT_TRUE(Base->OpenMessage());
+  EXPECT_EQ(Base->GetTo(), "User3");
+  TJamMessageHeaderFirst Header;
+  Base->GetMessageHeader(Header);
+  EXPECT_EQ(Header.MessageNumber, 3u);  // stored numbers are not rewritten
+}
+
+TEST_F(JamBaseTest, KillMessageWithoutStoredCurrentChangesNothing) {
+  MakeBase(2);
+  const auto Before = AllFiles();
+  {
+    auto Base = OpenBase();
+    EXPECT_EQ(Base->Current(), 0);
+    EXPECT_FALSE(Base->KillMessage());
+    EXPECT_EQ(Base->GetStatus(), stJamWrongHeaderLocation);
+    Base->SetLocation(3);
+    EXPECT_FALSE(Base->KillMessage());
+    ASSERT_TRUE(Base->CreateNewMessage());  // pending: nothing to remove yet
+    Base->SetLocation(1);
+    EXPECT_FALSE(Base->KillMessage());
+    EXPECT_EQ(Base->GetCount(), 3);
+  }
+  EXPECT_EQ(AllFiles(), Before);  // the abandoned message was given back too
+}
+
+TEST_F(JamBaseTest, LastReadRecordsAreFoundUpdatedAndAppended) {
+  MakeBase(1);
+  auto Base = OpenBase();
+  EXPECT_EQ(Base->GetLastRead(5), 0);
+  Base->SetLastRead(5, 1);
+  Base->SetLastRead(6, 0x12345);
+  Base->SetLastRead(5, 4);
+  EXPECT_EQ(Base->GetLastRead(5), 4);
+  EXPECT_EQ(Base->GetLastRead(6), 0x12345);
+  TBytes Expected;
+  for (const std::uint32_t V : {5u, 5u, 4u, 4u, 6u, 6u, 0x12345u, 0x12345u}) {
+    PutLE32(Expected, V);
+  }
+  EXPECT_BYTES_EQ(Expected, ReadFileBytes(File("JLR")));
+}
+
+TEST_F(JamBaseTest, ReadMarkReachesDiskThroughWriteMessageHeader) {
+  MakeBase(2);
+  const TBytes Before = ReadFileBytes(File("JHR"));
+  auto Base = OpenBase();
+  Base->SetLocation(2);
+  ASSERT_TRUE(Base->OpenMessageHeader());
+  EXPECT_FALSE(Base->GetRead());
+  Base->SetRead(true);
+  Base->SetRead(true);
+  EXPECT_TRUE(Base->GetRead());
+  ASSERT_TRUE(Base->WriteMessageHeader());
+  TJamIndex Index;
+  ASSERT_TRUE(DecodeJamIndex(Slice(ReadFileBytes(File("JDX")), 8, 8), Index));
+  TBytes Expected = Before;
+  Expected[Index.HdrOffset + 12] = 2;  // TimesRead, and nothing else
+
+  EXPECT_BYTES_EQ(Expected, ReadFileBytes(File("JHR")));
+  Base->SetRead(false);
+  EXPECT_FALSE(Base->GetRead());
+
+  ASSERT_TRUE(Base->CreateNewMessage());
+  EXPECT_FALSE(Base->WriteMessageHeader());  // not stored yet: no header to rewrite
+  EXPECT_EQ(Base->GetStatus(), stJamWrongHeaderLocation);
+}
+
+TEST_F(JamBaseTest, AbandonedNewMessageGivesItsNumberBack) {
+  MakeBase(1);
+  {
+    auto Base = OpenBase();
+    ASSERT_TRUE(Base->CreateNewMessage());
+    EXPECT_EQ(Base->GetCount(), 2);
+    ASSERT_TRUE(Base->CloseMessage());
+    EXPECT_EQ(Base->GetCount(), 1);
+    ASSERT_TRUE(Base->CreateNewMessage());
+    ASSERT_TRUE(Base->CreateNewMessage());
+    EXPECT_EQ(Base->GetCount(), 2);
+  }
+  EXPECT_EQ(ReadFileBytes(File("JHR"))[12], 1);
+}
+
+TEST_F(JamBaseTest, OverfullSubfieldsAreRefusedWithoutWriting) {
+  MakeBase(1);
+  const auto Before = AllFiles();
+  {
+    auto Base = OpenBase();
+    TMessage M;
+    for (int N = 0; N < 70; ++N) M.Lines.push_back("SEEN-BY: " + std::string(240, 'x'));
+    EXPECT_FALSE(Post(*Base, M));
+    EXPECT_EQ(Base->GetStatus(), stJamStreamProblems);
+    EXPECT_EQ(Base->GetCount(), 1);
+    EXPECT_EQ(AllFiles(), Before);
+    M.Lines.resize(50);  // about 12 KB of subfields fit
+    ASSERT_TRUE(Post(*Base, M));
+  }
+  auto Base = OpenBase();
+  Base->SetLocation(2);
+  ASSERT_TRUE(Base->OpenMessage());
+  EXPECT_EQ(TextLines(*Base).size(), 50u);
+  EXPECT_EQ(Slice(ReadFileBytes(File("JDX")), 0, 8), Before[1]);
+}
+
+TEST_F(JamBaseTest, FailedWriteReportsStreamProblemsAndLeavesBaseIntact) {
+  MakeBase(1);
+  const auto Before = AllFiles();
+  auto Base = OpenBase();
+  ASSERT_TRUE(Base->CreateNewMessage());
+  Base->PutString("a text that still fits");
+  for (int N = 0; N < 20; ++N) Base->PutString("SEEN-BY: " + std::string(60, 'y'));
+
+  // A file size limit makes the header write fail part way, as a full disk would.
+  rlimit Old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Old), 0);
+  const auto OldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit Limit = Old;
+  Limit.rlim_cur = Before[0].size() + 200;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Limit), 0);
+  const bool Written = Base->WriteMessage();
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Old), 0);
+  std::signal(SIGXFSZ, OldHandler);
+
+  EXPECT_FALSE(Written);
+  EXPECT_EQ(Base->GetStatus(), stJamStreamProblems);
+  EXPECT_EQ(AllFiles(), Before);
+  ASSERT_TRUE(Base->WriteMessage());  // room again: the same message goes in
+  ASSERT_TRUE(Base->CloseMessage());
+  Base->Close();
+  EXPECT_EQ(ReadFileBytes(File("JDX")).size(), 16u);
+  EXPECT_EQ(ReadFileBytes(File("JHR"))[12], 2);
+}
+
+TEST_F(JamBaseTest, OpenDropsRemovedIndexRecords) {
+  MakeBase(3);
+  TBytes Index = ReadFileBytes(File("JDX"));
+  for (std::size_t At = 0; At < 8; ++At) Index[At] = 0xFF;
+  ASSERT_TRUE(WriteFileBytes(File("JDX"), Index));
+  auto Base = OpenBase();
+  EXPECT_EQ(Base->GetCount(), 2);
+  EXPECT_BYTES_EQ(Slice(Index, 8, 16), ReadFileBytes(File("JDX")));
+  Base->SetLocation(1);
+  ASSERT_TRUE(Base->OpenMessage());
+  EXPECT_EQ(Base->GetTo(), "User2");
+}
+
+// Opens the base as it lies and reads everything it offers; used where the
+// files were damaged on purpose. Answers the status of the first refusal.
+std::int32_t WalkBase(const std::string& Path) {
+  TJamMessageBase Base;
+  if (!Base.Open(Path)) return Base.GetStatus();
+  std::int32_t Status = stOk;
+  for (Base.Seek(1); Base.SeekFound(); Base.SeekNext()) {
+    for (const bool Whole : {false, true}) {
+      if (!(Whole ? Base.OpenMessage() : Base.OpenMessageHeader())) {
+        if (Status == stOk) Status = Base.GetStatus();
+        continue;
+      }
+      (void)TextLines(Base);
+      std::int32_t Id = 0;
+      std::string S;
+      for (std::int32_t N = 1; Base.GetSubfield(N, Id, S); ++N) {
+      }
+      (void)Base.GetFrom();
+    }
+  }
+  (void)Base.GetLastRead(1);
+  return Status;
+}
+
+TEST_F(JamBaseTest, TruncatedFilesNeverCrash) {
+  MakeBase(2);
+  {
+    auto Base = OpenBase();
+    Base->SetLastRead(1, 2);
+  }
+  const auto Whole = AllFiles();
+  for (std::size_t Which = 0; Which < Whole.size(); ++Which) {
+    const std::string Name = File(std::vector<std::string>{"JHR", "JDX", "JDT", "JLR"}[Which]);
+    // Every length from just below the first message header on; a stride
+    // through the base header, which fails as a whole.
+    for (std::size_t Length = 0; Length < Whole[Which].size();
+         Length += (Which == 0 && Length < 1016) ? 61 : 1) {
+      const auto Files = Whole;
+      for (std::size_t K = 0; K < Files.size(); ++K) {
+        ASSERT_TRUE(WriteFileBytes(File(std::vector<std::string>{"JHR", "JDX", "JDT", "JLR"}[K]),
+                                   K == Which ? Slice(Files[K], 0, Length) : Files[K]));
+      }
+      const std::int32_t Status = WalkBase(Path);
+      if (Which == 0 && Length < 1024) {
+        EXPECT_EQ(Status, stJamCantOpenJhr) << Length;
+      } else if (Which == 0 || Which == 2) {
+        EXPECT_NE(Status, stOk) << Name << " cut at " << Length;
+      }
+    }
+  }
+}
+
+TEST_F(JamBaseTest, DamagedFieldsEndInStatus) {
+  MakeBase(2);
+  const auto Whole = AllFiles();
+  TJamIndex First;
+  ASSERT_TRUE(DecodeJamIndex(Whole[1], First));
+  const std::size_t H = First.HdrOffset;  // message 1's header
+  struct TCase {
+    const char* What;
+    std::size_t File;  // 0 header, 1 index
+    std::size_t At;
+    std::uint32_t Value;
+    std::int32_t Status;  // of the walk over the base
+  };
+  const std::vector<TCase> Cases{
+      {"index points beyond the header file", 1, 4, 0x7FFFFFF0, stJamWrongHeaderLocation},
+      {"index points into the base header", 1, 4, 16, stJamWrongHeaderLocation},
+      {"index offset negative", 1, 4, 0x80000000, stJamWrongHeaderLocation},
+      {"header signature broken", 0, H + 0, 0x004D414B, stJamWrongHeaderLocation},
+      {"text offset beyond the text file", 0, H + 60, 0x00100000, stJamWrongDataLocation},
+      {"text length beyond the text file", 0, H + 64, 0x7FFFFFFF, stJamWrongDataLocation},
+      {"text offset negative", 0, H + 60, 0xFFFFFFF0, stJamWrongDataLocation},
+      {"subfields run past the header file", 0, H + 8, 0xFFFFFFFF, stJamStreamProblems},
+      {"subfield data length huge", 0, H + 76 + 4, 0xFFFFFFF0, stOk},
+      {"active messages huge", 0, 12, 0x7FFFFFFF, stOk},
+      {"first number at the top of the range", 0, 20, 0x7FFFFFFE, stJamCantOpenJhr},
+      {"base header signature broken", 0, 0, 0x004D414B, stJamCantOpenJhr},
+  };
+  for (const TCase& Case : Cases) {
+    auto Files = Whole;
+    for (std::size_t K = 0; K < 4; ++K) {
+      Files[Case.File][Case.At + K] = static_cast<std::uint8_t>(Case.Value >> (8 * K));
+    }
+    ASSERT_TRUE(WriteFileBytes(File("JHR"), Files[0]));
+    ASSERT_TRUE(WriteFileBytes(File("JDX"), Files[1]));
+    ASSERT_TRUE(WriteFileBytes(File("JDT"), Files[2]));
+    EXPECT_EQ(WalkBase(Path), Case.Status) << Case.What;
+  }
+}
+
+TEST_F(JamBaseTest, ReadsBaseWrittenByOtherSoftware) {
+  // Base 100 onwards, subfields in another order, a HiId, an unknown id, CR LF
+  // line ends, a stray attribute bit and name CRCs in the lastread file.
+  TBytes Sub1;
+  PutSubfield(Sub1, 6, "Hi there");
+  PutSubfield(Sub1, 2, "Bob", 0x0001);
+  PutSubfield(Sub1, 3, "Alice");
+  PutSubfield(Sub1, 0, "2:5020/100.0");
+  PutSubfield(Sub1, 2004, "+0300");
+  PutSubfield(Sub1, 4, "2:5020/100 abcdef01");
+  PutSubfield(Sub1, 2000, "CHRS: CP866 2");
+  PutSubfield(Sub1, 2001, "5020/1 100");
+  PutSubfield(Sub1, 8, "2:5020/100 @20040101.000000.UTC x");
+  const std::string Text1 = "Line one\r\nLine two\r\n";
+  TBytes Sub2;
+  PutSubfield(Sub2, 3, "All");
+  TBytes Jhr{'J', 'A', 'M', 0};
+  for (const std::uint32_t V : {0x40000000u, 7u, 2u, JamNoCrc, 100u}) PutLE32(Jhr, V);
+  Jhr.resize(1024, 0);
+  PutJamHeader(Jhr, static_cast<std::uint32_t>(Sub1.size()), 0x033C7212, 0x411A22FA, 0, 100,
+               jaLocal | jaTypeEcho | 0x40, 0, static_cast<std::uint32_t>(Text1.size()));
+  Jhr.insert(Jhr.end(), Sub1.begin(), Sub1.end());
+  const std::size_t Second = Jhr.size();
+  PutJamHeader(Jhr, static_cast<std::uint32_t>(Sub2.size()), JamNoCrc, 0, 0, 101, jaTypeEcho,
+               static_cast<std::uint32_t>(Text1.size()), 0);
+  Jhr.insert(Jhr.end(), Sub2.begin(), Sub2.end());
+  TBytes Jdx;
+  for (const std::uint32_t V : {TJamMessageBase::StrCRC32("Alice"), 1024u, 0xC4E78E22u,
+                                static_cast<std::uint32_t>(Second)}) {
+    PutLE32(Jdx, V);
+  }
+  TBytes Jlr;
+  for (const std::uint32_t V : {0x754FADB6u, 42u, 100u, 101u}) PutLE32(Jlr, V);
+  ASSERT_TRUE(WriteFileBytes(File("JHR"), Jhr));
+  ASSERT_TRUE(WriteFileBytes(File("JDX"), Jdx));
+  ASSERT_TRUE(WriteFileBytes(File("JDT"), TBytes(Text1.begin(), Text1.end())));
+  ASSERT_TRUE(WriteFileBytes(File("JLR"), Jlr));
+
+  auto Base = OpenBase();
+  EXPECT_EQ(Base->GetCount(), 2);
+  EXPECT_EQ(Base->GetHighest(), 102);
+  EXPECT_EQ(Base->GetLastRead(42), 100);
+  Base->Seek(1);
+  ASSERT_EQ(Base->Current(), 100);
+  ASSERT_TRUE(Base->OpenMessage());
+  EXPECT_EQ(Base->GetFrom(), "Bob");
+  EXPECT_EQ(Base->GetTo(), "Alice");
+  EXPECT_EQ(Base->GetSubject(), "Hi there");
+  EXPECT_TRUE(Base->GetAttribute(maLocal));
+  EXPECT_FALSE(Base->GetAttribute(maOrphan));
+  const std::vector<std::string> Expected{"\x01MSGID: 2:5020/100 abcdef01",
+                                          "\x01"
+                                          "CHRS: CP866 2",
+                                          "Line one",
+                                          "Line two",
+                                          "\x01Via 2:5020/100 @20040101.000000.UTC x",
+                                          "SEEN-BY: 5020/1 100"};
+  EXPECT_EQ(TextLines(*Base), Expected);
+  TMessageBaseDateTime D;
+  Base->GetWrittenDateTime(D);
+  EXPECT_EQ(GetDateTimeLine(D), "2004/08/11 13:45:30.00");
+  Base->SeekNext();
+  ASSERT_EQ(Base->Current(), 101);
+  ASSERT_TRUE(Base->OpenMessage());
+  EXPECT_EQ(Base->GetTo(), "All");
+  EXPECT_TRUE(TextLines(*Base).empty());
+  Base->SeekNext();
+  EXPECT_FALSE(Base->SeekFound());
+}
+
+TEST(JamBaseNamesTest, StrCRC32FoldsAsciiCaseOnly) {
+  EXPECT_EQ(TJamMessageBase::StrCRC32(""), 0xFFFFFFFFu);
+  EXPECT_EQ(TJamMessageBase::StrCRC32("All"), TJamMessageBase::StrCRC32("ALL"));
+  EXPECT_EQ(TJamMessageBase::StrCRC32("All"), 0xC4E78E22u);
+  EXPECT_EQ(TJamMessageBase::StrCRC32("123456789"), ~0xCBF43926u);
+  EXPECT_NE(TJamMessageBase::StrCRC32("\xC4"), TJamMessageBase::StrCRC32("\xE4"));
+}
+
+TEST(JamBaseNamesTest, MapAttributeCoversTheJamBits) {
+  const std::vector<std::pair<std::int32_t, std::uint32_t>> Map{{maPrivate, 0x4},
+                                                                {maCrash, 0x100},
+                                                                {maReceived, 0x8},
+                                                                {maSent, 0x10},
+                                                                {maFileAttached, 0x2000},
+                                                                {maInTransit, 0x2},
+                                                                {maOrphan, 0x40000},
+                                                                {maKillSent, 0x20},
+                                                                {maLocal, 0x1},
+                                                                {maHold, 0x80},
+                                                                {maFileRequest, 0x1000},
+                                                                {maReturnReceiptRequest, 0x10000},
+                                                                {maAuditRequest, 0x20000},
+                                                                {maTypeLocal, 0x800000},
+                                                                {maTypeEcho, 0x1000000},
+                                                                {maTypeNet, 0x2000000}};
+  for (const auto& [Common, Jam] : Map) {
+    std::int32_t A = Common;
+    EXPECT_TRUE(TJamMessageBase::MapAttribute(A)) << Common;
+    EXPECT_EQ(static_cast<std::uint32_t>(A), Jam) << Common;
+  }
+  for (const std::int32_t Unmapped : {maIsReturnReceipt, maUpdateRequest, maScanned, 0, 3}) {
+    std::int32_t A = Unmapped;
+    EXPECT_FALSE(TJamMessageBase::MapAttribute(A)) << Unmapped;
+  }
+}
+
+}  // namespace
+}  // namespace msgbase
