@@ -1,0 +1,1042 @@
+#include "msgbase/squish/squish_base.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+#include "msgbase/date_time.h"
+#include "msgbase/file_helpers.h"
+#include "msgbase/le_codec.h"
+#include "msgbase/status.h"
+
+namespace msgbase {
+
+namespace {
+
+// Frames start after the base header; nothing below this offset is a frame.
+constexpr std::uint32_t FirstFramePos = TSquishBaseHeader::Size;
+constexpr std::int64_t FrameHeaderSize = TSquishFrame::Size;
+constexpr std::int64_t MessageHeaderSize = TSquishMessageHeader::Size;
+constexpr std::int32_t IndexRecordSize = TSquishIndex::Size;
+constexpr std::int64_t MaxStreamPos = std::numeric_limits<std::int32_t>::max();
+
+constexpr std::uint8_t KludgeByte = 0x01;
+constexpr std::uint8_t CarriageReturn = 0x0D;
+
+template <typename TRecord>
+void WriteRecord(TMessageBaseStream& Stream, const TRecord& Record) {
+  std::array<std::uint8_t, TRecord::Size> Buf{};
+  Record.Encode(Buf);
+  Stream.WriteBuffer(Buf);
+}
+
+// False when the stream fails; Record is then left as it was.
+template <typename TRecord>
+bool ReadRecord(TMessageBaseStream& Stream, TRecord& Record) {
+  std::array<std::uint8_t, TRecord::Size> Buf{};
+  Stream.ReadBuffer(Buf);
+  if (Stream.GetStatus() != stOk) return false;
+  return Record.Decode(Buf);
+}
+
+// Two characters: the decimal form with a "0" in front of a single digit; a
+// longer form keeps its first two characters.
+std::string TwoDigits(std::int32_t Value) {
+  std::string Text = std::to_string(Value);
+  if (Text.size() == 1) Text.insert(0, 1, '0');
+  return Text.substr(0, 2);
+}
+
+}  // namespace
+
+TSquishMessageBase::TSquishMessageBase() = default;
+
+TSquishMessageBase::~TSquishMessageBase() {
+  Close();
+}
+
+// --- The base ---
+
+void TSquishMessageBase::PreparePath(const std::string& Path) {
+  if (!Path.empty() && Path.back() == '.') {
+    SetBasePath(Path);
+  } else {
+    SetBasePath(Path + ".");
+  }
+}
+
+bool TSquishMessageBase::Exist(const std::string& Path) {
+  PreparePath(Path);
+  const std::string Base = GetBasePath();
+  return FileExists(Base + "sqd") && FileExists(Base + "sqi");
+}
+
+void TSquishMessageBase::FailOpen(std::int32_t Status) {
+  SetStatus(Status);
+  DataStream_.reset();
+  IndexStream_.reset();
+  SetBasePath("");
+  SetOpened(false);
+}
+
+bool TSquishMessageBase::Create(const std::string& Path) {
+  if (GetOpened()) Close();
+  SetOpened(false);
+  PreparePath(Path);
+  (void)CreateDirectory(ExtractPathName(Path));  // a missing directory shows when the file fails
+  const std::string Base = GetBasePath();
+
+  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", smCreate | smDenyWrite);
+  if (DataStream_ == nullptr || DataStream_->GetStatus() != stOk) {
+    FailOpen(stSquishCantCreateSqd);
+    return false;
+  }
+  IndexStream_ = CreateMessageBaseFileStream(Base + "sqi", smCreate | smDenyWrite);
+  if (IndexStream_ == nullptr || IndexStream_->GetStatus() != stOk) {
+    FailOpen(stSquishCantCreateSqi);
+    return false;
+  }
+
+  BaseHeader_ = TSquishBaseHeader{};
+  BaseHeader_.Len = TSquishBaseHeader::Size;
+  BaseHeader_.Uid = 1;
+  // The base path without its final ".", as far as the field holds it.
+  ToASCIIZ(Base.substr(0, Base.size() - 1), BaseHeader_.BaseName.data(),
+           BaseHeader_.BaseName.size());
+  BaseHeader_.EndFrame = FirstFramePos;
+  BaseHeader_.MaxMsg = SquishMaxMsg;
+  BaseHeader_.KeepDays = SquishKeepDays;
+  BaseHeader_.SzSqHdr = TSquishMessageHeader::Size;
+  if (!SaveBaseHeader()) {
+    FailOpen(stSquishCantCreateSqd);
+    return false;
+  }
+
+  ResetMessageState();
+  SetOpened(true);
+  return true;
+}
+
+bool TSquishMessageBase::Open(const std::string& Path) {
+  if (GetOpened()) Close();
+  PreparePath(Path);
+  const std::string Base = GetBasePath();
+  if (!FileExists(Base + "sqd")) {
+    FailOpen(stSquishAbsentSqd);
+    return false;
+  }
+  if (!FileExists(Base + "sqi")) {
+    FailOpen(stSquishAbsentSqi);
+    return false;
+  }
+  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", smReadWrite | smDenyWrite);
+  if (DataStream_ == nullptr || DataStream_->GetStatus() != stOk) {
+    FailOpen(stSquishCantOpenSqd);
+    return false;
+  }
+  IndexStream_ = CreateMessageBaseFileStream(Base + "sqi", smReadWrite | smDenyWrite);
+  if (IndexStream_ == nullptr || IndexStream_->GetStatus() != stOk) {
+    FailOpen(stSquishCantOpenSqi);
+    return false;
+  }
+  // The header's fields are checked where they are used; a data file too
+  // short to hold the header at all is no base.
+  DataStream_->Seek(0);
+  if (StreamSize(DataStream_.get()) < FirstFramePos || !ReadRecord(*DataStream_, BaseHeader_)) {
+    FailOpen(stSquishBaseHeaderProblems);
+    return false;
+  }
+
+  ResetMessageState();
+  SetOpened(true);
+  return true;
+}
+
+void TSquishMessageBase::Close() {
+  if (!GetOpened()) return;
+  GiveBackNewMessage();
+  SetOpened(false);
+  (void)SaveBaseHeader();  // Close has no result; a failure is left in the status
+  DataStream_.reset();
+  IndexStream_.reset();
+}
+
+void TSquishMessageBase::ResetMessageState() {
+  SetCurrent(0);
+  CurrentIndex_ = TSquishIndex{};
+  IndexPosition_ = 0;
+  MessageIndex_ = TSquishIndex{};
+  MessageIndexPosition_ = 0;
+  CurrentFrame_ = TSquishFrame{};
+  FramePosition_ = 0;
+  NewMessage_ = false;
+  CountsTaken_ = false;
+  HeaderOnly_ = false;
+}
+
+std::int64_t TSquishMessageBase::StreamSize(TMessageBaseStream* Stream) {
+  if (Stream == nullptr) return -1;
+  Stream->Reset();
+  return Stream->GetSize();
+}
+
+bool TSquishMessageBase::SaveBaseHeader() {
+  if (DataStream_ == nullptr) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  DataStream_->Reset();
+  DataStream_->Seek(0);
+  WriteRecord(*DataStream_, BaseHeader_);
+  if (DataStream_->GetStatus() != stOk) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  return true;
+}
+
+// --- Frames and chains ---
+
+bool TSquishMessageBase::ReadFrame(std::uint32_t Pos, TSquishFrame& Frame) {
+  if (Pos < FirstFramePos) return false;
+  const std::int64_t Size = StreamSize(DataStream_.get());
+  if (static_cast<std::int64_t>(Pos) + FrameHeaderSize > Size) return false;
+  DataStream_->Seek(static_cast<std::int32_t>(Pos));
+  return ReadRecord(*DataStream_, Frame);
+}
+
+bool TSquishMessageBase::GetFrame(std::uint32_t Pos, TSquishFrame& Frame) {
+  if (Pos == 0) return false;
+  if (!ReadFrame(Pos, Frame)) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  return true;
+}
+
+bool TSquishMessageBase::SetFrame(std::uint32_t Pos, const TSquishFrame& Frame) {
+  if (DataStream_ == nullptr || Pos < FirstFramePos ||
+      static_cast<std::int64_t>(Pos) + FrameHeaderSize > MaxStreamPos) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  DataStream_->Reset();
+  DataStream_->Seek(static_cast<std::int32_t>(Pos));
+  WriteRecord(*DataStream_, Frame);
+  if (DataStream_->GetStatus() != stOk) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  return true;
+}
+
+bool TSquishMessageBase::GetChainFrame(std::uint32_t Pos, TSquishFrame& Frame) {
+  if (!GetFrame(Pos, Frame)) return false;
+  if (Frame.Id != SquishFrameId) {
+    // Not a frame: rewriting its "links" would damage whatever lies there.
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  return true;
+}
+
+void TSquishMessageBase::LinkToPrev(TSquishFrame& Frame, std::uint32_t PrevPos,
+                                    std::uint32_t FramePos) {
+  TSquishFrame Prev;
+  if (GetChainFrame(PrevPos, Prev)) {
+    Prev.NextFrame = FramePos;
+    (void)SetFrame(PrevPos, Prev);  // a failed write is left in the status
+    Frame.PrevFrame = PrevPos;
+  } else {
+    Frame.PrevFrame = 0;
+  }
+}
+
+void TSquishMessageBase::LinkToNext(TSquishFrame& Frame, std::uint32_t NextPos,
+                                    std::uint32_t FramePos) {
+  TSquishFrame Next;
+  if (GetChainFrame(NextPos, Next)) {
+    Next.PrevFrame = FramePos;
+    (void)SetFrame(NextPos, Next);  // a failed write is left in the status
+    Frame.NextFrame = NextPos;
+  } else {
+    Frame.NextFrame = 0;
+  }
+}
+
+void TSquishMessageBase::LinkUpdate(const TSquishFrame& Frame, std::uint32_t& Head,
+                                    std::uint32_t& Tail, std::uint32_t FramePos) {
+  if (Frame.NextFrame == 0) Tail = FramePos;
+  if (Frame.PrevFrame == 0) Head = FramePos;
+}
+
+void TSquishMessageBase::UnlinkFrame(const TSquishFrame& Frame, std::uint32_t& Head,
+                                     std::uint32_t& Tail) {
+  TSquishFrame Neighbour;
+  if (GetChainFrame(Frame.PrevFrame, Neighbour)) {
+    Neighbour.NextFrame = Frame.NextFrame;
+    (void)SetFrame(Frame.PrevFrame, Neighbour);  // a failed write is left in the status
+  } else {
+    Head = Frame.NextFrame;
+  }
+  if (GetChainFrame(Frame.NextFrame, Neighbour)) {
+    Neighbour.PrevFrame = Frame.PrevFrame;
+    (void)SetFrame(Frame.NextFrame, Neighbour);  // a failed write is left in the status
+  } else {
+    Tail = Frame.PrevFrame;
+  }
+}
+
+std::uint32_t TSquishMessageBase::FindFreeFrame(std::uint32_t Length, TSquishFrame& Frame) {
+  const std::int64_t Size = StreamSize(DataStream_.get());
+  // No chain can hold more frames than the file has room for frame headers,
+  // so a cycle ends here at the latest.
+  const std::int64_t MaxSteps = (Size - FirstFramePos) / FrameHeaderSize + 1;
+  std::uint32_t Pos = BaseHeader_.FreeFrame;
+  for (std::int64_t Step = 0; Pos != 0 && Step < MaxSteps; ++Step) {
+    // A broken free chain is only a lost chance of reuse: the message is
+    // appended instead.
+    if (!ReadFrame(Pos, Frame) || Frame.Id != SquishFrameId || Frame.FrameType != sqfFree) {
+      return 0;
+    }
+    if (Frame.FrameLength >= Length &&
+        static_cast<std::int64_t>(Pos) + FrameHeaderSize + Frame.FrameLength <= Size) {
+      return Pos;
+    }
+    Pos = Frame.NextFrame;
+  }
+  return 0;
+}
+
+void TSquishMessageBase::FreeOldFrame(TSquishFrame OldFrame) {
+  UnlinkFrame(OldFrame, BaseHeader_.BeginFrame, BaseHeader_.LastFrame);
+  OldFrame.NextFrame = 0;
+  OldFrame.FrameType = sqfFree;
+  LinkToPrev(OldFrame, BaseHeader_.LastFreeFrame, FramePosition_);
+  LinkUpdate(OldFrame, BaseHeader_.FreeFrame, BaseHeader_.LastFreeFrame, FramePosition_);
+  (void)SetFrame(FramePosition_, OldFrame);  // a failed write is left in the status
+}
+
+// --- Writing ---
+
+bool TSquishMessageBase::CreateNewMessage() {
+  GiveBackNewMessage();
+  MessageHeader_ = TSquishMessageHeader{};
+  CurrentFrame_ = TSquishFrame{};
+  CurrentIndex_ = TSquishIndex{};
+
+  SetCurrent(static_cast<std::int32_t>(BaseHeader_.Uid));
+  MessageHeader_.UMsgId = BaseHeader_.Uid;
+  CurrentIndex_.UMsgId = BaseHeader_.Uid;
+  ++BaseHeader_.Uid;
+  ++BaseHeader_.NumMsg;
+  ++BaseHeader_.HighMsg;
+  CountsTaken_ = true;
+
+  CurrentFrame_.Id = SquishFrameId;
+  FramePosition_ = 0;
+  MessageHeader_.Attr = sqaUid;
+  const std::int64_t IndexSize = StreamSize(IndexStream_.get());
+  IndexPosition_ = IndexSize > 0 ? static_cast<std::int32_t>(IndexSize - IndexSize % 12) : 0;
+  MessageIndex_ = CurrentIndex_;
+  MessageIndexPosition_ = IndexPosition_;
+
+  SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
+  ResetDateTime();
+  NewMessage_ = true;
+  HeaderOnly_ = false;
+  return true;
+}
+
+void TSquishMessageBase::GiveBackNewMessage() {
+  if (!CountsTaken_) return;
+  CountsTaken_ = false;
+  NewMessage_ = false;
+  const std::uint32_t Id = MessageHeader_.UMsgId;
+  if (BaseHeader_.Uid == Id + 1) BaseHeader_.Uid = Id;
+  if (BaseHeader_.NumMsg > 0) --BaseHeader_.NumMsg;
+  if (BaseHeader_.HighMsg > 0) --BaseHeader_.HighMsg;
+  if (Current() == static_cast<std::int32_t>(Id)) SetCurrent(0);
+}
+
+std::uint32_t TSquishMessageBase::CollectControlLines(std::vector<std::uint8_t>& Control,
+                                                      std::int32_t& TextStart) {
+  std::vector<char> Line(MaxLineSize);
+  std::uint32_t Clen = 1;
+  bool LastWasControl = false;
+  SetTextPos(0);
+  TextStart = 0;
+  while (!EndOfMessage()) {
+    TextStart = GetTextPos();
+    const std::uint16_t Length =
+        GetStringPChar(Line.data(), static_cast<std::uint16_t>(MaxLineSize));
+    LastWasControl = Length > 0 && static_cast<std::uint8_t>(Line[0]) == KludgeByte;
+    if (!LastWasControl) break;
+    // A control line that would overflow the area stays at the head of the
+    // text, with every line after it: nothing is lost, and the area stays
+    // within what readers accept.
+    if (Clen + Length > SquishMaxClenLength) {
+      LastWasControl = false;
+      break;
+    }
+    std::memcpy(Control.data() + Clen - 1, Line.data(), Length);
+    Clen += Length;
+  }
+  // Only control lines: they all went to the area and the text is empty.
+  if (LastWasControl) TextStart = GetTextPos();
+  Control[Clen - 1] = 0;
+  return Clen;
+}
+
+std::string TSquishMessageBase::FtscDateText() {
+  TMessageBaseDateTime Written;
+  GetWrittenDateTime(Written);
+  return TwoDigits(Written.Day) + " " + MonthNumberToMonthString(Written.Month) + " " +
+         TwoDigits(Y2ToDouble(Written.Year)) + "  " + TwoDigits(Written.Hour) + ":" +
+         TwoDigits(Written.Minute) + ":" + TwoDigits(Written.Second);
+}
+
+bool TSquishMessageBase::WriteMessage() {
+  if (!GetOpened() || DataStream_ == nullptr || IndexStream_ == nullptr) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  TMessageBaseStream* Text = GetMessageTextStream();
+  if (Text == nullptr) {
+    SetStatus(stSquishMsgNotExists);
+    return false;
+  }
+  if (HeaderOnly_) {
+    // Its text was never loaded: writing it would store the message without it.
+    SetStatus(stSquishUnsupported);
+    return false;
+  }
+  if (!NewMessage_) {
+    // The message's own record must still be where it was read.
+    TSquishIndex Stored;
+    if (!GetIndex(MessageIndexPosition_, Stored) || Stored.UMsgId != MessageIndex_.UMsgId ||
+        Stored.Ofs != MessageIndex_.Ofs) {
+      SetStatus(stSquishIndexProblems);
+      return false;
+    }
+  }
+
+  std::vector<std::uint8_t> Control(SquishControlBufferSize);
+  std::int32_t TextStart = 0;
+  const std::uint32_t Clen = CollectControlLines(Control, TextStart);
+  const std::int64_t TextLength = static_cast<std::int64_t>(Text->GetSize()) - TextStart;
+  const std::int64_t DataSize = StreamSize(DataStream_.get());
+  const std::int64_t Length = MessageHeaderSize + Clen + TextLength + 1;
+  if (DataSize < FirstFramePos || Length > MaxStreamPos - DataSize - FrameHeaderSize) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  const auto MsgLength = static_cast<std::uint32_t>(Length);
+
+  // From here on every step runs; a failure is remembered in the status.
+  SetStatus(stOk);
+  const TSquishFrame OldFrame = CurrentFrame_;
+  CurrentFrame_.MsgLength = MsgLength;
+  CurrentFrame_.FrameLength = MsgLength;
+  if (NewMessage_) {
+    CurrentFrame_.PrevFrame = BaseHeader_.LastFrame;
+    CurrentFrame_.NextFrame = 0;
+  }
+  bool Appended = false;
+  if (!NewMessage_ && OldFrame.FrameLength >= MsgLength) {
+    CurrentFrame_.FrameLength = OldFrame.FrameLength;
+  } else {
+    if (!NewMessage_) FreeOldFrame(OldFrame);
+    TSquishFrame Free;
+    const std::uint32_t FreePos = FindFreeFrame(MsgLength, Free);
+    if (FreePos != 0) {
+      FramePosition_ = FreePos;
+      CurrentFrame_.FrameLength = Free.FrameLength;
+      UnlinkFrame(Free, BaseHeader_.FreeFrame, BaseHeader_.LastFreeFrame);
+    } else {
+      FramePosition_ = static_cast<std::uint32_t>(DataSize);
+      Appended = true;
+    }
+  }
+
+  if (NewMessage_) {
+    // A Seek since CreateNewMessage may have moved the navigation record; the
+    // new record goes to the end of the index as it is now.
+    const std::int64_t IndexSize = StreamSize(IndexStream_.get());
+    MessageIndexPosition_ =
+        IndexSize > 0 ? static_cast<std::int32_t>(IndexSize - IndexSize % 12) : 0;
+    MessageIndex_.UMsgId = MessageHeader_.UMsgId;
+  }
+  MessageIndex_.Ofs = FramePosition_;
+  MessageIndex_.Hash = MakeHash(GetTo());
+
+  CurrentFrame_.Id = SquishFrameId;
+  CurrentFrame_.ClenLength = Clen;
+  CurrentFrame_.FrameType = sqfMessage;
+  CurrentFrame_.Reserved = 0;
+  LinkToNext(CurrentFrame_, CurrentFrame_.NextFrame, FramePosition_);
+  LinkToPrev(CurrentFrame_, CurrentFrame_.PrevFrame, FramePosition_);
+  LinkUpdate(CurrentFrame_, BaseHeader_.BeginFrame, BaseHeader_.LastFrame, FramePosition_);
+
+  TAddress From;
+  TAddress To;
+  GetFromAndToAddress(From, To);
+  MessageHeader_.Orig = From;
+  MessageHeader_.Dest = To;
+  MessageHeader_.UtcOfs = 0;
+  ToASCIIZ(FtscDateText(), MessageHeader_.FtscDate.data(), MessageHeader_.FtscDate.size());
+
+  if (!SetIndex(MessageIndexPosition_, MessageIndex_)) SetStatus(stSquishDataProblems);
+
+  Text->Seek(TextStart);
+  DataStream_->Reset();
+  DataStream_->Seek(static_cast<std::int32_t>(FramePosition_));
+  WriteRecord(*DataStream_, CurrentFrame_);
+  WriteRecord(*DataStream_, MessageHeader_);
+  DataStream_->WriteBuffer({Control.data(), Clen});
+  DataStream_->CopyFrom(*Text, static_cast<std::int32_t>(TextLength));
+  const std::uint8_t Terminator = 0;
+  DataStream_->Write(&Terminator, 1);
+  if (DataStream_->GetStatus() != stOk) SetStatus(stSquishDataProblems);
+
+  if (Appended) {
+    const std::int64_t NewSize = StreamSize(DataStream_.get());
+    if (NewSize > 0) BaseHeader_.EndFrame = static_cast<std::uint32_t>(NewSize);
+  }
+  (void)SaveBaseHeader();  // a failure is left in the status
+
+  // The message is stored (or as far as the files allowed): its counts stay,
+  // and a second WriteMessage rewrites it instead of adding it again.
+  CountsTaken_ = false;
+  if (NewMessage_) {
+    NewMessage_ = false;
+    CurrentIndex_ = MessageIndex_;
+    IndexPosition_ = MessageIndexPosition_;
+    SetCurrent(static_cast<std::int32_t>(MessageIndex_.UMsgId));
+  } else if (IndexPosition_ == MessageIndexPosition_) {
+    CurrentIndex_ = MessageIndex_;
+  }
+  return GetStatus() == stOk;
+}
+
+bool TSquishMessageBase::WriteMessageHeader() {
+  if (DataStream_ == nullptr) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  if (FramePosition_ == 0) {
+    // Not stored yet: there is no header on disk to rewrite.
+    SetStatus(stSquishMsgNotExists);
+    return false;
+  }
+  DataStream_->Reset();
+  DataStream_->Seek(static_cast<std::int32_t>(FramePosition_ + FrameHeaderSize));
+  WriteRecord(*DataStream_, MessageHeader_);
+  if (DataStream_->GetStatus() != stOk) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  return true;
+}
+
+bool TSquishMessageBase::CloseMessage() {
+  GiveBackNewMessage();
+  if (GetMessageTextStream() == nullptr) return false;
+  SetMessageTextStream(nullptr);
+  return true;
+}
+
+// --- Index and navigation ---
+
+bool TSquishMessageBase::GetIndex(std::int32_t Pos, TSquishIndex& Idx) {
+  if (Pos < 0) return false;
+  const std::int64_t Size = StreamSize(IndexStream_.get());
+  if (static_cast<std::int64_t>(Pos) + IndexRecordSize > Size) return false;
+  IndexStream_->Seek(Pos);
+  return ReadRecord(*IndexStream_, Idx);
+}
+
+bool TSquishMessageBase::SetIndex(std::int32_t Pos, const TSquishIndex& Idx) {
+  if (IndexStream_ == nullptr || Pos < 0 || Pos > MaxStreamPos - IndexRecordSize) return false;
+  IndexStream_->Reset();
+  IndexStream_->Seek(Pos);
+  WriteRecord(*IndexStream_, Idx);
+  return IndexStream_->GetStatus() == stOk;
+}
+
+bool TSquishMessageBase::CheckIndex(std::int32_t Message, TSquishIndex& Idx, std::int32_t& Pos,
+                                    bool Nearest) {
+  Pos = 0;
+  std::int64_t Count = StreamSize(IndexStream_.get()) / IndexRecordSize;
+  if (Count <= 0) return false;
+  IndexStream_->Seek(0);
+  while (Count > 0) {
+    if (!ReadRecord(*IndexStream_, Idx)) return false;
+    const auto Id = static_cast<std::int32_t>(Idx.UMsgId);
+    if (Id == Message || (Nearest && Id >= Message)) return true;
+    --Count;
+    Pos += IndexRecordSize;
+  }
+  return false;
+}
+
+bool TSquishMessageBase::Exists(std::int32_t Message) {
+  TSquishIndex Idx;
+  std::int32_t Pos = 0;
+  return CheckIndex(Message, Idx, Pos, false);
+}
+
+void TSquishMessageBase::Seek(std::int32_t Message) {
+  if (CheckIndex(Message, CurrentIndex_, IndexPosition_, true)) {
+    SetCurrent(static_cast<std::int32_t>(CurrentIndex_.UMsgId));
+  } else {
+    SetCurrent(0);
+    IndexPosition_ = 0;
+  }
+}
+
+void TSquishMessageBase::SeekHighWater() {
+  Seek(static_cast<std::int32_t>(BaseHeader_.HighWater));
+}
+
+void TSquishMessageBase::SetLocation(std::int32_t Location) {
+  if (Location % IndexRecordSize == 0 && GetIndex(Location, CurrentIndex_)) {
+    IndexPosition_ = Location;
+    SetCurrent(static_cast<std::int32_t>(CurrentIndex_.UMsgId));
+  } else {
+    if (IndexStream_ != nullptr) IndexStream_->Reset();
+    IndexPosition_ = 0;
+    SetCurrent(0);
+  }
+}
+
+void TSquishMessageBase::SeekNext() {
+  const std::int64_t Next = static_cast<std::int64_t>(IndexPosition_) + IndexRecordSize;
+  SetLocation(Next > MaxStreamPos ? -1 : static_cast<std::int32_t>(Next));
+}
+
+void TSquishMessageBase::SeekPrev() {
+  const std::int64_t Prev = static_cast<std::int64_t>(IndexPosition_) - IndexRecordSize;
+  SetLocation(Prev < 0 ? -1 : static_cast<std::int32_t>(Prev));
+}
+
+std::int32_t TSquishMessageBase::GetLocation() {
+  return IndexPosition_;
+}
+
+std::int32_t TSquishMessageBase::GetHighest() {
+  return static_cast<std::int32_t>(BaseHeader_.Uid - 1);
+}
+
+std::int32_t TSquishMessageBase::GetCount() {
+  return static_cast<std::int32_t>(BaseHeader_.NumMsg);
+}
+
+// --- Reading a message ---
+
+void TSquishMessageBase::PutControlLines(const std::vector<std::uint8_t>& Area) {
+  TMessageBaseStream* Text = GetMessageTextStream();
+  std::string Line;
+  const auto Flush = [&] {
+    if (Line.empty()) return;
+    Text->WriteBuffer({reinterpret_cast<const std::uint8_t*>(Line.data()), Line.size()});
+    Text->Write(&CarriageReturn, 1);
+    Line.clear();
+  };
+  for (std::size_t I = 0; I < Area.size(); ++I) {
+    const std::uint8_t C = Area[I];
+    if (C == KludgeByte && I != 0) Flush();
+    // NUL bytes vanish; a line longer than the line buffer is cut.
+    if (C != 0 && Line.size() < static_cast<std::size_t>(MaxLineSize - 1)) {
+      Line.push_back(static_cast<char>(C));
+    }
+  }
+  Flush();
+}
+
+bool TSquishMessageBase::LoadMessage(bool WithText) {
+  (void)CloseMessage();  // false only when there was no text to release
+  FramePosition_ = 0;
+  if (DataStream_ == nullptr || IndexStream_ == nullptr) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  if (Current() == 0) {
+    SetStatus(stSquishMsgNotExists);
+    return false;
+  }
+  const std::uint32_t Pos = CurrentIndex_.Ofs;
+  if (Pos == 0) {
+    SetStatus(stSquishIndexProblems);
+    return false;
+  }
+  TSquishFrame Frame;
+  if (!GetFrame(Pos, Frame)) return false;
+  const std::int64_t Room =
+      StreamSize(DataStream_.get()) - static_cast<std::int64_t>(Pos) - FrameHeaderSize;
+  if (Frame.Id != SquishFrameId || Frame.FrameType != sqfMessage ||
+      Frame.ClenLength > SquishMaxClenLength || Frame.MsgLength > Frame.FrameLength ||
+      static_cast<std::int64_t>(Frame.MsgLength) > Room ||
+      static_cast<std::int64_t>(Frame.MsgLength) < MessageHeaderSize + Frame.ClenLength) {
+    SetStatus(stSquishGrungedFrame);
+    return false;
+  }
+
+  TSquishMessageHeader Header;
+  std::vector<std::uint8_t> Area(Frame.ClenLength);
+  DataStream_->Seek(static_cast<std::int32_t>(Pos + FrameHeaderSize));
+  const bool HeaderRead = ReadRecord(*DataStream_, Header);
+  DataStream_->ReadBuffer(Area);
+  if (!HeaderRead || DataStream_->GetStatus() != stOk) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+
+  SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
+  PutControlLines(Area);
+  if (WithText) {
+    const auto TextLength =
+        static_cast<std::int32_t>(Frame.MsgLength - MessageHeaderSize - Frame.ClenLength);
+    TMessageBaseStream* Text = GetMessageTextStream();
+    const std::int32_t TextStart = Text->GetPos();
+    Text->CopyFrom(*DataStream_, TextLength);
+    if (DataStream_->GetStatus() != stOk) {
+      SetMessageTextStream(nullptr);
+      SetStatus(stSquishDataProblems);
+      return false;
+    }
+    // Drop the text's terminating NUL, but only when it is one: text stored
+    // without it keeps its last byte.
+    if (TextLength > 0) {
+      const std::int32_t Last = TextStart + TextLength - 1;
+      std::uint8_t C = 1;
+      Text->Seek(Last);
+      Text->Read(&C, 1);
+      if (C == 0) {
+        Text->Seek(Last);
+        Text->Truncate();
+      }
+    }
+  }
+  SetTextPos(0);
+
+  MessageHeader_ = Header;
+  CurrentFrame_ = Frame;
+  FramePosition_ = Pos;
+  MessageIndex_ = CurrentIndex_;
+  MessageIndexPosition_ = IndexPosition_;
+  NewMessage_ = false;
+  HeaderOnly_ = !WithText;
+  return true;
+}
+
+bool TSquishMessageBase::OpenMessage() {
+  return LoadMessage(true);
+}
+
+bool TSquishMessageBase::OpenMessageHeader() {
+  return LoadMessage(false);
+}
+
+// --- Removing ---
+
+bool TSquishMessageBase::CurrentRecordValid() {
+  if (Current() == 0 || IndexPosition_ % IndexRecordSize != 0) return false;
+  TSquishIndex Stored;
+  return GetIndex(IndexPosition_, Stored) &&
+         static_cast<std::int32_t>(Stored.UMsgId) == Current() &&
+         Stored.UMsgId == CurrentIndex_.UMsgId && Stored.Ofs == CurrentIndex_.Ofs;
+}
+
+bool TSquishMessageBase::RemoveIndexRecord() {
+  const std::int64_t Size = StreamSize(IndexStream_.get());
+  const std::int64_t After = static_cast<std::int64_t>(IndexPosition_) + IndexRecordSize;
+  const auto TailLength = static_cast<std::int32_t>(Size - After);
+  PMessageBaseStream Tail = CreateMessageBaseMemoryStream(TailLength);
+  IndexStream_->Seek(static_cast<std::int32_t>(After));
+  Tail->CopyFrom(*IndexStream_, TailLength);
+  Tail->Seek(0);
+  IndexStream_->Seek(IndexPosition_);
+  IndexStream_->CopyFrom(*Tail, TailLength);
+  IndexStream_->Truncate();
+  return IndexStream_->GetStatus() == stOk;
+}
+
+bool TSquishMessageBase::KillMessage() {
+  if (DataStream_ == nullptr || IndexStream_ == nullptr || !CurrentRecordValid()) {
+    SetStatus(stSquishMsgNotExists);
+    return false;
+  }
+  const std::uint32_t Pos = CurrentIndex_.Ofs;
+  TSquishFrame Frame;
+  if (Pos == 0) {
+    SetStatus(stSquishIndexProblems);
+    return false;
+  }
+  if (!GetFrame(Pos, Frame)) return false;
+  if (Frame.Id != SquishFrameId || Frame.FrameType != sqfMessage) {
+    // Freeing a frame that is no message frame would tangle the chains.
+    SetStatus(stSquishGrungedFrame);
+    return false;
+  }
+
+  // From here on every step runs; a failure is remembered in the status.
+  SetStatus(stOk);
+  UnlinkFrame(Frame, BaseHeader_.BeginFrame, BaseHeader_.LastFrame);
+  if (!RemoveIndexRecord()) SetStatus(stSquishDataProblems);
+  Frame.NextFrame = 0;
+  Frame.FrameType = sqfFree;
+  LinkToPrev(Frame, BaseHeader_.LastFreeFrame, Pos);
+  LinkUpdate(Frame, BaseHeader_.FreeFrame, BaseHeader_.LastFreeFrame, Pos);
+  (void)SetFrame(Pos, Frame);  // a failure is left in the status
+  if (BaseHeader_.NumMsg > 0) --BaseHeader_.NumMsg;
+  if (BaseHeader_.HighMsg > 0) --BaseHeader_.HighMsg;
+  (void)SaveBaseHeader();  // a failure is left in the status
+  IndexPosition_ -= IndexRecordSize;
+
+  // The frame is free now: no later write may touch it as this message's.
+  (void)CloseMessage();  // false only when no text was open
+  CurrentFrame_ = TSquishFrame{};
+  FramePosition_ = 0;
+  NewMessage_ = false;
+  HeaderOnly_ = false;
+  return GetStatus() == stOk;
+}
+
+// --- Header fields ---
+
+std::string TSquishMessageBase::GetFrom() {
+  return FromASCIIZ(MessageHeader_.From.data(), MessageHeader_.From.size());
+}
+
+std::string TSquishMessageBase::GetTo() {
+  return FromASCIIZ(MessageHeader_.To.data(), MessageHeader_.To.size());
+}
+
+std::string TSquishMessageBase::GetSubject() {
+  return FromASCIIZ(MessageHeader_.Subject.data(), MessageHeader_.Subject.size());
+}
+
+void TSquishMessageBase::SetFrom(const std::string& S) {
+  ToASCIIZ(S, MessageHeader_.From.data(), MessageHeader_.From.size());
+}
+
+void TSquishMessageBase::SetTo(const std::string& S) {
+  ToASCIIZ(S, MessageHeader_.To.data(), MessageHeader_.To.size());
+}
+
+void TSquishMessageBase::SetSubject(const std::string& S) {
+  ToASCIIZ(S, MessageHeader_.Subject.data(), MessageHeader_.Subject.size());
+}
+
+void TSquishMessageBase::GetFromAddress(TAddress& Address) {
+  Address = TAddress{};
+  TMessageBase::GetFromAddress(Address);
+}
+
+void TSquishMessageBase::GetToAddress(TAddress& Address) {
+  Address = TAddress{};
+  TMessageBase::GetToAddress(Address);
+}
+
+void TSquishMessageBase::GetFromAndToAddress(TAddress& FromAddress, TAddress& ToAddress) {
+  FromAddress = TAddress{};
+  ToAddress = TAddress{};
+  TMessageBase::GetFromAndToAddress(FromAddress, ToAddress);
+}
+
+bool TSquishMessageBase::MapAttribute(std::int32_t& Attribute) {
+  std::uint32_t Bit = 0;
+  switch (Attribute) {
+    case maPrivate:
+      Bit = sqaPrivate;
+      break;
+    case maCrash:
+      Bit = sqaCrash;
+      break;
+    case maReceived:
+      Bit = sqaReceived;
+      break;
+    case maSent:
+      Bit = sqaSent;
+      break;
+    case maFileAttached:
+      Bit = sqaFileAttached;
+      break;
+    case maInTransit:
+      Bit = sqaInTransit;
+      break;
+    case maOrphan:
+      Bit = sqaOrphan;
+      break;
+    case maKillSent:
+      Bit = sqaKillSent;
+      break;
+    case maLocal:
+      Bit = sqaLocal;
+      break;
+    case maHold:
+      Bit = sqaHold;
+      break;
+    case maFileRequest:
+      Bit = sqaFileRequest;
+      break;
+    case maReturnReceiptRequest:
+      Bit = sqaReturnReceiptRequest;
+      break;
+    case maIsReturnReceipt:
+      Bit = sqaIsReturnReceipt;
+      break;
+    case maAuditRequest:
+      Bit = sqaAuditRequest;
+      break;
+    case maUpdateRequest:
+      Bit = sqaUpdateRequest;
+      break;
+    case maScanned:
+      Bit = sqaScanned;
+      break;
+    default:
+      return false;
+  }
+  Attribute = static_cast<std::int32_t>(Bit);
+  return true;
+}
+
+bool TSquishMessageBase::GetAttribute(std::int32_t Attribute) {
+  if (!MapAttribute(Attribute)) return false;
+  return (MessageHeader_.Attr & static_cast<std::uint32_t>(Attribute)) != 0;
+}
+
+void TSquishMessageBase::SetAttribute(std::int32_t Attribute, bool Enable) {
+  if (!MapAttribute(Attribute)) return;
+  const auto Bit = static_cast<std::uint32_t>(Attribute);
+  MessageHeader_.Attr = Enable ? (MessageHeader_.Attr | Bit) : (MessageHeader_.Attr & ~Bit);
+}
+
+bool TSquishMessageBase::GetRead() {
+  return (MessageHeader_.Attr & sqaRead) != 0;
+}
+
+void TSquishMessageBase::SetRead(bool Read) {
+  MessageHeader_.Attr = Read ? (MessageHeader_.Attr | sqaRead) : (MessageHeader_.Attr & ~sqaRead);
+}
+
+void TSquishMessageBase::SquishSwap(std::uint32_t& L) {
+  L = (L >> 16) | ((L & 0xFFFFu) << 16);
+}
+
+std::uint32_t TSquishMessageBase::MakeHash(const std::string& S) {
+  std::uint32_t Hash = 0;
+  for (const char Ch : S) {
+    Hash = (Hash << 4) + static_cast<std::uint8_t>(LoCase(Ch));
+    const std::uint32_t Top = Hash & 0xF0000000u;
+    // The top nibble is folded in, and deliberately not cleared: the stored
+    // hashes of every base depend on this exact sum.
+    if (Top != 0) Hash |= (Top >> 24) | Top;
+  }
+  return Hash & 0x7FFFFFFFu;
+}
+
+void TSquishMessageBase::SetWrittenDateTime(const TMessageBaseDateTime& DateTime) {
+  std::uint32_t Stamp = MessageBaseDateTimeToDosDateTime(DateTime);
+  SquishSwap(Stamp);
+  MessageHeader_.DateWritten = Stamp;
+}
+
+void TSquishMessageBase::SetArrivedDateTime(const TMessageBaseDateTime& DateTime) {
+  std::uint32_t Stamp = MessageBaseDateTimeToDosDateTime(DateTime);
+  SquishSwap(Stamp);
+  MessageHeader_.DateArrived = Stamp;
+}
+
+void TSquishMessageBase::GetWrittenDateTime(TMessageBaseDateTime& DateTime) {
+  std::uint32_t Stamp = MessageHeader_.DateWritten;
+  SquishSwap(Stamp);
+  ClearMessageBaseDateTime(DateTime);
+  DosDateTimeToMessageBaseDateTime(Stamp, DateTime);
+}
+
+void TSquishMessageBase::GetArrivedDateTime(TMessageBaseDateTime& DateTime) {
+  std::uint32_t Stamp = MessageHeader_.DateArrived;
+  SquishSwap(Stamp);
+  ClearMessageBaseDateTime(DateTime);
+  DosDateTimeToMessageBaseDateTime(Stamp, DateTime);
+}
+
+std::int32_t TSquishMessageBase::GetReplyTo() const {
+  return static_cast<std::int32_t>(MessageHeader_.ReplyTo);
+}
+
+void TSquishMessageBase::SetReplyTo(std::int32_t Message) {
+  MessageHeader_.ReplyTo = static_cast<std::uint32_t>(Message);
+}
+
+TSquishMessageReplies TSquishMessageBase::GetReplies() const {
+  return MessageHeader_.Replies;
+}
+
+void TSquishMessageBase::SetReplies(const TSquishMessageReplies& Replies) {
+  MessageHeader_.Replies = Replies;
+}
+
+void TSquishMessageBase::GetStreams(TMessageBaseStream*& Data, TMessageBaseStream*& Index) const {
+  Data = DataStream_.get();
+  Index = IndexStream_.get();
+}
+
+std::int32_t TSquishMessageBase::GetHighWater() const {
+  return static_cast<std::int32_t>(BaseHeader_.HighWater);
+}
+
+void TSquishMessageBase::SetHighWater(std::int32_t Message) {
+  BaseHeader_.HighWater = static_cast<std::uint32_t>(Message);
+  (void)SaveBaseHeader();  // a failure is left in the status
+}
+
+// --- Lastread ---
+
+namespace {
+
+// Byte offset of a user's lastread entry, or -1 when the number has none.
+std::int32_t LastReadOffset(std::int32_t UserNumber) {
+  constexpr std::int32_t Width = static_cast<std::int32_t>(SquishLastReadSize);
+  if (UserNumber < 0 || UserNumber > (std::numeric_limits<std::int32_t>::max() - Width) / Width) {
+    return -1;
+  }
+  return UserNumber * Width;
+}
+
+}  // namespace
+
+std::int32_t TSquishMessageBase::GetLastRead(std::int32_t UserNumber) {
+  const std::int32_t Offset = LastReadOffset(UserNumber);
+  if (Offset < 0 || GetBasePath().empty()) return 0;
+  PMessageBaseStream File =
+      CreateMessageBaseFileStream(GetBasePath() + "sql", smRead | smDenyWrite);
+  if (File == nullptr || File->GetStatus() != stOk) return 0;
+  if (File->GetSize() < Offset + static_cast<std::int32_t>(SquishLastReadSize)) return 0;
+  std::array<std::uint8_t, SquishLastReadSize> Entry{};
+  File->Seek(Offset);
+  File->ReadBuffer(Entry);
+  if (File->GetStatus() != stOk) return 0;
+  return GetLEInt32(Entry.data());
+}
+
+void TSquishMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Message) {
+  const std::int32_t Offset = LastReadOffset(UserNumber);
+  if (Offset < 0 || GetBasePath().empty()) return;
+  const std::string Name = GetBasePath() + "sql";
+  PMessageBaseStream File = CreateMessageBaseFileStream(Name, smWrite | smDenyWrite);
+  if (File == nullptr || File->GetStatus() != stOk) {
+    File = CreateMessageBaseFileStream(Name, smCreate | smDenyWrite);
+    if (File == nullptr || File->GetStatus() != stOk) return;
+  }
+  std::array<std::uint8_t, SquishLastReadSize> Entry{};
+  PutLEInt32(Entry.data(), Message);
+  File->Seek(Offset);
+  File->WriteBuffer(Entry);
+}
+
+}  // namespace msgbase

@@ -1,0 +1,257 @@
+// A message area in the Squish format: a data file (.sqd) of linked frames
+// behind a 256-byte base header, an index file (.sqi) with one 12-byte record
+// per message, and a lastread file (.sql). Records and layout are in
+// msgbase/squish/squish_format.h and docs/squish_format.md.
+//
+// Two doubly linked chains run through the data file: the message chain
+// (BeginFrame..LastFrame) in the order messages were stored, and the free chain
+// (FreeFrame..LastFreeFrame) of frames given up by removed or grown messages,
+// which new messages reuse first-fit. The index file is in ascending id order.
+//
+// The data and index files stay open with the deny-write request from Open or
+// Create to Close; the lastread file is opened and closed within each call.
+// Every offset, length and link read from the files is checked against the
+// real file sizes before use, and every chain walk is bounded, so a corrupt
+// base ends in a status code (0x30xx, msgbase/status.h), never a crash.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "msgbase/message_base.h"
+#include "msgbase/squish/squish_format.h"
+#include "msgbase/stream.h"
+
+namespace msgbase {
+
+class TSquishMessageBase : public TMessageBase {
+ public:
+  // Closed, empty base path, no current message.
+  TSquishMessageBase();
+  // Closes the base (saving its header).
+  ~TSquishMessageBase() override;
+
+  // --- The base ---
+  // The base path: Path with "." appended unless it already ends in "."; the
+  // files are the base path followed by "sqd", "sqi" and "sql".
+  virtual void PreparePath(const std::string& Path);
+  // True when both the data and the index file exist.
+  [[nodiscard]] bool Exist(const std::string& Path) override;
+  // Makes a new empty base (truncating existing files, creating the directory
+  // part of Path) and leaves it open. False with stSquishCantCreateSqd or
+  // stSquishCantCreateSqi; the base is then closed with an empty base path.
+  [[nodiscard]] bool Create(const std::string& Path) override;
+  // Opens an existing base. False with stSquishAbsentSqd, stSquishAbsentSqi,
+  // stSquishCantOpenSqd, stSquishCantOpenSqi (also while another stream holds
+  // a file), or stSquishBaseHeaderProblems for a data file shorter than its
+  // header; the base is then closed with an empty base path.
+  [[nodiscard]] bool Open(const std::string& Path) override;
+  // Gives back the counts of a new message that was never written, saves the
+  // base header and closes both files. Nothing happens on a closed base.
+  void Close() override;
+
+  // --- Navigation by the index file ---
+  // True when some index record has the id Message.
+  [[nodiscard]] bool Exists(std::int32_t Message) override;
+  // The first record with an id of Message or more becomes current; none: 0.
+  void Seek(std::int32_t Message) override;
+  void SeekNext() override;
+  void SeekPrev() override;
+  // Seek to the high-water mark of the base header.
+  void SeekHighWater();
+  // Byte offset of the current record in the index file.
+  [[nodiscard]] std::int32_t GetLocation() override;
+  // Makes the record at byte offset Location current; an offset that names no
+  // whole record leaves no current message.
+  void SetLocation(std::int32_t Location) override;
+  // Linear search from the start of the index for the record with id Message
+  // (or, with Nearest, the first with an id of Message or more, compared
+  // signed). Idx and Pos receive the record and its byte offset.
+  [[nodiscard]] bool CheckIndex(std::int32_t Message, TSquishIndex& Idx, std::int32_t& Pos,
+                                bool Nearest);
+  // Read or write the index record at byte offset Pos; false when the index
+  // stream fails or Pos names no whole record inside the file (reading).
+  [[nodiscard]] bool GetIndex(std::int32_t Pos, TSquishIndex& Idx);
+  [[nodiscard]] bool SetIndex(std::int32_t Pos, const TSquishIndex& Idx);
+
+  // --- Messages ---
+  // Loads the current message: header, control area turned back into control
+  // lines (0x01, text, CR each), then the stored text without its terminating
+  // NUL. False with stSquishMsgNotExists (no current message),
+  // stSquishIndexProblems, stSquishDataProblems or stSquishGrungedFrame.
+  [[nodiscard]] bool OpenMessage() override;
+  // The same without the text: the text stream holds the control lines only,
+  // and WriteMessage refuses such a message (WriteMessageHeader serves it).
+  [[nodiscard]] bool OpenMessageHeader() override;
+  // Releases the text stream (false when there is none). A new message that
+  // was never written gives its counts back.
+  [[nodiscard]] bool CloseMessage() override;
+  // Uid - 1: the id of the newest message made.
+  [[nodiscard]] std::int32_t GetHighest() override;
+  // NumMsg of the base header.
+  [[nodiscard]] std::int32_t GetCount() override;
+  // Starts a new message in memory with the next id (the base header counts it
+  // at once) and an empty text; always true.
+  [[nodiscard]] bool CreateNewMessage() override;
+  // Stores the current message: frame (rewritten in place, reused first-fit
+  // from the free chain, or appended), message header, control area, text,
+  // index record, base header. Leading control lines that would overflow the
+  // control area stay at the head of the text. False with stSquishDataProblems
+  // when the base is closed, a frame link fails or a write fails,
+  // stSquishMsgNotExists without a text, stSquishUnsupported for a message
+  // opened by OpenMessageHeader.
+  [[nodiscard]] bool WriteMessage() override;
+  // Rewrites the 238-byte message header of a stored message in place. False
+  // with stSquishMsgNotExists when the message has no frame yet, or
+  // stSquishDataProblems when the write fails.
+  [[nodiscard]] bool WriteMessageHeader() override;
+  // Removes the current message: its frame joins the free chain, its index
+  // record goes, the counts drop by one, and the text stream is released; the
+  // next SeekNext reaches the following record. False and nothing changed
+  // with stSquishMsgNotExists (no current stored message) or
+  // stSquishGrungedFrame; false with stSquishDataProblems when a write fails.
+  [[nodiscard]] bool KillMessage() override;
+
+  // --- Header fields of the current message ---
+  [[nodiscard]] std::string GetFrom() override;
+  [[nodiscard]] std::string GetTo() override;
+  [[nodiscard]] std::string GetSubject() override;
+  // First 35, 35 and 71 characters.
+  void SetFrom(const std::string& S) override;
+  void SetTo(const std::string& S) override;
+  void SetSubject(const std::string& S) override;
+  // The addresses come from the text's control lines, starting from a cleared
+  // address; the stored Orig and Dest are not read.
+  void GetFromAddress(TAddress& Address) override;
+  void GetToAddress(TAddress& Address) override;
+  void GetFromAndToAddress(TAddress& FromAddress, TAddress& ToAddress) override;
+  // Common attribute numbers (ma*) through MapAttribute; unknown numbers read
+  // false and are not stored.
+  [[nodiscard]] bool GetAttribute(std::int32_t Attribute) override;
+  void SetAttribute(std::int32_t Attribute, bool Enable) override;
+  void GetWrittenDateTime(TMessageBaseDateTime& DateTime) override;
+  void GetArrivedDateTime(TMessageBaseDateTime& DateTime) override;
+  void SetWrittenDateTime(const TMessageBaseDateTime& DateTime) override;
+  void SetArrivedDateTime(const TMessageBaseDateTime& DateTime) override;
+  // The read mark, bit sqaRead.
+  [[nodiscard]] bool GetRead() override;
+  void SetRead(bool Read) override;
+  [[nodiscard]] std::int32_t GetReplyTo() const;
+  void SetReplyTo(std::int32_t Message);
+  [[nodiscard]] TSquishMessageReplies GetReplies() const;
+  void SetReplies(const TSquishMessageReplies& Replies);
+  [[nodiscard]] const TSquishMessageHeader& GetMessageHeader() const { return MessageHeader_; }
+  [[nodiscard]] const TSquishBaseHeader& GetBaseHeader() const { return BaseHeader_; }
+  // The open data and index streams (owned by the base; nullptr when closed).
+  void GetStreams(TMessageBaseStream*& Data, TMessageBaseStream*& Index) const;
+
+  // --- Lastread ---
+  // User UserNumber's lastread id; 0 when the file is missing, unreadable or
+  // too short, or the number is out of range.
+  [[nodiscard]] std::int32_t GetLastRead(std::int32_t UserNumber) override;
+  // Stores it, creating the file when needed; failures are not reported.
+  void SetLastRead(std::int32_t UserNumber, std::int32_t Message) override;
+
+  // --- High-water mark ---
+  [[nodiscard]] std::int32_t GetHighWater() const;
+  // Sets the mark and writes the base header at once.
+  void SetHighWater(std::int32_t Message);
+
+  // --- Frames and chains ---
+  // Read or write the 28-byte frame header at Pos. False (stSquishDataProblems)
+  // when Pos lies inside the base header or the frame header would pass the
+  // end of the data file (reading), or the stream fails; GetFrame(0) is false
+  // without a status.
+  [[nodiscard]] bool GetFrame(std::uint32_t Pos, TSquishFrame& Frame);
+  [[nodiscard]] bool SetFrame(std::uint32_t Pos, const TSquishFrame& Frame);
+  // Writes the base header at offset 0 of the data file; false
+  // (stSquishDataProblems) when that fails.
+  bool SaveBaseHeader();
+  // Chain maintenance on the frame at FramePos; Head and Tail are the chain's
+  // ends in the base header. A neighbour counts only when it reads as a frame
+  // with the right signature.
+  // The frame at PrevPos gets NextFrame = FramePos; Frame.PrevFrame = PrevPos
+  // (0 when there is no such frame).
+  void LinkToPrev(TSquishFrame& Frame, std::uint32_t PrevPos, std::uint32_t FramePos);
+  // The frame at NextPos gets PrevFrame = FramePos; Frame.NextFrame = NextPos
+  // (0 when there is no such frame).
+  void LinkToNext(TSquishFrame& Frame, std::uint32_t NextPos, std::uint32_t FramePos);
+  // A frame without a successor is the tail, one without a predecessor the head.
+  static void LinkUpdate(const TSquishFrame& Frame, std::uint32_t& Head, std::uint32_t& Tail,
+                         std::uint32_t FramePos);
+  // Joins Frame's neighbours to each other (or moves the chain's ends); Frame
+  // itself is not written.
+  void UnlinkFrame(const TSquishFrame& Frame, std::uint32_t& Head, std::uint32_t& Tail);
+
+  // --- Coding helpers ---
+  // Replaces a common attribute number by its Squish bit; false (Attribute
+  // unchanged) when it has none.
+  [[nodiscard]] static bool MapAttribute(std::int32_t& Attribute);
+  // Exchanges the two 16-bit halves (DOS time-first stamp <-> date-first).
+  static void SquishSwap(std::uint32_t& L);
+  // The name hash of the index records; only 'A'..'Z' are folded.
+  [[nodiscard]] static std::uint32_t MakeHash(const std::string& S);
+
+ private:
+  // The streams, closed, and the base path cleared after a failed Open/Create.
+  void FailOpen(std::int32_t Status);
+  // No current message, nothing being built: the state of a freshly opened base.
+  void ResetMessageState();
+  // Size of a stream after clearing its error state; -1 when it has none.
+  [[nodiscard]] static std::int64_t StreamSize(TMessageBaseStream* Stream);
+  // The frame header at Pos when Pos lies after the base header and the frame
+  // header inside the data file; no status.
+  [[nodiscard]] bool ReadFrame(std::uint32_t Pos, TSquishFrame& Frame);
+  // GetFrame plus the signature; stSquishDataProblems on a wrong one.
+  [[nodiscard]] bool GetChainFrame(std::uint32_t Pos, TSquishFrame& Frame);
+  // First frame of the free chain with room for Length bytes that lies wholly
+  // inside the data file; 0 when none (the walk is bounded by the frames the
+  // file can hold).
+  [[nodiscard]] std::uint32_t FindFreeFrame(std::uint32_t Length, TSquishFrame& Frame);
+  // Moves the old frame of a message that no longer fits to the free chain.
+  void FreeOldFrame(TSquishFrame OldFrame);
+  // Counts of a new message that will not be written are given back.
+  void GiveBackNewMessage();
+  // Loads the current message's frame, header and control lines, and the
+  // text when WithText; status on failure.
+  [[nodiscard]] bool LoadMessage(bool WithText);
+  // Whether the current message number still names the record at
+  // IndexPosition_.
+  [[nodiscard]] bool CurrentRecordValid();
+  // Reads the leading control lines of the text into Control (with their 0x01,
+  // without line ends, then a NUL) and returns the control area's length; a
+  // line that would overflow the area ends it. TextStart receives where the
+  // rest of the text begins.
+  [[nodiscard]] std::uint32_t CollectControlLines(std::vector<std::uint8_t>& Control,
+                                                  std::int32_t& TextStart);
+  // Writes the control area as lines (0x01, text, CR) to the text stream.
+  void PutControlLines(const std::vector<std::uint8_t>& Area);
+  // Removes the 12-byte record at IndexPosition_ from the index file.
+  [[nodiscard]] bool RemoveIndexRecord();
+  // The text form of the written date stored in FtscDate.
+  [[nodiscard]] std::string FtscDateText();
+
+  // The current record of the index (navigation) and its byte offset.
+  TSquishIndex CurrentIndex_;
+  std::int32_t IndexPosition_ = 0;
+  // The record of the message that is open or being built, and where it goes
+  // in the index file, kept apart from navigation so that a Seek between
+  // opening and writing a message cannot redirect the write.
+  TSquishIndex MessageIndex_;
+  std::int32_t MessageIndexPosition_ = 0;
+  TSquishFrame CurrentFrame_;
+  std::uint32_t FramePosition_ = 0;
+  bool NewMessage_ = false;
+  // A new message's id and counts are taken from the base header but the
+  // message is not written yet.
+  bool CountsTaken_ = false;
+  // The current message was opened without its text.
+  bool HeaderOnly_ = false;
+  TSquishBaseHeader BaseHeader_;
+  TSquishMessageHeader MessageHeader_;
+  PMessageBaseStream DataStream_;
+  PMessageBaseStream IndexStream_;
+};
+
+}  // namespace msgbase
