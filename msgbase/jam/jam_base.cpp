@@ -312,6 +312,34 @@ bool TJamMessageBase::Exists(std::int32_t Message) {
   return ReadIndexRecord(Message, Index) && Index.HdrOffset != JamRemovedOffset;
 }
 
+void TJamMessageBase::SeekNext() {
+  const std::int32_t First =
+      static_cast<std::int32_t>(std::min<std::int64_t>(HeaderInfo_.BaseMsgNum, MaxNumber));
+  const std::int32_t Highest = GetHighest();
+  for (std::int32_t Message = Current(); Message < Highest;) {
+    Message = std::max(Message + 1, First);
+    if (Message < Highest && Exists(Message)) {
+      SetCurrent(Message);
+      return;
+    }
+  }
+  SetCurrent(0);
+}
+
+void TJamMessageBase::SeekPrev() {
+  const std::int32_t First =
+      static_cast<std::int32_t>(std::min<std::int64_t>(HeaderInfo_.BaseMsgNum, MaxNumber));
+  for (std::int32_t Message = std::min(Current(), GetHighest()); Message > 1;) {
+    --Message;
+    if (Message < First) break;
+    if (Exists(Message)) {
+      SetCurrent(Message);
+      return;
+    }
+  }
+  SetCurrent(0);
+}
+
 std::int32_t TJamMessageBase::GetLocation() {
   return Current();
 }

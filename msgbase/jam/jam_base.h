@@ -61,6 +61,11 @@ class TJamMessageBase : public TMessageBase {
   // --- Numbers ---
   // N is a valid number and its index record is not marked removed.
   [[nodiscard]] bool Exists(std::int32_t Message) override;
+  // As for every base, but numbers outside BaseMsgNum..GetHighest() - 1 are
+  // stepped over at once instead of one by one (a base may start anywhere
+  // up to the top of the 32-bit range).
+  void SeekNext() override;
+  void SeekPrev() override;
   [[nodiscard]] std::int32_t GetLocation() override;
   void SetLocation(std::int32_t Location) override;
   // BaseMsgNum + ActiveMsgs: one more than the last message's number.

@@ -398,10 +398,30 @@ TEST_F(JamBaseTest, NumbersAreNavigatedPositionally) {
   std::vector<std::int32_t> Visited;
   for (Base->Seek(1); Base->SeekFound(); Base->SeekNext()) Visited.push_back(Base->Current());
   EXPECT_EQ(Visited, (std::vector<std::int32_t>{1, 2, 3}));
+  Visited.clear();
+  for (Base->SetLocation(9); Base->SeekPrev(), Base->SeekFound();) {
+    Visited.push_back(Base->Current());
+  }
+  EXPECT_EQ(Visited, (std::vector<std::int32_t>{3, 2, 1}));
   Base->SetLocation(4);
   EXPECT_FALSE(Base->OpenMessage());
   EXPECT_EQ(Base->GetStatus(), stJamStreamProblems);
   EXPECT_EQ(Base->GetMessageTextStream(), nullptr);
+  Base->Close();
+
+  // A base that starts near the top of the range is walked without visiting
+  // every number below it.
+  TBytes Header = ReadFileBytes(File("JHR"));
+  Header[23] = 0x7F;
+  Header[22] = Header[21] = 0xFF;
+  ASSERT_TRUE(WriteFileBytes(File("JHR"), Header));
+  Base = OpenBase();
+  Visited.clear();
+  for (Base->Seek(1); Base->SeekFound(); Base->SeekNext()) Visited.push_back(Base->Current());
+  EXPECT_EQ(Visited, (std::vector<std::int32_t>{0x7FFFFF01, 0x7FFFFF02, 0x7FFFFF03}));
+  Base->SetLocation(0x7FFFFF01);
+  Base->SeekPrev();
+  EXPECT_FALSE(Base->SeekFound());
 }
 
 TEST_F(JamBaseTest, KillMessageCompactsIndexAndMovesLastRead) {
