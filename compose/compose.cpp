@@ -3,13 +3,18 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "encode/section_cutter.h"
+#include "encode/short_string.h"
 #include "encode/uuencode.h"
 #include "front/output.h"
 #include "front/settings.h"
 #include "front/text_file.h"
 #include "front/text_utils.h"
+#include "msgbase/address.h"
+#include "msgbase/open_base.h"
+#include "msgbase/status.h"
 
 namespace vellumar {
 
@@ -20,6 +25,57 @@ void LoadTemplate(const std::string& Path, TStrDynArray& Target) {
   const int Result = ReadTemplate(Path, Target);
   if (Result < 0) Error("Template " + std::string(1, KAV) + Path + KAV + " has too many lines!");
   if (Result > 0) RunError(Result, Path);
+}
+
+// Ends each section but the last in a cut body.
+constexpr const char* SectionSeparator = "---";
+
+// The program's own control line, after the address lines of every message.
+constexpr const char* PidLine = "\x01PID: Vellumar/LNX v0.1beta";
+
+// Ends a run that failed after the base was opened. The message being built
+// is closed first, so a base that counts a new message from its creation on
+// gives that count back, and then the base, so the files on disk agree with
+// each other (the JAM base writes its header only when it is closed).
+[[noreturn]] void Abandon(msgbase::PMessageBase& Base, const std::string& Message) {
+  (void)Base->CloseMessage();             // false when no message is open, which is fine
+  (void)msgbase::CloseMessageBase(Base);  // Base is open here
+  Error(Message);
+}
+
+// Puts the lines of a template with their macros expanded for this message.
+void PutTemplate(msgbase::TMessageBase& Base, const TStrDynArray& Template) {
+  for (std::uint32_t Count = 1; Count <= Template.Count(); ++Count) {
+    std::string S = Template.At(static_cast<std::uint16_t>(Count));
+    ParseStr(S);
+    Base.PutString(S);
+  }
+}
+
+// Moves the next section from the front of Body into the message: its lines
+// up to the "---" that ends it, which is dropped and never posted. An uncut
+// body holds no separator and goes whole.
+void PutSection(msgbase::TMessageBase& Base, TStrDynArray& Body) {
+  while (Body.Count() > 0) {
+    const std::string S = Body.PopFirst();
+    if (S == SectionSeparator) break;
+    Base.PutString(S);
+  }
+}
+
+// The attributes from the switches, in a fixed order; received is always off.
+void SetAttributes(msgbase::TMessageBase& Base) {
+  using namespace msgbase;
+  const std::pair<std::int32_t, bool> Table[] = {
+      {maLocal, aLocal},       {maKillSent, aKillSnt},
+      {maPrivate, aPvt},       {maHold, aHold},
+      {maCrash, aCrash},       {maFileAttached, aFileF},
+      {maFileRequest, aFreq},  {maReturnReceiptRequest, aRrq},
+      {maAuditRequest, aArq},  {maSent, aSnt},
+      {maUpdateRequest, aUrq}, {maInTransit, aTransit},
+      {maReceived, false},
+  };
+  for (const auto& [Attribute, Value] : Table) Base.SetAttribute(Attribute, Value);
 }
 
 }  // namespace
@@ -62,16 +118,50 @@ void PrepareComposition(TComposition& Work) {
     Error(TooLargeMessage(FileName, Size));
 }
 
+void PostComposition(TComposition& Work) {
+  using namespace msgbase;
+  PMessageBase Base;
+  if (!OpenOrCreateMessageBase(Base, EchoPath))
+    Error("[!] Ombra: failed to open message base - " + ExplainStatus(GetOpenStatus()));
+  Base->SetBaseType(MailType == TMailType::NetMail ? btNetmail : btEchomail);
+
+  for (std::uint32_t Index = 1; Index <= Work.Parts; ++Index) {
+    if (!Base->CreateNewMessage())
+      Abandon(Base, "[!] Ombra: Can't create message - " + ExplainStatus(Base->GetStatus()));
+    // The front end has checked both addresses; for echomail the recipient
+    // may be empty and is not used, so neither result is looked at.
+    TAddress Sender;
+    TAddress Receiver;
+    (void)StrToAddress(FAddr, Sender);
+    (void)StrToAddress(TAddr, Receiver);
+    if (MailType == TMailType::NetMail)
+      Base->SetFromAndToAddress(Sender, Receiver, true);
+    else
+      Base->SetFromAddress(Sender, true);
+    Base->SetFrom(FName);
+    Base->SetTo(TName);
+    Base->SetSubject(Subject);
+    Base->PutString(PidLine);
+    PutTemplate(*Base, Work.HT);
+    PutSection(*Base, Work.Body);
+    PutTemplate(*Base, Work.FT);
+    if (!TagLine.empty()) Base->PutString(ShortString("... " + TagLine));
+    Base->PutString(ShortString("--- " + TearLine));
+    Base->PutOrigin(Sender, Origin);
+    SetAttributes(*Base);
+    if (!Base->WriteMessage())
+      Abandon(Base, "[!] Ombra: can't write message - " + ExplainStatus(Base->GetStatus()));
+    (void)Base->CloseMessage();  // it only releases the text, which is stored
+  }
+  (void)CloseMessageBase(Base);  // the base is there, so it is closed
+}
+
 void WriteMsg() {
   TComposition Work;
   PrepareComposition(Work);
-  // POSTING GOES HERE, once the message-base layer can open a base:
-  //   open (or create) the base named by EchoPath and set its type from
-  //   MailType; for each section 1..Work.Parts create a message, put the
-  //   address control lines, names, subject, PID line, Work.HT (macros expanded
-  //   with ParseStr), the section's lines from the front of Work.Body up to and
-  //   without its "---" separator, Work.FT, tagline, tearline and origin, set
-  //   the attributes and write it; close the base; print the success line.
+  PostComposition(Work);
+  WriteLn("");
+  WriteLn(std::string("Message") + (Work.Parts > 1 ? "'s" : "") + " was succefully generated! :-)");
 }
 
 }  // namespace vellumar

@@ -1,8 +1,9 @@
 // Message composition: the last phase of a run. WriteMsg reads the header and
 // footer templates, uuencodes the file named by the settings, cuts the encoded
 // lines into sections when they are more than Lines, and posts one message per
-// section. Everything comes from the settings, which CheckParams has checked;
-// every failure stops the program through Error or RunError.
+// section into the message base named by the settings. Everything comes from
+// the settings, which CheckParams has checked; every failure stops the program
+// through Error or RunError.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +37,14 @@ struct TComposition {
 // anything is written.
 void PrepareComposition(TComposition& Work);
 
-// The whole phase: prepares the composition and posts it.
+// Opens (or creates) the base named by EchoPath and posts one message per
+// section of Work.Body, consuming it. Stops the program through Error when the
+// base cannot be opened or a message cannot be created or written; after the
+// base was opened, the message and the base are closed first.
+void PostComposition(TComposition& Work);
+
+// The whole phase: prepares the composition, posts it and prints the success
+// line.
 void WriteMsg();
 
 }  // namespace vellumar

@@ -6,10 +6,13 @@
 #include "front/banner.h"
 #include "front/output.h"
 #include "front/settings.h"
+#include "msgbase/open_base.h"
 
 int main(int argc, char** argv) {
   using namespace vellumar;
   IgnoreBrokenPipe();
+  // "./" base paths mean the program's own directory.
+  msgbase::SetProgramPath(argc > 0 ? argv[0] : "");
   WriteLn(ProgramId);
   if (argc > 1) {
     const std::string_view First(argv[1]);
