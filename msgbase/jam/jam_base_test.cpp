@@ -388,6 +388,36 @@ TEST_F(JamBaseTest, RoundTripKeepsFieldsAndOrdersLines) {
   EXPECT_TRUE(TextLines(*Base).empty());
 }
 
+TEST_F(JamBaseTest, RewrittenMessageKeepsItsNumberAndPointsAtANewHeader) {
+  MakeBase(2);
+  const auto Before = AllFiles();
+  {
+    auto Base = OpenBase();
+    Base->SetLocation(1);
+    ASSERT_TRUE(Base->OpenMessage());
+    Base->SetSubject("Changed");
+    ASSERT_TRUE(Base->WriteMessage());
+    EXPECT_EQ(Base->GetCount(), 2);
+  }
+  const auto After = AllFiles();
+  // The old header and text stay in place; new ones are appended.
+  EXPECT_EQ(Slice(After[0], 24, Before[0].size() - 24),
+            Slice(Before[0], 24, Before[0].size() - 24));
+  EXPECT_EQ(Slice(After[2], 0, Before[2].size()), Before[2]);
+  TJamIndex First;
+  ASSERT_TRUE(DecodeJamIndex(After[1], First));
+  EXPECT_EQ(First.HdrOffset, Before[0].size());
+  EXPECT_EQ(Slice(After[1], 8, 8), Slice(Before[1], 8, 8));
+  EXPECT_EQ(After[0][8], 3);  // modification counter
+
+  auto Base = OpenBase();
+  Base->SetLocation(1);
+  ASSERT_TRUE(Base->OpenMessage());
+  EXPECT_EQ(Base->GetSubject(), "Changed");
+  EXPECT_EQ(TextLines(*Base), (std::vector<std::string>{"\x01MSGID: 2:5020/100 00000001", "Body 1",
+                                                        "SEEN-BY: 5020/100"}));
+}
+
 TEST_F(JamBaseTest, NumbersAreNavigatedPositionally) {
   MakeBase(3);
   auto Base = OpenBase();
