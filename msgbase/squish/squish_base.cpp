@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -847,60 +848,19 @@ void TSquishMessageBase::GetFromAndToAddress(TAddress& FromAddress, TAddress& To
 }
 
 bool TSquishMessageBase::MapAttribute(std::int32_t& Attribute) {
-  std::uint32_t Bit = 0;
-  switch (Attribute) {
-    case maPrivate:
-      Bit = sqaPrivate;
-      break;
-    case maCrash:
-      Bit = sqaCrash;
-      break;
-    case maReceived:
-      Bit = sqaReceived;
-      break;
-    case maSent:
-      Bit = sqaSent;
-      break;
-    case maFileAttached:
-      Bit = sqaFileAttached;
-      break;
-    case maInTransit:
-      Bit = sqaInTransit;
-      break;
-    case maOrphan:
-      Bit = sqaOrphan;
-      break;
-    case maKillSent:
-      Bit = sqaKillSent;
-      break;
-    case maLocal:
-      Bit = sqaLocal;
-      break;
-    case maHold:
-      Bit = sqaHold;
-      break;
-    case maFileRequest:
-      Bit = sqaFileRequest;
-      break;
-    case maReturnReceiptRequest:
-      Bit = sqaReturnReceiptRequest;
-      break;
-    case maIsReturnReceipt:
-      Bit = sqaIsReturnReceipt;
-      break;
-    case maAuditRequest:
-      Bit = sqaAuditRequest;
-      break;
-    case maUpdateRequest:
-      Bit = sqaUpdateRequest;
-      break;
-    case maScanned:
-      Bit = sqaScanned;
-      break;
-    default:
-      return false;
+  // The common numbers are single bits 0x0001..0x8000; this is the Squish bit
+  // of each, in that order.
+  static constexpr std::array<std::uint32_t, 16> SquishBits{
+      sqaPrivate,         sqaCrash,        sqaReceived,      sqaSent,
+      sqaFileAttached,    sqaInTransit,    sqaOrphan,        sqaKillSent,
+      sqaLocal,           sqaHold,         sqaFileRequest,   sqaReturnReceiptRequest,
+      sqaIsReturnReceipt, sqaAuditRequest, sqaUpdateRequest, sqaScanned};
+  if (Attribute <= 0 || Attribute > maScanned ||
+      !std::has_single_bit(static_cast<std::uint32_t>(Attribute))) {
+    return false;
   }
-  Attribute = static_cast<std::int32_t>(Bit);
+  Attribute = static_cast<std::int32_t>(SquishBits[static_cast<std::size_t>(
+      std::countr_zero(static_cast<std::uint32_t>(Attribute)))]);
   return true;
 }
 
