@@ -574,6 +574,30 @@ TEST_F(MsgBaseTest, OverlongControlLineIsCutWhenScanned) {
   EXPECT_TRUE(Base.GetKludge("\x01NEXT", Next));
 }
 
+TEST_F(MsgBaseTest, ReadsAMessageAsOtherSoftwareWritesIt) {
+  // Weekday date, line feeds, a FLAGS line, and leftovers after the names.
+  TBytes Header = PlainHeader("Other", "Someone", "Re: hello", "Thu 05 Aug 04 13:45");
+  std::copy_n(Text("old").begin(), 3, Header.begin() + 45);
+  PutMessage(7, Header,
+             "AREA:TEST\n\x01MSGID: 2:5020/100 1234abcd\n\x01"
+             "FLAGS DIR IMM\nBody text\n");
+  TFidoMessageBase Base;
+  OpenAt(Base, 7);
+  ASSERT_TRUE(Base.OpenMessage());
+  EXPECT_EQ(Base.GetTo(), "Someone");
+  TMessageBaseDateTime D;
+  Base.GetWrittenDateTime(D);
+  EXPECT_EQ(GetDateTimeLine(D), "2004/08/05 13:45:00.00");
+  EXPECT_TRUE(Base.GetAFlag("IMM"));
+  Base.SetTextPos(0);
+  EXPECT_EQ(ReadAllLines(Base),
+            "AREA:TEST|\x01MSGID: 2:5020/100 1234abcd|\x01"
+            "FLAGS DIR IMM|Body text|");
+  TAddress From;
+  Base.GetFromAddress(From);
+  EXPECT_EQ(AddressToStr(From), "2:5020/100.0");
+}
+
 TEST_F(MsgBaseTest, AddressesFromHeaderAndControlLines) {
   TBytes Header = PlainHeader("a", "b", "c");
   Header[166] = 200 & 0xFF;  // DestNode 200
