@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <span>
 #include <string>
@@ -25,23 +24,6 @@
 namespace {
 
 using msgbase::TSquishMessageBase;
-
-void RemoveScratchDir();
-
-const std::string& ScratchDir() {
-  static const std::string Dir = [] {
-    char Pattern[] = "/tmp/squishfuzzXXXXXX";
-    const char* Made = ::mkdtemp(Pattern);
-    if (Made == nullptr) std::abort();  // nowhere to lay the files out
-    (void)std::atexit(RemoveScratchDir);
-    return std::string(Made);
-  }();
-  return Dir;
-}
-
-void RemoveScratchDir() {
-  (void)::rmdir(ScratchDir().c_str());
-}
 
 // The next length-prefixed piece of Input.
 std::span<const std::uint8_t> TakePiece(std::span<const std::uint8_t>& Input) {
@@ -96,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   if (Input.empty()) return 0;
   const std::uint8_t Selector = Input[0];
   Input = Input.subspan(1);
-  const std::string Path = ScratchDir() + "/area";
+  char Dir[] = "/tmp/squishfuzzXXXXXX";
+  if (::mkdtemp(Dir) == nullptr) return 0;
+  const std::string Path = std::string(Dir) + "/area";
   WriteFile(Path + ".sqd", TakePiece(Input));
   WriteFile(Path + ".sqi", TakePiece(Input));
   WriteFile(Path + ".sql", Input);
@@ -133,5 +117,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   for (const char* Extension : {".sqd", ".sqi", ".sql"}) {
     (void)::unlink((Path + Extension).c_str());
   }
+  (void)::rmdir(Dir);
   return 0;
 }
