@@ -338,8 +338,7 @@ bool TSquishMessageBase::CreateNewMessage() {
   CurrentFrame_.Id = SquishFrameId;
   FramePosition_ = 0;
   MessageHeader_.Attr = sqaUid;
-  const std::int64_t IndexSize = StreamSize(IndexStream_.get());
-  IndexPosition_ = IndexSize > 0 ? static_cast<std::int32_t>(IndexSize - IndexSize % 12) : 0;
+  IndexPosition_ = IndexEnd();
   MessageIndex_ = CurrentIndex_;
   MessageIndexPosition_ = IndexPosition_;
 
@@ -348,6 +347,12 @@ bool TSquishMessageBase::CreateNewMessage() {
   NewMessage_ = true;
   HeaderOnly_ = false;
   return true;
+}
+
+std::int32_t TSquishMessageBase::IndexEnd() {
+  const std::int64_t Size = StreamSize(IndexStream_.get());
+  // A torn record at the end is overwritten rather than left between records.
+  return Size > 0 ? static_cast<std::int32_t>(Size - Size % IndexRecordSize) : 0;
 }
 
 void TSquishMessageBase::GiveBackNewMessage() {
@@ -464,9 +469,7 @@ bool TSquishMessageBase::WriteMessage() {
   if (NewMessage_) {
     // A Seek since CreateNewMessage may have moved the navigation record; the
     // new record goes to the end of the index as it is now.
-    const std::int64_t IndexSize = StreamSize(IndexStream_.get());
-    MessageIndexPosition_ =
-        IndexSize > 0 ? static_cast<std::int32_t>(IndexSize - IndexSize % 12) : 0;
+    MessageIndexPosition_ = IndexEnd();
     MessageIndex_.UMsgId = MessageHeader_.UMsgId;
   }
   MessageIndex_.Ofs = FramePosition_;

@@ -211,6 +211,8 @@ class TSquishMessageBase : public TMessageBase {
   [[nodiscard]] std::uint32_t FindFreeFrame(std::uint32_t Length, TSquishFrame& Frame);
   // Moves the old frame of a message that no longer fits to the free chain.
   void FreeOldFrame(TSquishFrame OldFrame);
+  // Where a new index record goes: the end of the whole records.
+  [[nodiscard]] std::int32_t IndexEnd();
   // Counts of a new message that will not be written are given back.
   void GiveBackNewMessage();
   // Loads the current message's frame, header and control lines, and the
