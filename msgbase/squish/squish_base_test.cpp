@@ -261,19 +261,6 @@ TEST(SquishHelpersTest, HeaderFieldsInMemory) {
   Base.SetAttribute(maLocal, false);
   Base.SetRead(false);
   EXPECT_EQ(Base.GetMessageHeader().Attr, 0x8000u);
-
-  const TMessageBaseDateTime When{13, 45, 31, 7, 11, 8, 2004};
-  Base.SetWrittenDateTime(When);
-  // Date word first in the stored dword.
-  EXPECT_EQ(Base.GetMessageHeader().DateWritten, 0x6DAF310Bu);
-  TMessageBaseDateTime Back;
-  Base.GetWrittenDateTime(Back);
-  EXPECT_EQ(Back.Year, 2004);
-  EXPECT_EQ(Back.Month, 8);
-  EXPECT_EQ(Back.Day, 11);
-  EXPECT_EQ(Back.Hour, 13);
-  EXPECT_EQ(Back.Minute, 45);
-  EXPECT_EQ(Back.Second, 30);
 }
 
 // --- Creating and opening ---
