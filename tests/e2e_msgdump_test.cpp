@@ -1,0 +1,295 @@
+// End-to-end tests of msgdump: small bases of each format are built with the
+// library in this process, then the built msgdump runs on them as a separate
+// process and is judged by its standard output, exit status and the files of
+// the base (which only --kill and --set-lastread may change).
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "msgbase/date_time.h"
+#include "msgbase/message_base.h"
+#include "msgbase/open_base.h"
+#include "testing/test_support.h"
+#include "tests/run_program.h"
+
+namespace vellumar_tests {
+namespace {
+
+using testing_support::TTempDir;
+
+// Every file under Dir (not descending) with its bytes.
+std::map<std::string, testing_support::TBytes> Snapshot(const std::string& Dir) {
+  std::map<std::string, testing_support::TBytes> Files;
+  DIR* D = ::opendir(Dir.c_str());
+  if (D == nullptr) return Files;
+  while (const dirent* E = ::readdir(D)) {
+    const std::string Name = E->d_name;
+    if (Name != "." && Name != "..") Files[Name] = testing_support::ReadFileBytes(Dir + "/" + Name);
+  }
+  ::closedir(D);
+  return Files;
+}
+
+// A clock that moves on by one hundredth at every reading, so that dates and
+// message identifiers are the same in every run.
+std::uint16_t ClockTicks = 0;
+void SteppingClock(msgbase::TMessageBaseDateTime& D) {
+  D = {10, 20, 30, 0, 5, 3, 2004};
+  D.Sec100 = static_cast<std::uint16_t>(ClockTicks++ % 100);
+}
+
+const msgbase::TMessageBaseDateTime Written{7, 8, 10, 0, 5, 3, 2004};
+
+class MsgDumpTest : public ::testing::TestWithParam<char> {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(Dir.Path().empty());
+    Program = InstallProgram(MSGDUMP_BINARY, Dir.Path(), "msgdump");
+    ASSERT_FALSE(Program.empty());
+    Area = Dir.File("area");
+    // The *.msg base is the directory itself; the others are files in it.
+    Id = std::string(1, GetParam()) + (GetParam() == 'F' ? Area : Area + "/echo");
+  }
+
+  void TearDown() override { msgbase::SetClockSource(nullptr); }
+
+  // Three netmail messages "Subject 1".."Subject 3" from 2:5020/100.1 to
+  // 2:5020/200, private and local.
+  void BuildBase() {
+    ClockTicks = 0;
+    msgbase::SetClockSource(SteppingClock);
+    msgbase::ResetMessageIdSerials();
+    msgbase::PMessageBase Base;
+    ASSERT_TRUE(msgbase::OpenOrCreateMessageBase(Base, Id)) << msgbase::GetOpenStatus();
+    Base->SetBaseType(msgbase::btNetmail);
+    for (int I = 1; I <= 3; ++I) {
+      const std::string N = std::to_string(I);
+      ASSERT_TRUE(Base->CreateNewMessage());
+      Base->SetFrom("Sysop " + N);
+      Base->SetTo("User");
+      Base->SetSubject("Subject " + N);
+      Base->SetFromAndToAddress({2, 5020, 100, 1}, {2, 5020, 200, 0}, true);
+      Base->PutString("Hello " + N);
+      Base->PutString("caf\xE9 \"quoted\"");
+      Base->SetAttribute(msgbase::maPrivate, true);
+      Base->SetAttribute(msgbase::maLocal, true);
+      Base->SetWrittenDateTime(Written);
+      ASSERT_TRUE(Base->WriteMessage()) << Base->GetStatus();
+      ASSERT_TRUE(Base->CloseMessage());
+    }
+    ASSERT_TRUE(msgbase::CloseMessageBase(Base));
+  }
+
+  TRunResult Run(const std::vector<std::string>& Args, const std::string& StdoutPath = "") {
+    TRunOptions Options;
+    Options.WorkDir = Dir.Path();
+    Options.StdoutPath = StdoutPath;
+    TRunResult Result = RunProgram(Program, Args, Options);
+    EXPECT_TRUE(Result.Started);
+    EXPECT_FALSE(Result.TimedOut);
+    EXPECT_TRUE(Result.Exited);
+    return Result;
+  }
+
+  // The lines of the listing from "Message N" up to the blank line after it.
+  static std::vector<std::string> MessageBlock(const std::vector<std::string>& Lines,
+                                               const std::string& Number) {
+    std::vector<std::string> Block;
+    bool In = false;
+    for (const std::string& Line : Lines) {
+      if (Line == "Message " + Number) In = true;
+      if (In && Line.empty()) break;
+      if (In) Block.push_back(Line);
+    }
+    return Block;
+  }
+
+  static bool Has(const std::vector<std::string>& Lines, const std::string& Line) {
+    for (const std::string& L : Lines) {
+      if (L == Line) return true;
+    }
+    return false;
+  }
+
+  TTempDir Dir;
+  std::string Program;
+  std::string Area;
+  std::string Id;
+};
+
+TEST_P(MsgDumpTest, ListsEveryMessageWithHeaderAndVisibleText) {
+  BuildBase();
+  const auto Before = Snapshot(Area);
+  const TRunResult R = Run({Id, "--netmail"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  const std::vector<std::string> L = R.Lines();
+  ASSERT_FALSE(L.empty());
+  EXPECT_EQ("Base " + Id + ": 3 messages, highest number " + (GetParam() == 'J' ? "4" : "3"), L[0]);
+  for (const std::string N : {"1", "2", "3"}) {
+    const std::vector<std::string> B = MessageBlock(L, N);
+    ASSERT_GE(B.size(), 9u) << R.Stdout;
+    EXPECT_EQ("From:       Sysop " + N + " (2:5020/100.1)", B[1]);
+    EXPECT_EQ("To:         User (2:5020/200)", B[2]);
+    EXPECT_EQ("Subject:    Subject " + N, B[3]);
+    EXPECT_EQ("Written:    2004/03/05 07:08:10.00", B[4]);
+    EXPECT_EQ("Arrived:    2004/03/05 10:20:30.", B[5].substr(0, 32));
+    EXPECT_EQ("Attributes: Pvt Loc", B[6]);
+    EXPECT_EQ("Text:", B[7]);
+    EXPECT_TRUE(Has(B, "  ^AINTL 2:5020/200 2:5020/100")) << R.Stdout;
+    EXPECT_TRUE(Has(B, "  ^AFMPT 1")) << R.Stdout;
+    EXPECT_TRUE(Has(B, "  Hello " + N)) << R.Stdout;
+    EXPECT_TRUE(Has(B, "  caf\xE9 \"quoted\"")) << R.Stdout;
+  }
+  EXPECT_EQ(Before, Snapshot(Area));
+}
+
+TEST_P(MsgDumpTest, HeadersOnlyLeavesTheBodyOut) {
+  BuildBase();
+  const TRunResult R = Run({"--headers", "--netmail", Id});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  const std::vector<std::string> B = MessageBlock(R.Lines(), "2");
+  ASSERT_GE(B.size(), 8u) << R.Stdout;
+  EXPECT_EQ("Subject:    Subject 2", B[3]);
+  EXPECT_EQ("Control lines:", B[7]);
+  EXPECT_TRUE(Has(B, "  ^AINTL 2:5020/200 2:5020/100")) << R.Stdout;
+  EXPECT_FALSE(Has(B, "  Hello 2")) << R.Stdout;
+}
+
+TEST_P(MsgDumpTest, JsonIsValidAndCarriesEveryField) {
+  BuildBase();
+  const auto Before = Snapshot(Area);
+  const std::string Out = Dir.File("out.json");
+  ASSERT_TRUE(testing_support::WriteFileText(Out, ""));
+  const TRunResult R = Run({"--json", "--netmail", Id}, Out);
+  EXPECT_EQ(0, R.ExitStatus);
+  const std::string Json = testing_support::ReadFileText(Out);
+  // Key lines, whatever a JSON reader is at hand.
+  EXPECT_NE(std::string::npos, Json.find("\n  \"count\": 3,\n")) << Json;
+  EXPECT_NE(std::string::npos, Json.find("\"subject\": \"Subject 3\",")) << Json;
+  EXPECT_NE(std::string::npos,
+            Json.find("\"from_address\": {\"text\": \"2:5020/100.1\", \"zone\": 2, "
+                      "\"net\": 5020, \"node\": 100, \"point\": 1},"))
+      << Json;
+  EXPECT_NE(std::string::npos, Json.find("\"caf\xC3\xA9 \\\"quoted\\\"\"")) << Json;
+  EXPECT_NE(std::string::npos, Json.find("\"\\u0001INTL 2:5020/200 2:5020/100\",")) << Json;
+
+  // A strict reader: the document must parse as UTF-8 JSON with the shape
+  // scripts rely on.
+  const TRunResult Py = RunProgram(
+      "/usr/bin/env",
+      {"python3", "-c",
+       "import json, sys\n"
+       "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+       "m = d['messages']\n"
+       "assert d['count'] == 3 and len(m) == 3 and d['headers_only'] is False\n"
+       "assert [x['subject'] for x in m] == ['Subject 1', 'Subject 2', 'Subject 3']\n"
+       "assert m[0]['to_address']['node'] == 200 and m[0]['from_address']['point'] == 1\n"
+       "assert m[1]['attributes'] == 'Pvt Loc' and m[1]['written'] == '2004/03/05 07:08:10.00'\n"
+       "assert 'Hello 2' in m[1]['text'] and 'caf\\u00e9 \"quoted\"' in m[1]['text']\n"
+       "print('ok')\n",
+       Out});
+  if (!Py.Exited || Py.ExitStatus == 127) GTEST_SKIP() << "no python3 to read the JSON";
+  EXPECT_EQ("ok\n", Py.Stdout) << Py.Stderr << Json;
+  EXPECT_EQ(Before, Snapshot(Area));
+}
+
+TEST_P(MsgDumpTest, KillRemovesExactlyTheNamedMessage) {
+  BuildBase();
+  const TRunResult Missing = Run({"--kill", "9", Id});
+  EXPECT_EQ(1, Missing.ExitStatus);
+  EXPECT_EQ((std::vector<std::string>{"Message 9 does not exist"}), Missing.Lines());
+
+  const TRunResult Kill = Run({Id, "--kill", "2"});
+  EXPECT_EQ(0, Kill.ExitStatus);
+  EXPECT_EQ((std::vector<std::string>{"Message 2 removed"}), Kill.Lines());
+
+  const TRunResult R = Run({Id, "--netmail"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  const std::vector<std::string> L = R.Lines();
+  ASSERT_FALSE(L.empty());
+  EXPECT_EQ("Base " + Id + ": 2 messages", L[0].substr(0, L[0].find(',')));
+  EXPECT_TRUE(Has(L, "Subject:    Subject 1")) << R.Stdout;
+  EXPECT_FALSE(Has(L, "Subject:    Subject 2")) << R.Stdout;
+  EXPECT_TRUE(Has(L, "Subject:    Subject 3")) << R.Stdout;
+  if (GetParam() != 'J') {
+    // JAM numbers are positions, so there the old message 3 is now 2.
+    EXPECT_TRUE(Has(L, "Message 3")) << R.Stdout;
+    const TRunResult Again = Run({"--kill", "2", Id});
+    EXPECT_EQ(1, Again.ExitStatus);
+    EXPECT_EQ((std::vector<std::string>{"Message 2 does not exist"}), Again.Lines());
+  }
+}
+
+TEST_P(MsgDumpTest, LastReadRoundTrip) {
+  BuildBase();
+  const TRunResult Zero = Run({"--lastread", "1", Id});
+  EXPECT_EQ(0, Zero.ExitStatus);
+  EXPECT_EQ((std::vector<std::string>{"Lastread of user 1: 0"}), Zero.Lines());
+
+  const TRunResult Set = Run({"--set-lastread", "1", "3", Id});
+  EXPECT_EQ(0, Set.ExitStatus);
+  EXPECT_EQ((std::vector<std::string>{"Lastread of user 1 set to 3"}), Set.Lines());
+  const TRunResult Other = Run({"--set-lastread", "0", "2", Id});
+  EXPECT_EQ(0, Other.ExitStatus);
+
+  const TRunResult One = Run({"--lastread", "1", Id});
+  EXPECT_EQ((std::vector<std::string>{"Lastread of user 1: 3"}), One.Lines());
+  const TRunResult Nought = Run({"--lastread", "0", Id});
+  EXPECT_EQ((std::vector<std::string>{"Lastread of user 0: 2"}), Nought.Lines());
+}
+
+TEST_P(MsgDumpTest, MissingBaseIsReportedAndNothingIsCreated) {
+  const TRunResult R = Run({Id});
+  EXPECT_EQ(1, R.ExitStatus);
+  const char* Why = GetParam() == 'F'   ? "(msg) wrong path"
+                    : GetParam() == 'S' ? "(sq) absent SQD"
+                                        : "(jam) absent JHR";
+  EXPECT_EQ((std::vector<std::string>{"Cannot open base " + Id + ": " + Why}), R.Lines());
+  // The same for the operations that would change a base.
+  EXPECT_EQ(1, Run({"--kill", "1", Id}).ExitStatus);
+  EXPECT_EQ(1, Run({"--set-lastread", "1", "1", Id}).ExitStatus);
+  EXPECT_FALSE(testing_support::PathExists(Area));
+  EXPECT_EQ(1u, Snapshot(Dir.Path()).size());  // the program alone
+}
+
+TEST_P(MsgDumpTest, AFailedWriteToStandardOutputFailsTheRun) {
+  BuildBase();
+  const TRunResult R = Run({Id}, "/dev/full");
+  EXPECT_EQ(101, R.ExitStatus);
+  EXPECT_EQ("msgdump: standard output could not be written\n", R.Stderr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, MsgDumpTest, ::testing::Values('F', 'S', 'J'),
+                         [](const ::testing::TestParamInfo<char>& Info) {
+                           return std::string(1, Info.param);
+                         });
+
+TEST(MsgDumpUsageTest, BadUsageShowsTheUsageText) {
+  TTempDir Dir;
+  const std::string Program = InstallProgram(MSGDUMP_BINARY, Dir.Path(), "msgdump");
+  ASSERT_FALSE(Program.empty());
+  for (const std::vector<std::string>& Args :
+       std::vector<std::vector<std::string>>{{}, {"--kill", "x", "Fa"}, {"Fa", "Fb"}}) {
+    const TRunResult R = RunProgram(Program, Args);
+    EXPECT_EQ(1, R.ExitStatus);
+    const std::vector<std::string> L = R.Lines();
+    ASSERT_GE(L.size(), 2u);
+    EXPECT_EQ("Usage: msgdump [--json] [--headers] [--netmail] <base>", L[1]);
+  }
+  const TRunResult Help = RunProgram(Program, {"--help"});
+  EXPECT_EQ(0, Help.ExitStatus);
+  EXPECT_EQ("Usage: msgdump [--json] [--headers] [--netmail] <base>", Help.Lines().at(0));
+
+  const TRunResult Unknown = RunProgram(Program, {"X" + Dir.File("a")});
+  EXPECT_EQ(1, Unknown.ExitStatus);
+  EXPECT_EQ(
+      (std::vector<std::string>{"Cannot open base X" + Dir.File("a") + ": (open) unrecognized ID"}),
+      Unknown.Lines());
+}
+
+}  // namespace
+}  // namespace vellumar_tests

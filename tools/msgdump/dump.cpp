@@ -1,0 +1,541 @@
+#include "tools/msgdump/dump.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <limits>
+
+#include "msgbase/open_base.h"
+#include "msgbase/status.h"
+
+namespace msgdump {
+
+using msgbase::TAddress;
+using msgbase::TMessageBase;
+
+namespace {
+
+// Queued output goes out in pieces of about this size.
+constexpr std::size_t OutputChunk = 32768;
+// Room for the longest line GetStringPChar can hand out (its length is a
+// 16-bit number); a listing must not cut the long paragraphs other software
+// writes as single lines.
+constexpr std::size_t LineBufferSize = std::numeric_limits<std::uint16_t>::max();
+// Steps the walk may take beyond the larger of count and highest number
+// before it is taken to run in circles.
+constexpr std::int64_t WalkMargin = 16;
+// Width of the labels of the text listing.
+constexpr std::size_t LabelWidth = 12;
+
+// One message as read from the base, before it is formatted.
+struct TMessageView {
+  std::int32_t Number = 0;
+  bool Opened = false;
+  std::string Error;  // why it could not be opened, or where its text broke off
+  std::string From;
+  std::string To;
+  TAddress FromAddress;
+  TAddress ToAddress;
+  std::string Subject;
+  std::string Written;
+  std::string Arrived;
+  std::string Attributes;
+  std::vector<std::string> Lines;
+};
+
+// The status text of a failed operation; some operations fail without
+// recording a status, and "no error" would then be a lie.
+std::string FailureText(std::int32_t Status) {
+  return Status != msgbase::stOk ? msgbase::ExplainStatus(Status) : "failed without a status";
+}
+
+std::string Field(const std::string& Label, const std::string& Value) {
+  std::string Line = Label + ":";
+  if (Value.empty()) return Line;
+  Line.resize(std::max(Line.size() + 1, LabelWidth), ' ');
+  return Line + Value;
+}
+
+std::string NameAndAddress(const std::string& Name, const TAddress& A) {
+  return VisibleText(Name) + " (" + msgbase::AddressToStrEx(A) + ")";
+}
+
+std::string JsonMember(const std::string& Name, const std::string& Value, bool More = true) {
+  return "\"" + Name + "\": " + Value + (More ? "," : "");
+}
+
+// Reads the current message's header and text into View; false (with
+// View.Error) when it cannot be opened or its text stops advancing.
+bool ReadMessage(TMessageBase& Base, bool HeadersOnly, TMessageView& View) {
+  View.Number = Base.Current();
+  Base.SetStatus(msgbase::stOk);
+  const bool Opened = HeadersOnly ? Base.OpenMessageHeader() : Base.OpenMessage();
+  if (!Opened) {
+    View.Error = FailureText(Base.GetStatus());
+    return false;
+  }
+  View.Opened = true;
+  View.From = Base.GetFrom();
+  View.To = Base.GetTo();
+  View.Subject = Base.GetSubject();
+  Base.GetFromAndToAddress(View.FromAddress, View.ToAddress);
+  msgbase::TMessageBaseDateTime Written;
+  msgbase::TMessageBaseDateTime Arrived;
+  Base.GetWrittenDateTime(Written);
+  Base.GetArrivedDateTime(Arrived);
+  View.Written = msgbase::GetDateTimeLine(Written);
+  View.Arrived = msgbase::GetDateTimeLine(Arrived);
+  View.Attributes = msgbase::GetAttributesLine(Base);
+
+  // The address scan left the text position at the end.
+  Base.SetTextPos(0);
+  std::vector<char> Buffer(LineBufferSize);
+  std::int32_t Pos = Base.GetTextPos();
+  bool Ok = true;
+  while (!Base.EndOfMessage()) {
+    const std::uint16_t Length =
+        Base.GetStringPChar(Buffer.data(), static_cast<std::uint16_t>(Buffer.size()));
+    const std::int32_t Next = Base.GetTextPos();
+    if (Next <= Pos) {
+      View.Error = "its text cannot be read past position " + std::to_string(Pos);
+      Ok = false;
+      break;
+    }
+    Pos = Next;
+    View.Lines.emplace_back(Buffer.data(), Length);
+  }
+  // Only read: releasing the text changes nothing stored, so its answer is of
+  // no interest.
+  (void)Base.CloseMessage();
+  return Ok;
+}
+
+void WriteTextMessage(const TMessageView& View, bool HeadersOnly, TOutput& Out) {
+  const std::string Number = std::to_string(View.Number);
+  Out.WriteLine("");
+  if (!View.Opened) {
+    Out.WriteLine("Message " + Number + " cannot be read: " + View.Error);
+    return;
+  }
+  Out.WriteLine("Message " + Number);
+  Out.WriteLine(Field("From", NameAndAddress(View.From, View.FromAddress)));
+  Out.WriteLine(Field("To", NameAndAddress(View.To, View.ToAddress)));
+  Out.WriteLine(Field("Subject", VisibleText(View.Subject)));
+  Out.WriteLine(Field("Written", View.Written));
+  Out.WriteLine(Field("Arrived", View.Arrived));
+  Out.WriteLine(Field("Attributes", View.Attributes));
+  Out.WriteLine(HeadersOnly ? "Control lines:" : "Text:");
+  for (const std::string& Line : View.Lines) Out.WriteLine("  " + VisibleText(Line));
+  if (!View.Error.empty()) Out.WriteLine("Message " + Number + " is cut short: " + View.Error);
+}
+
+// The lines of one element of the "messages" array, without a comma after it.
+std::vector<std::string> JsonMessage(const TMessageView& View) {
+  const std::string In = "      ";
+  std::vector<std::string> Lines{"    {"};
+  Lines.push_back(In + JsonMember("number", std::to_string(View.Number), View.Opened));
+  if (!View.Opened) {
+    Lines.push_back(In + JsonMember("error", JsonString(View.Error), false));
+    Lines.push_back("    }");
+    return Lines;
+  }
+  Lines.push_back(In + JsonMember("from", JsonString(View.From)));
+  Lines.push_back(In + JsonMember("from_address", JsonAddress(View.FromAddress)));
+  Lines.push_back(In + JsonMember("to", JsonString(View.To)));
+  Lines.push_back(In + JsonMember("to_address", JsonAddress(View.ToAddress)));
+  Lines.push_back(In + JsonMember("subject", JsonString(View.Subject)));
+  Lines.push_back(In + JsonMember("written", JsonString(View.Written)));
+  Lines.push_back(In + JsonMember("arrived", JsonString(View.Arrived)));
+  Lines.push_back(In + JsonMember("attributes", JsonString(View.Attributes)));
+  if (!View.Error.empty()) Lines.push_back(In + JsonMember("error", JsonString(View.Error)));
+  if (View.Lines.empty()) {
+    Lines.push_back(In + JsonMember("text", "[]", false));
+  } else {
+    Lines.push_back(In + "\"text\": [");
+    for (std::size_t I = 0; I < View.Lines.size(); ++I) {
+      Lines.push_back(In + "  " + JsonString(View.Lines[I]) +
+                      (I + 1 < View.Lines.size() ? "," : ""));
+    }
+    Lines.push_back(In + "]");
+  }
+  Lines.push_back("    }");
+  return Lines;
+}
+
+bool KillOne(TMessageBase& Base, std::int32_t Message, TOutput& Out) {
+  const std::string Number = std::to_string(Message);
+  // Seek lands on the next existing number; only an exact hit may go.
+  Base.Seek(Message);
+  if (!Base.SeekFound() || Base.Current() != Message) {
+    Out.WriteLine("Message " + Number + " does not exist");
+    return false;
+  }
+  Base.SetStatus(msgbase::stOk);
+  if (!Base.KillMessage()) {
+    Out.WriteLine("Message " + Number + " could not be removed: " + FailureText(Base.GetStatus()));
+    return false;
+  }
+  Out.WriteLine("Message " + Number + " removed");
+  return true;
+}
+
+// Stores the value and reads it back: some formats keep fewer bits than a
+// message number has, and some report no failure of their own.
+bool SetOneLastRead(TMessageBase& Base, std::int32_t User, std::int32_t Message, TOutput& Out) {
+  const std::string Who = "Lastread of user " + std::to_string(User);
+  Base.SetStatus(msgbase::stOk);
+  Base.SetLastRead(User, Message);
+  if (Base.GetStatus() != msgbase::stOk) {
+    Out.WriteLine(Who + " could not be stored: " + msgbase::ExplainStatus(Base.GetStatus()));
+    return false;
+  }
+  const std::int32_t Stored = Base.GetLastRead(User);
+  if (Stored != Message) {
+    Out.WriteLine(Who + " reads back as " + std::to_string(Stored) + ", not " +
+                  std::to_string(Message));
+    return false;
+  }
+  Out.WriteLine(Who + " set to " + std::to_string(Message));
+  return true;
+}
+
+// Closes and releases the base; false when closing recorded a failure (the
+// counters of some formats reach the disk only now).
+bool CloseBase(msgbase::PMessageBase& Base, TOutput& Out) {
+  Base->SetStatus(msgbase::stOk);
+  Base->Close();
+  const std::int32_t Status = Base->GetStatus();
+  (void)msgbase::DoneMessageBase(Base);  // there is a base: the answer is known
+  if (Status == msgbase::stOk) return true;
+  Out.WriteLine("Closing the base failed: " + msgbase::ExplainStatus(Status));
+  return false;
+}
+
+}  // namespace
+
+// --- Output ---
+
+bool TOutput::WriteLine(const std::string& Line) {
+  if (Failed_) return false;
+  Pending_ += Line;
+  Pending_ += '\n';
+  return Pending_.size() < OutputChunk || Flush();
+}
+
+bool TOutput::Flush() {
+  if (!Failed_ && !Pending_.empty() && !Put(Pending_)) Failed_ = true;
+  Pending_.clear();
+  return !Failed_;
+}
+
+bool TFileOutput::Put(const std::string& Bytes) {
+  std::size_t Done = 0;
+  while (Done < Bytes.size()) {
+    const ssize_t Written = ::write(Fd_, Bytes.data() + Done, Bytes.size() - Done);
+    if (Written < 0 && errno == EINTR) continue;
+    if (Written <= 0) return false;
+    Done += static_cast<std::size_t>(Written);
+  }
+  return true;
+}
+
+bool TStringOutput::Put(const std::string& Bytes) {
+  if (FailAfter_ > 0 && Text_.size() + Bytes.size() > FailAfter_) return false;
+  Text_ += Bytes;
+  return true;
+}
+
+// --- Arguments ---
+
+bool ParseNumber(const std::string& S, std::int32_t& Value) {
+  if (S.empty() || S.size() > 10) return false;
+  std::int64_t N = 0;
+  for (const char C : S) {
+    if (C < '0' || C > '9') return false;
+    N = N * 10 + (C - '0');
+  }
+  if (N > std::numeric_limits<std::int32_t>::max()) return false;
+  Value = static_cast<std::int32_t>(N);
+  return true;
+}
+
+std::vector<std::string> UsageText() {
+  return {
+      "Usage: msgdump [--json] [--headers] [--netmail] <base>",
+      "       msgdump --kill <number> <base>",
+      "       msgdump --lastread <user> <base>",
+      "       msgdump --set-lastread <user> <number> <base>",
+      "  <base>     a format letter and the base's path: F (*.msg directory),",
+      "             S (Squish) or J (JAM), e.g. S/var/spool/fido/area",
+      "  --json     the listing as one JSON document",
+      "  --headers  headers and control lines only, no message body",
+      "  --netmail  read the base as netmail (a JAM base then shows the",
+      "             addressing lines it keeps apart from the text)",
+  };
+}
+
+bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std::string& Problem) {
+  Options = TOptions{};
+  bool HaveAction = false;
+  const auto SetAction = [&](TAction Action, const std::string& Name) {
+    if (HaveAction) {
+      Problem = "Only one of --kill, --lastread, --set-lastread and --help, please (" + Name + ")";
+      return false;
+    }
+    HaveAction = true;
+    Options.Action = Action;
+    return true;
+  };
+  // Takes the number after option Name into Value.
+  std::size_t I = 0;
+  const auto TakeNumber = [&](const std::string& Name, const std::string& What,
+                              std::int32_t& Value) {
+    if (I + 1 >= Args.size()) {
+      Problem = Name + " needs a " + What;
+      return false;
+    }
+    if (!ParseNumber(Args[++I], Value)) {
+      Problem = Name + ": " + VisibleText(Args[I]) + " is not a " + What;
+      return false;
+    }
+    return true;
+  };
+  for (; I < Args.size(); ++I) {
+    const std::string& A = Args[I];
+    bool Ok = true;
+    if (A == "--json") {
+      Ok = !Options.Json;
+      Options.Json = true;
+    } else if (A == "--headers") {
+      Ok = !Options.HeadersOnly;
+      Options.HeadersOnly = true;
+    } else if (A == "--netmail") {
+      Ok = !Options.Netmail;
+      Options.Netmail = true;
+    } else if (A == "--help" || A == "-h") {
+      Ok = SetAction(acHelp, A);
+    } else if (A == "--kill") {
+      Ok = SetAction(acKill, A) && TakeNumber(A, "message number", Options.Message);
+      if (Ok && Options.Message == 0) {
+        Problem = "--kill: message numbers start at 1";
+        return false;
+      }
+    } else if (A == "--lastread") {
+      Ok = SetAction(acLastRead, A) && TakeNumber(A, "user number", Options.User);
+    } else if (A == "--set-lastread") {
+      Ok = SetAction(acSetLastRead, A) && TakeNumber(A, "user number", Options.User) &&
+           TakeNumber(A, "message number", Options.Message);
+    } else if (A.size() > 1 && A[0] == '-') {
+      Problem = "Unknown option " + VisibleText(A);
+      return false;
+    } else if (A.empty()) {
+      Problem = "The base identifier is empty";
+      return false;
+    } else if (!Options.BaseId.empty()) {
+      Problem = "Only one base, please (" + VisibleText(A) + ")";
+      return false;
+    } else {
+      Options.BaseId = A;
+    }
+    if (!Ok) {
+      if (Problem.empty()) Problem = A + " given twice";
+      return false;
+    }
+  }
+  if (Options.Action == acHelp) return true;
+  if ((Options.Json || Options.HeadersOnly || Options.Netmail) && Options.Action != acList) {
+    Problem = "--json, --headers and --netmail go with a listing only";
+    return false;
+  }
+  if (Options.BaseId.empty()) {
+    Problem = "No base given";
+    return false;
+  }
+  return true;
+}
+
+// --- Formatting ---
+
+std::string VisibleText(std::string_view S) {
+  std::string Result;
+  Result.reserve(S.size());
+  for (const char C : S) {
+    const auto Byte = static_cast<unsigned char>(C);
+    if (Byte < 0x20) {
+      Result += '^';
+      Result += static_cast<char>(Byte + 0x40);
+    } else if (Byte == 0x7F) {
+      Result += "^?";
+    } else {
+      Result += C;
+    }
+  }
+  return Result;
+}
+
+std::string JsonString(std::string_view S) {
+  static constexpr char Hex[] = "0123456789abcdef";
+  std::string Result = "\"";
+  Result.reserve(S.size() + 2);
+  for (const char C : S) {
+    const auto Byte = static_cast<unsigned char>(C);
+    switch (Byte) {
+      case '"':
+        Result += "\\\"";
+        break;
+      case '\\':
+        Result += "\\\\";
+        break;
+      case '\b':
+        Result += "\\b";
+        break;
+      case '\f':
+        Result += "\\f";
+        break;
+      case '\n':
+        Result += "\\n";
+        break;
+      case '\r':
+        Result += "\\r";
+        break;
+      case '\t':
+        Result += "\\t";
+        break;
+      default:
+        if (Byte < 0x20 || Byte == 0x7F) {
+          Result += "\\u00";
+          Result += Hex[Byte >> 4];
+          Result += Hex[Byte & 0x0F];
+        } else if (Byte >= 0x80) {
+          // Latin-1: the byte is the code point, two bytes in UTF-8.
+          Result += static_cast<char>(0xC0 | (Byte >> 6));
+          Result += static_cast<char>(0x80 | (Byte & 0x3F));
+        } else {
+          Result += C;
+        }
+    }
+  }
+  return Result + "\"";
+}
+
+std::string JsonAddress(const TAddress& A) {
+  return "{" + JsonMember("text", JsonString(msgbase::AddressToStrEx(A))) + " " +
+         JsonMember("zone", std::to_string(A.Zone)) + " " +
+         JsonMember("net", std::to_string(A.Net)) + " " +
+         JsonMember("node", std::to_string(A.Node)) + " " +
+         JsonMember("point", std::to_string(A.Point), false) + "}";
+}
+
+// --- Listing ---
+
+bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
+  const std::int32_t Count = Base.GetCount();
+  const std::int32_t Highest = Base.GetHighest();
+  if (Options.Json) {
+    Out.WriteLine("{");
+    Out.WriteLine("  " + JsonMember("base", JsonString(Options.BaseId)));
+    Out.WriteLine("  " + JsonMember("count", std::to_string(Count)));
+    Out.WriteLine("  " + JsonMember("highest", std::to_string(Highest)));
+    Out.WriteLine("  " + JsonMember("headers_only", Options.HeadersOnly ? "true" : "false"));
+    Out.WriteLine("  \"messages\": [");
+  } else {
+    Out.WriteLine("Base " + VisibleText(Options.BaseId) + ": " + std::to_string(Count) +
+                  " messages, highest number " + std::to_string(Highest));
+  }
+
+  // A damaged base may report any counts and lead anywhere: the walk ends
+  // after a bounded number of steps and as soon as the numbers stop rising.
+  const std::int64_t Limit = std::max<std::int64_t>({Count, Highest, 0}) + WalkMargin;
+  std::int64_t Steps = 0;
+  std::int32_t Previous = std::numeric_limits<std::int32_t>::min();
+  std::string WalkError;
+  bool Ok = true;
+  // The element before, held back until it is known whether a comma follows.
+  std::vector<std::string> Held;
+  Base.Seek(1);
+  while (Base.SeekFound() && !Out.GetFailed()) {
+    const std::int32_t Number = Base.Current();
+    if (Number <= Previous) {
+      WalkError = "the walk stopped: message " + std::to_string(Number) + " follows message " +
+                  std::to_string(Previous);
+      break;
+    }
+    if (++Steps > Limit) {
+      WalkError = "the walk stopped after " + std::to_string(Limit) +
+                  " messages, more than the base counts";
+      break;
+    }
+    Previous = Number;
+    TMessageView View;
+    Ok = ReadMessage(Base, Options.HeadersOnly, View) && Ok;
+    if (Options.Json) {
+      if (!Held.empty()) Held.back() += ",";
+      for (const std::string& Line : Held) Out.WriteLine(Line);
+      Held = JsonMessage(View);
+    } else {
+      WriteTextMessage(View, Options.HeadersOnly, Out);
+    }
+    Base.SeekNext();
+  }
+  if (!WalkError.empty()) Ok = false;
+  if (Options.Json) {
+    for (const std::string& Line : Held) Out.WriteLine(Line);
+    Out.WriteLine(WalkError.empty() ? "  ]" : "  ],");
+    if (!WalkError.empty()) Out.WriteLine("  " + JsonMember("error", JsonString(WalkError), false));
+    Out.WriteLine("}");
+  } else if (!WalkError.empty()) {
+    Out.WriteLine("");
+    Out.WriteLine("The listing is incomplete: " + WalkError);
+  }
+  return Ok && !Out.GetFailed();
+}
+
+// --- The program ---
+
+int RunMsgDump(const std::vector<std::string>& Args, TOutput& Out) {
+  TOptions Options;
+  std::string Problem;
+  if (!ParseArguments(Args, Options, Problem)) {
+    Out.WriteLine(Problem);
+    for (const std::string& Line : UsageText()) Out.WriteLine(Line);
+    return exFailure;
+  }
+  if (Options.Action == acHelp) {
+    for (const std::string& Line : UsageText()) Out.WriteLine(Line);
+    return exOk;
+  }
+  msgbase::PMessageBase Base;
+  if (!msgbase::OpenMessageBase(Base, Options.BaseId)) {
+    Out.WriteLine("Cannot open base " + VisibleText(Options.BaseId) + ": " +
+                  msgbase::ExplainStatus(msgbase::GetOpenStatus()));
+    return exFailure;
+  }
+  bool Ok = false;
+  switch (Options.Action) {
+    case acList:
+      // Only a base that knows it holds netmail rebuilds INTL, FMPT and TOPT
+      // lines it stores apart from the text.
+      if (Options.Netmail) Base->SetBaseType(msgbase::btNetmail);
+      Ok = ListMessages(*Base, Options, Out);
+      break;
+    case acKill:
+      Ok = KillOne(*Base, Options.Message, Out);
+      break;
+    case acLastRead:
+      Out.WriteLine("Lastread of user " + std::to_string(Options.User) + ": " +
+                    std::to_string(Base->GetLastRead(Options.User)));
+      Ok = true;
+      break;
+    case acSetLastRead:
+      Ok = SetOneLastRead(*Base, Options.User, Options.Message, Out);
+      break;
+    case acHelp:
+      break;
+  }
+  Ok = CloseBase(Base, Out) && Ok;
+  return Ok ? exOk : exFailure;
+}
+
+}  // namespace msgdump
