@@ -13,6 +13,7 @@
 #include "front/text_file.h"
 #include "front/text_utils.h"
 #include "msgbase/address.h"
+#include "msgbase/date_time.h"
 #include "msgbase/open_base.h"
 #include "msgbase/status.h"
 
@@ -154,6 +155,11 @@ void PostComposition(TComposition& Work) {
     (void)Base->CloseMessage();  // it only releases the text, which is stored
   }
   (void)CloseMessageBase(Base);  // the base is there, so it is closed
+  // Serials are not kept between runs: a run started right after this one
+  // could hand out the last serial again within the same hundredth. Leaving
+  // only once the clock has moved past it keeps them apart; the serial drawn
+  // here is not used.
+  (void)GenerateMsgId();
 }
 
 void WriteMsg() {
