@@ -27,7 +27,11 @@ const std::string& ScratchBase() {
   static const std::string Base = [] {
     char Template[] = "/tmp/jamfuzzXXXXXX";
     const char* Dir = mkdtemp(Template);
-    return std::string(Dir != nullptr ? Dir : "/tmp") + "/area";
+    if (Dir == nullptr) return std::string("/tmp/area");
+    // The scratch folder goes when the fuzzer exits; its files go after every input.
+    static std::string Folder = Dir;
+    std::atexit([] { (void)rmdir(Folder.c_str()); });
+    return Folder + "/area";
   }();
   return Base;
 }
