@@ -18,6 +18,8 @@ using testing_support::TTempDir;
 using testing_support::WriteFileText;
 
 const std::string Banner = "Vellumar/LNX v0.1beta Tamberlane";
+// What a complete run of a one-message posting prints.
+const std::vector<std::string> Posted = {Banner, "", "Message was succefully generated! :-)"};
 
 class FrontEndTest : public ::testing::Test {
  protected:
@@ -129,7 +131,7 @@ TEST_F(FrontEndTest, EachCheckStopsWithItsMessage) {
 TEST_F(FrontEndTest, ValidRunEndsWithStatusZero) {
   for (const char* Extra : {"-l30", "-aLKU", "-s\"A subject with blanks\"", "-l1"}) {
     const TRunResult R = Run(With(ValidArgs(), Extra));
-    EXPECT_EQ(std::vector<std::string>{Banner}, R.Lines()) << Extra;
+    EXPECT_EQ(Posted, R.Lines()) << Extra;
     EXPECT_EQ(0, R.ExitStatus) << Extra;
   }
 }
@@ -141,7 +143,7 @@ TEST_F(FrontEndTest, ConfigurationFileSuppliesWhatTheCommandLineLeavesOut) {
                             " -d2:5020/1 +hhead.tpl +ffoot.tpl\n"
                             "-eSbase -Fdata.bin"));
   const TRunResult R = Run({"-cvellumar.cfg"});
-  EXPECT_EQ(std::vector<std::string>{Banner}, R.Lines());
+  EXPECT_EQ(Posted, R.Lines());
   EXPECT_EQ(0, R.ExitStatus);
 }
 
@@ -203,10 +205,11 @@ TEST_F(FrontEndTest, FileTooLargeIsRefusedBeforePosting) {
   ExpectRefusal(Args,
                 "File \"big.bin\" is too large to post (2680875 bytes; at most 2680874 with 50 "
                 "lines per message)!");
+  EXPECT_FALSE(testing_support::PathExists(Dir.File("base.sqd")));
   ASSERT_EQ(0, ::truncate(Dir.File("big.bin").c_str(), 2680874));
   const TRunResult R = Run(Args);
   EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
-  EXPECT_FALSE(testing_support::PathExists(Dir.File("base.sqd")));
+  EXPECT_TRUE(testing_support::PathExists(Dir.File("base.sqd")));
 }
 
 }  // namespace
