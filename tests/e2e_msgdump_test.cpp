@@ -240,6 +240,15 @@ TEST_P(MsgDumpTest, LastReadRoundTrip) {
   EXPECT_EQ((std::vector<std::string>{"Lastread of user 1: 3"}), One.Lines());
   const TRunResult Nought = Run({"--lastread", "0", Id});
   EXPECT_EQ((std::vector<std::string>{"Lastread of user 0: 2"}), Nought.Lines());
+
+  if (GetParam() == 'F') {
+    // The *.msg lastread file keeps 16 bits: a value it cannot hold is no
+    // success.
+    const TRunResult Wide = Run({"--set-lastread", "1", "70000", Id});
+    EXPECT_EQ(1, Wide.ExitStatus);
+    EXPECT_EQ((std::vector<std::string>{"Lastread of user 1 reads back as 4464, not 70000"}),
+              Wide.Lines());
+  }
 }
 
 TEST_P(MsgDumpTest, MissingBaseIsReportedAndNothingIsCreated) {

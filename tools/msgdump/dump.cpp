@@ -442,7 +442,8 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
     Out.WriteLine("  \"messages\": [");
   } else {
     Out.WriteLine("Base " + VisibleText(Options.BaseId) + ": " + std::to_string(Count) +
-                  " messages, highest number " + std::to_string(Highest));
+                  (Count == 1 ? " message" : " messages") + ", highest number " +
+                  std::to_string(Highest));
   }
 
   // A damaged base may report any counts and lead anywhere: the walk ends
