@@ -497,6 +497,16 @@ TEST_F(PostFailure, BaseThatCannotBeCreated) {
                 "[!] Ombra: failed to open message base - (sq) can't create SQD");
   ExpectRefusal(Args("Jplain/area"),
                 "[!] Ombra: failed to open message base - (jam) can't create JHR");
+  ExpectRefusal(Args("Fplain/area"), "[!] Ombra: failed to open message base - (msg) wrong path");
+}
+
+TEST_F(PostFailure, NoNumberLeftForANewMessage) {
+  // 32767 is the highest number a *.msg base gives out.
+  ASSERT_EQ(0, ::mkdir(Dir.File("full").c_str(), 0700));
+  ASSERT_TRUE(WriteFileText(Dir.File("full/32767.msg"), ""));
+  const std::vector<std::string> Before = Listing(Dir.Path());
+  ExpectRefusal(Args("Ffull"), "[!] Ombra: Can't create message - (msg) unable to create stream");
+  EXPECT_EQ(Before, Listing(Dir.Path()));
 }
 
 TEST_F(PostFailure, BaseThatExistsButCannotBeOpenedIsTakenAsHeld) {
