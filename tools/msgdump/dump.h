@@ -7,6 +7,7 @@
 // checked writer, TOutput; the entry point only wires it to standard output.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -32,7 +33,8 @@ class TOutput {
   TOutput(const TOutput&) = delete;
   TOutput& operator=(const TOutput&) = delete;
 
-  // Queues Line and a line feed; false once any write has failed.
+  // Queues Line and a line feed; false once any write has failed. Callers
+  // may go on regardless: the failure sticks and Flush reports it at the end.
   bool WriteLine(const std::string& Line);
   // Writes out whatever is queued; false once any write has failed.
   [[nodiscard]] bool Flush();
