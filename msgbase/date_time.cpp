@@ -108,6 +108,14 @@ std::uint32_t MessageBaseDateTimeToMsgDateTime(const TMessageBaseDateTime& D) {
 
 namespace {
 
+// A serial may not repeat, so a caller within the same hundredth (or second)
+// waits for the clock to move on. A short sleep between readings keeps that
+// wait from burning a processor; it is far below the clock's own step.
+void PauseBeforeRereadingClock() {
+  const timespec Pause{0, 200 * 1000};
+  (void)nanosleep(&Pause, nullptr);  // an early wake-up only means one more reading
+}
+
 void UnpackDate(std::uint16_t Date, TMessageBaseDateTime& D) {
   D.Day = static_cast<std::uint16_t>(Date & 31u);
   D.Month = static_cast<std::uint16_t>((Date >> 5) & 15u);
@@ -212,7 +220,8 @@ std::string LongIntToHex(std::uint32_t L) {
 
 std::string GenerateMsgId() {
   std::uint32_t Value = 0;
-  do {
+  for (bool First = true;; First = false) {
+    if (!First) PauseBeforeRereadingClock();
     TMessageBaseDateTime Now;
     GetCurrentMessageBaseDateTime(Now);
     // A year of 355 days and months of 30: the serial need only grow with
@@ -222,18 +231,21 @@ std::string GenerateMsgId() {
                                  static_cast<std::int64_t>(Now.Day) * SecondsPerDay +
                                  Now.Hour * 3600 + Now.Minute * 60 + Now.Second;
     Value = (static_cast<std::uint32_t>(Seconds & 0xFFFFFFFF) << 7) | (Now.Sec100 & 127u);
-  } while (Value == LastMsgId);
+    if (Value != LastMsgId) break;
+  }
   LastMsgId = Value;
   return LongIntToHex(Value);
 }
 
 std::string GenerateUnixTimeMsgId() {
   std::uint32_t Value = 0;
-  do {
+  for (bool First = true;; First = false) {
+    if (!First) PauseBeforeRereadingClock();
     TMessageBaseDateTime Now;
     GetCurrentMessageBaseDateTime(Now);
     Value = static_cast<std::uint32_t>(MessageBaseDateTimeToUnixDateTime(Now));
-  } while (Value == LastUnixTimeMsgId);
+    if (Value != LastUnixTimeMsgId) break;
+  }
   LastUnixTimeMsgId = Value;
   return LongIntToHex(Value);
 }
