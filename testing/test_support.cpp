@@ -1,7 +1,9 @@
 #include "testing/test_support.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,7 +29,9 @@ TTempDir::~TTempDir() {
   std::filesystem::remove_all(Path_, Ec);
 }
 
-std::string TTempDir::File(const std::string& Name) const { return Path_ + "/" + Name; }
+std::string TTempDir::File(const std::string& Name) const {
+  return Path_ + "/" + Name;
+}
 
 TBytes ReadFileBytes(const std::string& Path) {
   std::ifstream In(Path, std::ios::binary);
@@ -100,6 +104,23 @@ void PutLE32(TBytes& Out, std::uint32_t Value) {
 void PutText(TBytes& Out, const std::string& Text, std::size_t Width) {
   for (std::size_t I = 0; I < Width; ++I)
     Out.push_back(I < Text.size() ? static_cast<std::uint8_t>(Text[I]) : 0);
+}
+
+TFileSizeLimit::TFileSizeLimit(std::uint64_t Bytes) {
+  OldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit Limit{};
+  (void)getrlimit(RLIMIT_FSIZE, &Limit);
+  OldLimit_ = Limit.rlim_cur;
+  Limit.rlim_cur = static_cast<rlim_t>(Bytes);
+  (void)setrlimit(RLIMIT_FSIZE, &Limit);
+}
+
+TFileSizeLimit::~TFileSizeLimit() {
+  rlimit Limit{};
+  (void)getrlimit(RLIMIT_FSIZE, &Limit);
+  Limit.rlim_cur = static_cast<rlim_t>(OldLimit_);
+  (void)setrlimit(RLIMIT_FSIZE, &Limit);
+  (void)std::signal(SIGXFSZ, OldHandler_);
 }
 
 }  // namespace testing_support

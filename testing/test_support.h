@@ -42,6 +42,20 @@ std::string HexDump(const TBytes& Data);
 // Empty when equal; otherwise a description of the first difference and both dumps.
 std::string DescribeMismatch(const TBytes& Expected, const TBytes& Actual);
 
+// While it lives, files of this process may grow only to Bytes: a write that
+// would pass that fails (EFBIG) as on a full disk instead of raising SIGXFSZ.
+class TFileSizeLimit {
+ public:
+  explicit TFileSizeLimit(std::uint64_t Bytes);
+  ~TFileSizeLimit();
+  TFileSizeLimit(const TFileSizeLimit&) = delete;
+  TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
+
+ private:
+  std::uint64_t OldLimit_ = 0;
+  void (*OldHandler_)(int) = nullptr;
+};
+
 // Little-endian appends for building expected records by hand.
 void PutLE16(TBytes& Out, std::uint16_t Value);
 void PutLE32(TBytes& Out, std::uint32_t Value);
