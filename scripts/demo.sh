@@ -16,15 +16,18 @@ repo=$(pwd)
 build=${BUILD_DIR:-build}
 bash scripts/deps.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target vellumar -j "$(nproc)"
+cmake --build "$build" --target vellumar msgdump -j "$(nproc)"
 
-demo="$repo/$build/demo"
+case $build in
+  /*) demo="$build/demo" ;;
+  *) demo="$repo/$build/demo" ;;
+esac
 rm -rf "$demo"
 mkdir -p "$demo"
 
 work=$(mktemp -d /tmp/vellumardemoXXXXXX)
 trap 'rm -rf "$work"' EXIT
-cp "$build/front/vellumar" samples/vellumar.cfg samples/head.tpl samples/foot.tpl \
+cp "$build/front/vellumar" "$build/tools/msgdump/msgdump" samples/vellumar.cfg samples/head.tpl samples/foot.tpl \
   samples/hello.txt "$work/"
 ln -s "$demo" "$work/out"
 cd "$work"
@@ -74,3 +77,11 @@ echo "== JAM base: message header and subfields (after the 1024-byte base header
 hexdump -C -s 1024 "$demo/jam.JHR"
 echo "== text of message 1"
 show_text <"$demo/jam.JDT"
+
+echo
+echo "== The same bases as msgdump lists them"
+for base in Fout/msg Sout/squish Jout/jam; do
+  echo
+  echo "\$ msgdump $base"
+  ./msgdump "$base"
+done
