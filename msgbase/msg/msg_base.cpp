@@ -1,10 +1,12 @@
 #include "msgbase/msg/msg_base.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -57,6 +59,17 @@ bool ReadFlagsLine(TMessageBase& Base, std::string& Line) {
 
 bool IsControlLine(const std::vector<char>& Line) {
   return Line[0] == '\x01';
+}
+
+// Appended to a message file's name for the file a rewrite goes to first; the
+// result does not end in the message extension, so no scan takes it for a
+// message.
+constexpr const char* FidoTempExtension = ".tmp";
+
+// A rewritten message keeps the permissions its file had.
+void KeepFileMode(const std::string& From, const std::string& To) {
+  struct stat Info {};
+  if (::stat(From.c_str(), &Info) == 0) (void)::chmod(To.c_str(), Info.st_mode & 07777);
 }
 
 }  // namespace
@@ -199,7 +212,10 @@ bool TFidoMessageBase::CreateNewMessage() {
     (void)KillFile(FileName);
     return FailMessage(stMsgCantCreateStream);
   }
-  SetMapDot(Current(), true);
+  MessageNumber_ = Current();
+  MessagePath_ = FileName;
+  NewMessage_ = true;
+  SetMapDot(MessageNumber_, true);
   SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
   Header_ = TFidoHeader{};
   ResetDateTime();
@@ -216,11 +232,11 @@ bool TFidoMessageBase::CloseMessage() {
   return true;
 }
 
-void TFidoMessageBase::StoreHeader() {
+void TFidoMessageBase::StoreHeader(TMessageBaseStream& File) {
   std::array<std::uint8_t, TFidoHeader::Size> Bytes{};
   EncodeFidoHeader(Header_, Bytes);
-  MessageFile_->Seek(0);
-  MessageFile_->WriteBuffer(Bytes);
+  File.Seek(0);
+  File.WriteBuffer(Bytes);
 }
 
 bool TFidoMessageBase::FinishWrite() {
@@ -237,17 +253,47 @@ bool TFidoMessageBase::WriteMessage() {
     SetStatus(stMsgAlreadyClosed);
     return false;
   }
-  MessageFile_->Reset();
-  StoreHeader();
-  const std::int32_t TextSize = Text->GetSize();
-  Text->Seek(0);
-  MessageFile_->CopyFrom(*Text, TextSize);
-  const std::uint8_t Terminator = 0;
-  MessageFile_->Write(&Terminator, 1);
-  // An older, longer version of the message must leave no trace.
-  MessageFile_->Truncate();
-  MessageFile_->Flush();
-  return FinishWrite();
+  // The message is written whole to a file of its own beside the old one and
+  // takes the old one's name only then, so a write that fails part way (a
+  // full disk) leaves the stored message as it was and no half message.
+  const std::string& FileName = MessagePath_;
+  const std::string TempName = FileName + FidoTempExtension;
+  PMessageBaseStream Temp = CreateMessageBaseFileStream(TempName, smCreate);
+  if (Temp && Temp->GetStatus() == stOk) {
+    KeepFileMode(FileName, TempName);
+    StoreHeader(*Temp);
+    const std::int32_t TextSize = Text->GetSize();
+    Text->Seek(0);
+    Temp->CopyFrom(*Text, TextSize);
+    const std::uint8_t Terminator = 0;
+    Temp->Write(&Terminator, 1);
+    Temp->Flush();
+  }
+  if (!Temp || Temp->GetStatus() != stOk || !ReplaceMessageFile(TempName, FileName)) {
+    Temp.reset();
+    (void)KillFile(TempName);  // it may not have been made at all
+    // A new message that never reached the disk gives its claimed file back;
+    // only while the map still holds the claim is that file ours.
+    if (NewMessage_ && GetMapDot(MessageNumber_) && KillFile(FileName)) {
+      SetMapDot(MessageNumber_, false);
+    }
+    SetStatus(stMsgCantCreateStream);
+    return false;
+  }
+  // The stream now stands for the message's file under its own name.
+  MessageFile_ = std::move(Temp);
+  NewMessage_ = false;
+  SetMapDot(MessageNumber_, true);
+  return true;
+}
+
+bool TFidoMessageBase::ReplaceMessageFile(const std::string& TempName,
+                                          const std::string& FileName) {
+  // The file is replaced while this base holds it (its claim or the message
+  // it opened); once a failed write gave a new message's claim back, another
+  // program may have taken the number, so its file is never replaced then.
+  if (GetMapDot(MessageNumber_)) return ::rename(TempName.c_str(), FileName.c_str()) == 0;
+  return RenameFile(TempName, FileName);
 }
 
 bool TFidoMessageBase::WriteMessageHeader() {
@@ -256,7 +302,7 @@ bool TFidoMessageBase::WriteMessageHeader() {
     return false;
   }
   MessageFile_->Reset();
-  StoreHeader();
+  StoreHeader(*MessageFile_);
   MessageFile_->Flush();
   return FinishWrite();
 }
@@ -271,6 +317,9 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize) {
   if (!MessageFile_ || MessageFile_->GetStatus() != stOk) {
     return FailMessage(stMsgCantCreateStream);
   }
+  MessageNumber_ = Current();
+  MessagePath_ = MessageFileName(MessageNumber_);
+  NewMessage_ = false;
   SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
   Header_ = TFidoHeader{};
   FileSize = MessageFile_->GetSize();

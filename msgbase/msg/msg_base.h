@@ -89,9 +89,14 @@ class TFidoMessageBase : public TMessageBase {
   void SetWrittenDateTime(const TMessageBaseDateTime& DateTime) override;
   void SetArrivedDateTime(const TMessageBaseDateTime& DateTime) override;
 
-  // Rewrites the message file: header, text, one zero byte, nothing after.
-  // False with stMsgAlreadyClosed when no message is open, with
-  // stMsgCantCreateStream when a write fails (a full disk, for instance).
+  // Stores the message file: header, text, one zero byte, nothing after. The
+  // file is written under a temporary name (the message's name plus ".tmp")
+  // and then takes the message's name, so the stored message changes only
+  // when the write succeeded. False with stMsgAlreadyClosed when no message is
+  // open, with stMsgCantCreateStream when a write fails (a full disk, for
+  // instance): the stored message is then as it was, a new message's claimed
+  // file is removed and its number dropped from the map, and the message stays
+  // open, so that it can be written again.
   [[nodiscard]] bool WriteMessage() override;
   // Rewrites the 190 header bytes only. Same results as WriteMessage.
   [[nodiscard]] bool WriteMessageHeader() override;
@@ -149,13 +154,20 @@ class TFidoMessageBase : public TMessageBase {
   [[nodiscard]] bool FailMessage(std::int32_t Status);
   // Ends a write: false with stMsgCantCreateStream when the file failed.
   [[nodiscard]] bool FinishWrite();
-  void StoreHeader();
+  void StoreHeader(TMessageBaseStream& File);
+  // Gives the fully written TempName the message's FileName.
+  [[nodiscard]] bool ReplaceMessageFile(const std::string& TempName, const std::string& FileName);
   [[nodiscard]] std::string LastReadFileName();
 
   std::array<std::uint8_t, FidoMapBytes> Map_{};
   std::int32_t Count_ = 0;
   std::int32_t Highest_ = 0;
   PMessageBaseStream MessageFile_;
+  // The number and file of the open message, and whether it is new and not
+  // stored yet.
+  std::int32_t MessageNumber_ = 0;
+  std::string MessagePath_;
+  bool NewMessage_ = false;
   TFidoHeader Header_;
 };
 

@@ -1,11 +1,10 @@
 #include "msgbase/msg/msg_base.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -21,6 +20,7 @@ using testing_support::PutLE32;
 using testing_support::PutText;
 using testing_support::ReadFileBytes;
 using testing_support::TBytes;
+using testing_support::TFileSizeLimit;
 using testing_support::TTempDir;
 using testing_support::WriteFileBytes;
 
@@ -391,40 +391,109 @@ TEST_F(MsgBaseTest, UnmakeableFileRefusesWithStatusAndConsumesTheNumber) {
   EXPECT_EQ(Closed.GetStatus(), stMsgCantCreateStream);
 }
 
-// A file-size limit makes the kernel refuse writes the way a full disk does.
-class TFileSizeLimit {
- public:
-  explicit TFileSizeLimit(rlim_t Bytes) {
-    OldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    (void)getrlimit(RLIMIT_FSIZE, &Old_);
-    rlimit Limited = Old_;
-    Limited.rlim_cur = Bytes;
-    (void)setrlimit(RLIMIT_FSIZE, &Limited);
-  }
-  ~TFileSizeLimit() {
-    (void)setrlimit(RLIMIT_FSIZE, &Old_);
-    (void)std::signal(SIGXFSZ, OldHandler_);
-  }
+// The names in the base directory, sorted.
+std::vector<std::string> Names(const std::string& Dir) {
+  std::vector<std::string> Result;
+  for (const auto& Entry : std::filesystem::directory_iterator(Dir))
+    Result.push_back(Entry.path().filename().string());
+  std::sort(Result.begin(), Result.end());
+  return Result;
+}
 
- private:
-  rlimit Old_{};
-  void (*OldHandler_)(int) = nullptr;
-};
+// A new message whose write fails leaves no file at all, neither a cut-off
+// message nor its claimed file; it stays open and writes once room is back.
+TEST_F(MsgBaseTest, FailedWriteOfANewMessageLeavesNoFile) {
+  PutMessage(1, PlainHeader("a", "b", "kept"), "old\r");
+  const TBytes Kept = ReadFileBytes(Path("1.msg"));
+  const std::size_t Size = 190u + 12u * 251u + 1u;
+  for (const std::uint64_t Bytes :
+       {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{189}, std::uint64_t{190},
+        std::uint64_t{1000}, static_cast<std::uint64_t>(Size - 1)}) {
+    SCOPED_TRACE(Bytes);
+    TFidoMessageBase Base;
+    ASSERT_TRUE(Base.Open(Dir.Path()));
+    ASSERT_TRUE(Base.CreateNewMessage());
+    const std::int32_t Number = Base.Current();
+    for (int Line = 0; Line < 12; ++Line) Base.PutString(std::string(250, 'w'));
+    {
+      TFileSizeLimit Limit(Bytes);
+      EXPECT_FALSE(Base.WriteMessage());
+    }
+    EXPECT_EQ(Base.GetStatus(), stMsgCantCreateStream);
+    EXPECT_EQ((std::vector<std::string>{"1.msg"}), Names(Dir.Path()));
+    EXPECT_BYTES_EQ(Kept, ReadFileBytes(Path("1.msg")));
+    EXPECT_FALSE(Base.Exists(Number));
+    EXPECT_EQ(Base.GetCount(), 1);
 
-TEST_F(MsgBaseTest, FailedWriteIsReported) {
+    // Once room is back, the same message writes under its number.
+    Base.SetStatus(0);
+    ASSERT_TRUE(Base.WriteMessage());
+    EXPECT_TRUE(Base.Exists(Number));
+    EXPECT_EQ(Base.GetCount(), 2);
+    const std::string Written = Path(std::to_string(Number) + ".msg");
+    EXPECT_EQ(ReadFileBytes(Written).size(), Size);
+    EXPECT_TRUE(Base.CloseMessage());
+    std::filesystem::remove(Written);
+  }
+}
+
+// Another program that takes the number a failed write gave back keeps its
+// message: the retry refuses instead of replacing it.
+TEST_F(MsgBaseTest, RetryNeverReplacesAFileTakenMeanwhile) {
   TFidoMessageBase Base;
   ASSERT_TRUE(Base.Create(Dir.Path()));
   ASSERT_TRUE(Base.CreateNewMessage());
-  for (int Line = 0; Line < 12; ++Line) Base.PutString(std::string(250, 'w'));
+  Base.PutString(std::string(300, 'm'));
   {
-    TFileSizeLimit Limit(1000);
+    TFileSizeLimit Limit(100);
     EXPECT_FALSE(Base.WriteMessage());
   }
-  EXPECT_EQ(Base.GetStatus(), stMsgCantCreateStream);
-  // Once room is back, the same message writes.
+  const TBytes Theirs = Concat(PlainHeader("Other", "All", "Theirs"), TBytes{0});
+  Put("1.msg", Theirs);
   Base.SetStatus(0);
-  EXPECT_TRUE(Base.WriteMessage());
-  EXPECT_EQ(ReadFileBytes(Path("1.msg")).size(), 190u + 12u * 251u + 1u);
+  EXPECT_FALSE(Base.WriteMessage());
+  EXPECT_EQ(Base.GetStatus(), stMsgCantCreateStream);
+  EXPECT_BYTES_EQ(Theirs, ReadFileBytes(Path("1.msg")));
+  EXPECT_EQ((std::vector<std::string>{"1.msg"}), Names(Dir.Path()));
+}
+
+// A rewrite of a stored message that fails keeps the old message whole; one
+// that succeeds keeps the file's permissions.
+TEST_F(MsgBaseTest, FailedRewriteKeepsTheStoredMessage) {
+  PutMessage(1, PlainHeader("a", "b", "old"), std::string(400, 'o') + "\r");
+  ASSERT_EQ(::chmod(Path("1.msg").c_str(), 0640), 0);
+  const TBytes Old = ReadFileBytes(Path("1.msg"));
+  TFidoMessageBase Base;
+  OpenAt(Base, 1);
+  ASSERT_TRUE(Base.OpenMessage());
+  Base.SetSubject("new");
+  Base.SetTextPos(Base.GetTextSize());
+  Base.PutString(std::string(250, 'n'));
+  for (const std::uint64_t Bytes :
+       {std::uint64_t{0}, std::uint64_t{100}, std::uint64_t{190},
+        static_cast<std::uint64_t>(Old.size()), static_cast<std::uint64_t>(Old.size() + 250)}) {
+    SCOPED_TRACE(Bytes);
+    Base.SetStatus(0);
+    {
+      TFileSizeLimit Limit(Bytes);
+      EXPECT_FALSE(Base.WriteMessage());
+    }
+    EXPECT_EQ(Base.GetStatus(), stMsgCantCreateStream);
+    EXPECT_BYTES_EQ(Old, ReadFileBytes(Path("1.msg")));
+    EXPECT_EQ((std::vector<std::string>{"1.msg"}), Names(Dir.Path()));
+    EXPECT_TRUE(Base.Exists(1));
+  }
+  Base.SetStatus(0);
+  ASSERT_TRUE(Base.WriteMessage());
+  EXPECT_EQ(ReadFileBytes(Path("1.msg")).size(), Old.size() + 251u);
+  struct stat Info {};
+  ASSERT_EQ(::stat(Path("1.msg").c_str(), &Info), 0);
+  EXPECT_EQ(Info.st_mode & 0777, 0640u);
+  // The open message now stands for the new file: a header rewrite lands there.
+  Base.SetRead(true);
+  ASSERT_TRUE(Base.WriteMessageHeader());
+  EXPECT_EQ(ReadFileBytes(Path("1.msg"))[164], 1);
+  EXPECT_EQ(ReadFileBytes(Path("1.msg")).size(), Old.size() + 251u);
 }
 
 TEST_F(MsgBaseTest, SetAFlagKeepsOneFlagsLine) {
