@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "msgbase/date_time.h"
 #include "msgbase/file_helpers.h"
@@ -158,7 +159,9 @@ void TSquishMessageBase::Close() {
   if (!GetOpened()) return;
   GiveBackNewMessage();
   SetOpened(false);
-  (void)SaveBaseHeader();  // Close has no result; a failure is left in the status
+  // Close has no result: the status after it tells whether the header got out.
+  SetStatus(stOk);
+  (void)SaveBaseHeader();
   DataStream_.reset();
   IndexStream_.reset();
 }
@@ -187,6 +190,7 @@ bool TSquishMessageBase::SaveBaseHeader() {
     SetStatus(stSquishDataProblems);
     return false;
   }
+  if (!JournalBytes(*DataStream_, 0, TSquishBaseHeader::Size)) return false;
   DataStream_->Reset();
   DataStream_->Seek(0);
   WriteRecord(*DataStream_, BaseHeader_);
@@ -222,6 +226,7 @@ bool TSquishMessageBase::SetFrame(std::uint32_t Pos, const TSquishFrame& Frame) 
     SetStatus(stSquishDataProblems);
     return false;
   }
+  if (!JournalBytes(*DataStream_, Pos, FrameHeaderSize)) return false;
   DataStream_->Reset();
   DataStream_->Seek(static_cast<std::int32_t>(Pos));
   WriteRecord(*DataStream_, Frame);
@@ -310,13 +315,13 @@ std::uint32_t TSquishMessageBase::FindFreeFrame(std::uint32_t Length, TSquishFra
   return 0;
 }
 
-void TSquishMessageBase::FreeOldFrame(TSquishFrame OldFrame) {
+void TSquishMessageBase::FreeOldFrame(TSquishFrame OldFrame, std::uint32_t OldPos) {
   UnlinkFrame(OldFrame, BaseHeader_.BeginFrame, BaseHeader_.LastFrame);
   OldFrame.NextFrame = 0;
   OldFrame.FrameType = sqfFree;
-  LinkToPrev(OldFrame, BaseHeader_.LastFreeFrame, FramePosition_);
-  LinkUpdate(OldFrame, BaseHeader_.FreeFrame, BaseHeader_.LastFreeFrame, FramePosition_);
-  (void)SetFrame(FramePosition_, OldFrame);  // a failed write is left in the status
+  LinkToPrev(OldFrame, BaseHeader_.LastFreeFrame, OldPos);
+  LinkUpdate(OldFrame, BaseHeader_.FreeFrame, BaseHeader_.LastFreeFrame, OldPos);
+  (void)SetFrame(OldPos, OldFrame);  // a failed write is left in the status
 }
 
 // --- Writing ---
@@ -433,33 +438,63 @@ bool TSquishMessageBase::WriteMessage() {
   const std::uint32_t Clen = CollectControlLines(Control, TextStart);
   const std::int64_t TextLength = static_cast<std::int64_t>(Text->GetSize()) - TextStart;
   const std::int64_t DataSize = StreamSize(DataStream_.get());
+  const std::int64_t IndexSize = StreamSize(IndexStream_.get());
   const std::int64_t Length = MessageHeaderSize + Clen + TextLength + 1;
-  if (DataSize < FirstFramePos || Length > MaxStreamPos - DataSize - FrameHeaderSize) {
+  if (DataSize < FirstFramePos || IndexSize < 0 ||
+      Length > MaxStreamPos - DataSize - FrameHeaderSize) {
     SetStatus(stSquishDataProblems);
     return false;
   }
   const auto MsgLength = static_cast<std::uint32_t>(Length);
 
-  // From here on every step runs; a failure is remembered in the status.
+  // Everything a failure puts back: the files are cut to these sizes, the
+  // bytes the write overwrites are journalled, and the object's own state is
+  // restored from here.
   SetStatus(stOk);
+  Journal_.clear();
+  Journaling_ = true;
+  const TSquishBaseHeader OldBaseHeader = BaseHeader_;
   const TSquishFrame OldFrame = CurrentFrame_;
+  const std::uint32_t OldFramePosition = FramePosition_;
+  const TSquishIndex OldMessageIndex = MessageIndex_;
+  const std::int32_t OldMessageIndexPosition = MessageIndexPosition_;
+  const auto Fail = [&] {
+    UndoWrite(DataSize, IndexSize);
+    BaseHeader_ = OldBaseHeader;
+    CurrentFrame_ = OldFrame;
+    FramePosition_ = OldFramePosition;
+    MessageIndex_ = OldMessageIndex;
+    MessageIndexPosition_ = OldMessageIndexPosition;
+    SetStatus(stSquishDataProblems);
+    return false;
+  };
+
   CurrentFrame_.MsgLength = MsgLength;
   CurrentFrame_.FrameLength = MsgLength;
   if (NewMessage_) {
     CurrentFrame_.PrevFrame = BaseHeader_.LastFrame;
     CurrentFrame_.NextFrame = 0;
   }
+  // The neighbours are linked only after the message is stored; one that
+  // cannot be read now would be dropped from the chain then, so the write is
+  // refused before anything changes.
+  TSquishFrame Neighbour;
+  if ((CurrentFrame_.PrevFrame != 0 && !GetChainFrame(CurrentFrame_.PrevFrame, Neighbour)) ||
+      (CurrentFrame_.NextFrame != 0 && !GetChainFrame(CurrentFrame_.NextFrame, Neighbour))) {
+    return Fail();
+  }
+
+  const bool Relocate = !NewMessage_ && OldFrame.FrameLength < MsgLength;
+  TSquishFrame Free;
+  std::uint32_t FreePos = 0;
   bool Appended = false;
-  if (!NewMessage_ && OldFrame.FrameLength >= MsgLength) {
+  if (!NewMessage_ && !Relocate) {
     CurrentFrame_.FrameLength = OldFrame.FrameLength;
   } else {
-    if (!NewMessage_) FreeOldFrame(OldFrame);
-    TSquishFrame Free;
-    const std::uint32_t FreePos = FindFreeFrame(MsgLength, Free);
+    FreePos = FindFreeFrame(MsgLength, Free);
     if (FreePos != 0) {
       FramePosition_ = FreePos;
       CurrentFrame_.FrameLength = Free.FrameLength;
-      UnlinkFrame(Free, BaseHeader_.FreeFrame, BaseHeader_.LastFreeFrame);
     } else {
       FramePosition_ = static_cast<std::uint32_t>(DataSize);
       Appended = true;
@@ -479,9 +514,6 @@ bool TSquishMessageBase::WriteMessage() {
   CurrentFrame_.ClenLength = Clen;
   CurrentFrame_.FrameType = sqfMessage;
   CurrentFrame_.Reserved = 0;
-  LinkToNext(CurrentFrame_, CurrentFrame_.NextFrame, FramePosition_);
-  LinkToPrev(CurrentFrame_, CurrentFrame_.PrevFrame, FramePosition_);
-  LinkUpdate(CurrentFrame_, BaseHeader_.BeginFrame, BaseHeader_.LastFrame, FramePosition_);
 
   TAddress From;
   TAddress To;
@@ -491,8 +523,10 @@ bool TSquishMessageBase::WriteMessage() {
   MessageHeader_.UtcOfs = 0;
   ToASCIIZ(FtscDateText(), MessageHeader_.FtscDate.data(), MessageHeader_.FtscDate.size());
 
-  if (!SetIndex(MessageIndexPosition_, MessageIndex_)) SetStatus(stSquishDataProblems);
-
+  // The message itself and its index record come first; until the chains
+  // and the base header point to them they are unreachable, so a crash here
+  // leaves the base as it was.
+  if (!JournalBytes(*DataStream_, FramePosition_, FrameHeaderSize + MsgLength)) return Fail();
   Text->Seek(TextStart);
   DataStream_->Reset();
   DataStream_->Seek(static_cast<std::int32_t>(FramePosition_));
@@ -502,16 +536,26 @@ bool TSquishMessageBase::WriteMessage() {
   DataStream_->CopyFrom(*Text, static_cast<std::int32_t>(TextLength));
   const std::uint8_t Terminator = 0;
   DataStream_->Write(&Terminator, 1);
-  if (DataStream_->GetStatus() != stOk) SetStatus(stSquishDataProblems);
+  if (DataStream_->GetStatus() != stOk) return Fail();
+  if (!SetIndex(MessageIndexPosition_, MessageIndex_)) return Fail();
 
+  // Then the chains, and the base header last of all.
+  if (FreePos != 0) UnlinkFrame(Free, BaseHeader_.FreeFrame, BaseHeader_.LastFreeFrame);
+  if (Relocate) FreeOldFrame(OldFrame, OldFramePosition);
+  LinkToNext(CurrentFrame_, CurrentFrame_.NextFrame, FramePosition_);
+  LinkToPrev(CurrentFrame_, CurrentFrame_.PrevFrame, FramePosition_);
+  LinkUpdate(CurrentFrame_, BaseHeader_.BeginFrame, BaseHeader_.LastFrame, FramePosition_);
+  if (GetStatus() != stOk) return Fail();
   if (Appended) {
     const std::int64_t NewSize = StreamSize(DataStream_.get());
     if (NewSize > 0) BaseHeader_.EndFrame = static_cast<std::uint32_t>(NewSize);
   }
-  (void)SaveBaseHeader();  // a failure is left in the status
+  if (!SaveBaseHeader()) return Fail();
+  Journaling_ = false;
+  Journal_.clear();
 
-  // The message is stored (or as far as the files allowed): its counts stay,
-  // and a second WriteMessage rewrites it instead of adding it again.
+  // The message is stored: its counts stay, and a second WriteMessage
+  // rewrites it instead of adding it again.
   CountsTaken_ = false;
   if (NewMessage_) {
     NewMessage_ = false;
@@ -521,7 +565,44 @@ bool TSquishMessageBase::WriteMessage() {
   } else if (IndexPosition_ == MessageIndexPosition_) {
     CurrentIndex_ = MessageIndex_;
   }
-  return GetStatus() == stOk;
+  return true;
+}
+
+bool TSquishMessageBase::JournalBytes(TMessageBaseStream& Stream, std::int64_t Pos,
+                                      std::int64_t Length) {
+  if (!Journaling_) return true;
+  const std::int64_t Size = StreamSize(&Stream);
+  const std::int64_t Inside = std::min(Length, Size - Pos);
+  // Bytes past the end need no copy: cutting the file back removes them.
+  if (Pos < 0 || Inside <= 0) return true;
+  TJournalEntry Entry{&Stream, static_cast<std::int32_t>(Pos),
+                      std::vector<std::uint8_t>(static_cast<std::size_t>(Inside))};
+  Stream.Seek(Entry.Pos);
+  Stream.ReadBuffer(Entry.Bytes);
+  if (Stream.GetStatus() != stOk) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  Journal_.push_back(std::move(Entry));
+  return true;
+}
+
+void TSquishMessageBase::UndoWrite(std::int64_t DataSize, std::int64_t IndexSize) {
+  Journaling_ = false;
+  // Newest first, so each place ends with the bytes it held before the write.
+  for (auto Entry = Journal_.rbegin(); Entry != Journal_.rend(); ++Entry) {
+    Entry->Stream->Reset();
+    Entry->Stream->Seek(Entry->Pos);
+    Entry->Stream->WriteBuffer(Entry->Bytes);
+  }
+  Journal_.clear();
+  for (const auto& [Stream, Size] :
+       {std::pair{DataStream_.get(), DataSize}, std::pair{IndexStream_.get(), IndexSize}}) {
+    if (StreamSize(Stream) > Size) {
+      Stream->Seek(static_cast<std::int32_t>(Size));
+      Stream->Truncate();
+    }
+  }
 }
 
 bool TSquishMessageBase::WriteMessageHeader() {
@@ -563,6 +644,7 @@ bool TSquishMessageBase::GetIndex(std::int32_t Pos, TSquishIndex& Idx) {
 
 bool TSquishMessageBase::SetIndex(std::int32_t Pos, const TSquishIndex& Idx) {
   if (IndexStream_ == nullptr || Pos < 0 || Pos > MaxStreamPos - IndexRecordSize) return false;
+  if (!JournalBytes(*IndexStream_, Pos, IndexRecordSize)) return false;
   IndexStream_->Reset();
   IndexStream_->Seek(Pos);
   WriteRecord(*IndexStream_, Idx);

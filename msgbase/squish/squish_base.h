@@ -48,7 +48,9 @@ class TSquishMessageBase : public TMessageBase {
   // header; the base is then closed with an empty base path.
   [[nodiscard]] bool Open(const std::string& Path) override;
   // Gives back the counts of a new message that was never written, saves the
-  // base header and closes both files. Nothing happens on a closed base.
+  // base header and closes both files. The status is then stOk, or
+  // stSquishDataProblems when the header could not be written. Nothing
+  // happens on a closed base.
   void Close() override;
 
   // --- Navigation by the index file ---
@@ -96,11 +98,14 @@ class TSquishMessageBase : public TMessageBase {
   [[nodiscard]] bool CreateNewMessage() override;
   // Stores the current message: frame (rewritten in place, reused first-fit
   // from the free chain, or appended), message header, control area, text,
-  // index record, base header. Leading control lines that would overflow the
-  // control area stay at the head of the text. False with stSquishDataProblems
-  // when the base is closed, a frame link fails or a write fails,
-  // stSquishMsgNotExists without a text, stSquishUnsupported for a message
-  // opened by OpenMessageHeader.
+  // index record, then the links of the chains and the base header last.
+  // Leading control lines that would overflow the control area stay at the
+  // head of the text. False with stSquishDataProblems when the base is
+  // closed, a neighbour frame cannot be read or a write fails (a full disk):
+  // every byte the write changed is then put back and both files are cut to
+  // their former sizes, and the message stays as it was before the call (a
+  // new one still pending). stSquishMsgNotExists without a text,
+  // stSquishUnsupported for a message opened by OpenMessageHeader.
   [[nodiscard]] bool WriteMessage() override;
   // Rewrites the 238-byte message header of a stored message in place. False
   // with stSquishMsgNotExists when the message has no frame yet, or
@@ -209,8 +214,17 @@ class TSquishMessageBase : public TMessageBase {
   // inside the data file; 0 when none (the walk is bounded by the frames the
   // file can hold).
   [[nodiscard]] std::uint32_t FindFreeFrame(std::uint32_t Length, TSquishFrame& Frame);
-  // Moves the old frame of a message that no longer fits to the free chain.
-  void FreeOldFrame(TSquishFrame OldFrame);
+  // Moves the old frame (at OldPos) of a message that no longer fits to the
+  // free chain.
+  void FreeOldFrame(TSquishFrame OldFrame, std::uint32_t OldPos);
+  // While WriteMessage runs: keeps the bytes of Stream that a write of Length
+  // bytes at Pos is about to cover, as far as they lie inside the file. False
+  // (stSquishDataProblems) when they cannot be read; the write must not go on.
+  [[nodiscard]] bool JournalBytes(TMessageBaseStream& Stream, std::int64_t Pos,
+                                  std::int64_t Length);
+  // Puts every journalled byte back and cuts both files to their sizes before
+  // the write: the files are then as they were.
+  void UndoWrite(std::int64_t DataSize, std::int64_t IndexSize);
   // Where a new index record goes: the end of the whole records.
   [[nodiscard]] std::int32_t IndexEnd();
   // Counts of a new message that will not be written are given back.
@@ -254,6 +268,15 @@ class TSquishMessageBase : public TMessageBase {
   TSquishMessageHeader MessageHeader_;
   PMessageBaseStream DataStream_;
   PMessageBaseStream IndexStream_;
+
+  // Bytes a WriteMessage overwrote, as they were, for putting them back.
+  struct TJournalEntry {
+    TMessageBaseStream* Stream = nullptr;
+    std::int32_t Pos = 0;
+    std::vector<std::uint8_t> Bytes;
+  };
+  std::vector<TJournalEntry> Journal_;
+  bool Journaling_ = false;
 };
 
 }  // namespace msgbase
