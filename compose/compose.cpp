@@ -154,7 +154,11 @@ void PostComposition(TComposition& Work) {
       Abandon(Base, "[!] Ombra: can't write message - " + ExplainStatus(Base->GetStatus()));
     (void)Base->CloseMessage();  // it only releases the text, which is stored
   }
-  (void)CloseMessageBase(Base);  // the base is there, so it is closed
+  // Some formats write their base header only at Close: a failure there is a
+  // posting that did not fully reach the disk, never a success.
+  std::int32_t Status = stOk;
+  if (!CloseMessageBaseEx(Base, Status))
+    Error("[!] Ombra: can't write message - " + ExplainStatus(Status));
   // Serials are not kept between runs: a run started right after this one
   // could hand out the last serial again within the same hundredth. Leaving
   // only once the clock has moved past it keeps them apart; the serial drawn

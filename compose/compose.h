@@ -39,7 +39,8 @@ void PrepareComposition(TComposition& Work);
 
 // Opens (or creates) the base named by EchoPath and posts one message per
 // section of Work.Body, consuming it. Stops the program through Error when the
-// base cannot be opened or a message cannot be created or written; after the
+// base cannot be opened, a message cannot be created or written, or the base
+// cannot be closed because its last write (a base header) failed; after the
 // base was opened, the message and the base are closed first.
 void PostComposition(TComposition& Work);
 

@@ -146,6 +146,17 @@ bool CloseMessageBase(PMessageBase& Base) {
   return DoneMessageBase(Base);
 }
 
+bool CloseMessageBaseEx(PMessageBase& Base, std::int32_t& Status) {
+  Status = stOk;
+  if (Base == nullptr) return false;
+  // A code left by an earlier call is no news of the close.
+  Base->SetStatus(stOk);
+  Base->Close();
+  Status = Base->GetStatus();
+  (void)DoneMessageBase(Base);  // Base is there, so it is released
+  return Status == stOk;
+}
+
 bool ExistMessageBase(const std::string& Id) {
   PMessageBase Base;
   std::string Path;

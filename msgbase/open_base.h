@@ -52,6 +52,11 @@ bool DoneMessageBase(PMessageBase& Base);
                                      TMessageBaseOpenProcess Process, std::int32_t Tries);
 // Closes and releases the base; false when Base is null.
 bool CloseMessageBase(PMessageBase& Base);
+// The same for a caller that must know whether the close's own writes (a
+// base header, for instance) reached the disk: Status receives the code the
+// base reported for its Close, stOk when all went well. False when Base is
+// null or Status is not stOk; Base is released either way.
+[[nodiscard]] bool CloseMessageBaseEx(PMessageBase& Base, std::int32_t& Status);
 // True when the files of the identified base exist.
 [[nodiscard]] bool ExistMessageBase(const std::string& Id);
 

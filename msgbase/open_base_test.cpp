@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "msgbase/jam/jam_base.h"
 #include "msgbase/msg/msg_base.h"
@@ -117,6 +118,34 @@ TEST(OpenBaseTest, OpenOrCreateMakesEachFormatThenReopensIt) {
     ASSERT_TRUE(OpenMessageBase(Base, Id)) << Id;
     EXPECT_TRUE(CloseMessageBase(Base));
   }
+}
+
+// A close whose base header cannot be written says so, for the formats that
+// write one at Close; a status left from before is not taken for its result.
+TEST(OpenBaseTest, CloseExReportsAFailedFinalWrite) {
+  TTempDir Dir;
+  for (const auto& [Letter, Failure] : {std::pair{"F", stOk}, std::pair{"S", stSquishDataProblems},
+                                        std::pair{"J", stJamStreamProblems}}) {
+    const std::string Id = Letter + Dir.File("area" + std::string(Letter));
+    PMessageBase Base;
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id)) << Id;
+    Base->SetStatus(stMsgNotFound);
+    std::int32_t Status = -1;
+    EXPECT_TRUE(CloseMessageBaseEx(Base, Status)) << Id;
+    EXPECT_EQ(stOk, Status) << Id;
+    EXPECT_EQ(nullptr, Base);
+
+    ASSERT_TRUE(OpenMessageBase(Base, Id)) << Id;
+    {
+      testing_support::TFileSizeLimit Limit(100);  // less than either base header
+      EXPECT_EQ(Failure == stOk, CloseMessageBaseEx(Base, Status)) << Id;
+    }
+    EXPECT_EQ(Failure, Status) << Id;
+    EXPECT_EQ(nullptr, Base);
+  }
+  PMessageBase None;
+  std::int32_t Status = -1;
+  EXPECT_FALSE(CloseMessageBaseEx(None, Status));
 }
 
 int CallsSeen = 0;

@@ -282,6 +282,8 @@ void TJamMessageBase::Close() {
   if (!StreamsOpen()) return;
   (void)CloseMessage();  // false only means that no message was open
   ResetAll();
+  // Close has no result: the status after it tells whether the header got out.
+  SetStatus(stOk);
   if (!WriteAt(*HeaderStream_, 0, EncodeJamHeaderInfo(HeaderInfo_))) {
     SetStatus(stJamStreamProblems);
   }

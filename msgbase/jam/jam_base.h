@@ -55,7 +55,8 @@ class TJamMessageBase : public TMessageBase {
   // then the base is closed and its path is "".
   [[nodiscard]] bool Open(const std::string& Path) override;
   // Gives back an unwritten new message, writes the base header and closes
-  // the four files. Nothing happens unless the base is open.
+  // the four files. The status is then stOk, or stJamStreamProblems when the
+  // header could not be written. Nothing happens unless the base is open.
   void Close() override;
 
   // --- Numbers ---

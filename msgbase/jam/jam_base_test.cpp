@@ -614,6 +614,21 @@ TEST_F(JamBaseTest, FailedWriteReportsStreamProblemsAndLeavesBaseIntact) {
   EXPECT_EQ(ReadFileBytes(File("JHR"))[12], 2);
 }
 
+// Close has no result; its status tells whether the base header got out.
+TEST_F(JamBaseTest, CloseLeavesTheStatusOfItsHeaderWrite) {
+  MakeBase(1);
+  auto Base = OpenBase();
+  Base->SetStatus(stJamUnknownSubfield);  // left over from an earlier call
+  Base->Close();
+  EXPECT_EQ(Base->GetStatus(), stOk);
+  Base = OpenBase();
+  {
+    testing_support::TFileSizeLimit Limit(100);  // less than the header
+    Base->Close();
+  }
+  EXPECT_EQ(Base->GetStatus(), stJamStreamProblems);
+}
+
 TEST_F(JamBaseTest, OpenDropsRemovedIndexRecords) {
   MakeBase(3);
   TBytes Index = ReadFileBytes(File("JDX"));
