@@ -547,10 +547,25 @@ class WriteFailure : public PostFailure, public ::testing::WithParamInterface<TF
   }
 };
 
-TEST_P(WriteFailure, StopsWithTheReasonOfTheBase) {
-  // 20000 bytes are 9 sections of about 3.3 KB; *.msg files are one per
-  // message, so there the file goes as one section to pass the limit.
+// Whether Lines hold Section as one run of lines.
+bool HoldsSection(const std::vector<std::string>& Lines, const std::vector<std::string>& Section) {
+  return std::search(Lines.begin(), Lines.end(), Section.begin(), Section.end()) != Lines.end();
+}
+
+TEST_P(WriteFailure, StopsWithTheReasonOfTheBaseAndKeepsWhatWasStored) {
+  // 20000 bytes are 9 sections of about 3.3 KB, so a Squish or JAM base takes
+  // a few before its files reach the limit. *.msg files are one per message:
+  // there the file goes as one section to pass the limit, after a run without
+  // the limit has stored it once.
   const char Letter = GetParam().Letter;
+  const std::string Area = Dir.File("area");
+  std::vector<std::string> Before;
+  if (Letter == 'F') {
+    std::vector<std::string> First = Args("Farea");
+    First.push_back("-l500");
+    ExpectPosted(First, 1);
+    Before = Listing(Area);
+  }
   const TRunResult R =
       RunLimited("-e" + std::string(1, Letter) + "area" + (Letter == 'F' ? " -l500" : ""));
   ASSERT_TRUE(R.Exited);
@@ -560,17 +575,24 @@ TEST_P(WriteFailure, StopsWithTheReasonOfTheBase) {
                                              : "(jam) stream problems";
   EXPECT_EQ((std::vector<std::string>{Banner, "[!] Ombra: can't write message - " + Reason}),
             R.Lines());
-}
 
-TEST_F(WriteFailure, JamBaseIsClosedBeforeTheRunStops) {
-  // The JAM base header reaches the disk only when the base is closed: the
-  // messages written before the failure must be counted there.
-  const TRunResult R = RunLimited("-eJarea");
-  EXPECT_EQ(1, R.ExitStatus);
-  const TStoredBase Stored = ReadJamBase(Dir.File("area"));
+  // The messages stored before the failure are whole and readable, and no
+  // part of the one that failed is left: the reader also checks the counts,
+  // the links and that no file holds bytes past its last message. The JAM
+  // base header reaches the disk only when the base is closed, so this also
+  // shows that it was closed before the run stopped.
+  const TStoredBase Stored = ReadBase(Letter, Area);
   ASSERT_TRUE(Stored.Ok) << Stored.Error;
-  EXPECT_GT(Stored.Messages.size(), 0u);
-  EXPECT_LT(Stored.Messages.size(), 9u);
+  const auto Sections = ExpectedSections(SampleBytes(20000), "data.bin", Letter == 'F' ? 500 : 50);
+  if (Letter == 'F') {
+    EXPECT_EQ(1u, Stored.Messages.size());
+    EXPECT_EQ(Before, Listing(Area));
+  } else {
+    EXPECT_GT(Stored.Messages.size(), 0u);
+    EXPECT_LT(Stored.Messages.size(), Sections.size());
+  }
+  for (std::size_t I = 0; I < Stored.Messages.size() && I < Sections.size(); ++I)
+    EXPECT_TRUE(HoldsSection(Stored.Messages[I].Lines, Sections[I])) << "message " << I + 1;
 }
 
 INSTANTIATE_TEST_SUITE_P(Posting, WriteFailure, ::testing::ValuesIn(Formats),
