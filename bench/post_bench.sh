@@ -8,12 +8,17 @@
 # per section show the work itself.
 #
 # Usage: bench/post_bench.sh [path of the vellumar binary]
-# (default: build/front/vellumar). Needs hyperfine.
+# (default: build/front/vellumar). Installs hyperfine and sharutils when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 binary=${1:-build/front/vellumar}
 [ -x "$binary" ] || { echo "no program at $binary; build the vellumar target first" >&2; exit 1; }
-command -v hyperfine >/dev/null || { echo "hyperfine is not installed" >&2; exit 1; }
+if ! command -v hyperfine >/dev/null || ! command -v uuencode >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq hyperfine sharutils
+fi
 
 # The program reads keywords out of its own path too, so it runs from a
 # directory whose path holds no '-', '+' or '='.
