@@ -37,6 +37,21 @@ bool PrepareOpen(PMessageBase& Base, const std::string& Id, std::string& Path) {
   return true;
 }
 
+// A base that reports one of its files missing although Exist found others is
+// damaged, not held: saying so beats reporting a sharing violation.
+bool IsMissingFileStatus(std::int32_t Status) {
+  switch (Status) {
+    case stSquishAbsentSqd:
+    case stSquishAbsentSqi:
+    case stJamAbsentJhr:
+    case stJamAbsentJdx:
+    case stJamAbsentJdt:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool FailOpen(PMessageBase& Base, std::int32_t Status) {
   OpenStatus = Status;
   (void)DoneMessageBase(Base);  // the object is gone either way
@@ -121,8 +136,13 @@ bool OpenOrCreateMessageBase(PMessageBase& Base, const std::string& Id) {
   std::string Path;
   if (!PrepareOpen(Base, Id, Path)) return false;
   if (Base->Open(Path)) return true;
-  // The files are there but would not open: another program holds them.
-  if (Base->Exist(Path)) return FailOpen(Base, stOpenSharingViolation);
+  // The files are there but would not open: another program holds them, or
+  // the base is damaged. Either way it is never created over, which would
+  // empty the files that survive.
+  if (Base->Exist(Path)) {
+    const std::int32_t Why = Base->GetStatus();
+    return FailOpen(Base, IsMissingFileStatus(Why) ? Why : stOpenSharingViolation);
+  }
   if (Base->Create(Path)) return true;
   return FailOpen(Base, Base->GetStatus());
 }

@@ -44,7 +44,9 @@ bool DoneMessageBase(PMessageBase& Base);
 // Opens an existing base. On failure Base is null and OpenStatus holds why.
 [[nodiscard]] bool OpenMessageBase(PMessageBase& Base, const std::string& Id);
 // Opens the base, or creates it when its files do not exist. A base that
-// exists but cannot be opened is taken as held by another program (257).
+// exists but cannot be opened is never created over: it is taken as held by
+// another program (257), or, when some of its files are missing, the base's
+// own status ("absent ...") is passed on.
 [[nodiscard]] bool OpenOrCreateMessageBase(PMessageBase& Base, const std::string& Id);
 // Calls Process up to Tries times (at least once), waiting one second after
 // every sharing violation; 258 when the tries run out.

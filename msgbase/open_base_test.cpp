@@ -148,6 +148,42 @@ TEST(OpenBaseTest, CloseExReportsAFailedFinalWrite) {
   EXPECT_FALSE(CloseMessageBaseEx(None, Status));
 }
 
+TEST(OpenBaseTest, PartlyMissingBaseIsNeverCreatedOver) {
+  TTempDir Dir;
+  struct TCase {
+    std::string Letter;
+    std::string Removed;  // the file that goes missing
+    std::string Kept;     // a file whose bytes must survive
+    std::int32_t Status;  // what the failed open reports
+  };
+  const TCase Cases[] = {
+      {"S", "sqi", "sqd", stSquishAbsentSqi},
+      {"S", "sqd", "sqi", stSquishAbsentSqd},
+      {"J", "JDX", "JHR", stJamAbsentJdx},
+      {"J", "JHR", "JDT", stJamAbsentJhr},
+  };
+  int Round = 0;
+  for (const TCase& C : Cases) {
+    const std::string Path = Dir.File("part" + std::to_string(++Round));
+    const std::string Id = C.Letter + Path;
+    PMessageBase Base;
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id));
+    ASSERT_TRUE(Base->CreateNewMessage());
+    Base->PutString("kept text");
+    ASSERT_TRUE(Base->WriteMessage());
+    (void)Base->CloseMessage();
+    ASSERT_TRUE(CloseMessageBase(Base));
+
+    ASSERT_EQ(0, unlink((Path + "." + C.Removed).c_str()));
+    const testing_support::TBytes Before = testing_support::ReadFileBytes(Path + "." + C.Kept);
+    EXPECT_FALSE(OpenOrCreateMessageBase(Base, Id)) << Id << " without " << C.Removed;
+    EXPECT_EQ(C.Status, GetOpenStatus()) << Id;
+    EXPECT_EQ(nullptr, Base);
+    EXPECT_EQ(Before, testing_support::ReadFileBytes(Path + "." + C.Kept)) << Id;
+    EXPECT_FALSE(testing_support::PathExists(Path + "." + C.Removed)) << Id;
+  }
+}
+
 int CallsSeen = 0;
 bool AlwaysShared(PMessageBase& Base, const std::string&) {
   ++CallsSeen;

@@ -177,8 +177,9 @@ void TJamMessageBase::ResetAll() {
 
 bool TJamMessageBase::Exist(const std::string& Path) {
   const std::string Base = JamBasePath(Path);
-  return FileExists(Base + "JHR") && FileExists(Base + "JDX") && FileExists(Base + "JDT") &&
-         FileExists(Base + "JLR");
+  // Any surviving data file still holds messages: creating over it would lose
+  // them. The lastread file alone does not count; Open makes it when missing.
+  return FileExists(Base + "JHR") || FileExists(Base + "JDX") || FileExists(Base + "JDT");
 }
 
 bool TJamMessageBase::Create(const std::string& Path) {

@@ -42,7 +42,9 @@ class TJamMessageBase : public TMessageBase {
   ~TJamMessageBase() override;
 
   // --- The base ---
-  // True when Path's four files (JHR, JDX, JDT, JLR) all exist.
+  // True when any of Path's header, index or text files (JHR, JDX, JDT) exists:
+  // a base missing some of them is damaged, not absent, and must not be
+  // created over. The lastread file does not count.
   [[nodiscard]] bool Exist(const std::string& Path) override;
   // Makes a new empty base (creating missing directories) and leaves it open:
   // a 1024-byte header file and three empty files. False with

@@ -71,7 +71,8 @@ void TSquishMessageBase::PreparePath(const std::string& Path) {
 bool TSquishMessageBase::Exist(const std::string& Path) {
   PreparePath(Path);
   const std::string Base = GetBasePath();
-  return FileExists(Base + "sqd") && FileExists(Base + "sqi");
+  // Either file alone still holds messages: creating over it would lose them.
+  return FileExists(Base + "sqd") || FileExists(Base + "sqi");
 }
 
 void TSquishMessageBase::FailOpen(std::int32_t Status) {

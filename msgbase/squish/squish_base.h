@@ -36,7 +36,8 @@ class TSquishMessageBase : public TMessageBase {
   // The base path: Path with "." appended unless it already ends in "."; the
   // files are the base path followed by "sqd", "sqi" and "sql".
   virtual void PreparePath(const std::string& Path);
-  // True when both the data and the index file exist.
+  // True when the data or the index file exists: a base missing one of them
+  // is damaged, not absent, and must not be created over.
   [[nodiscard]] bool Exist(const std::string& Path) override;
   // Makes a new empty base (truncating existing files, creating the directory
   // part of Path) and leaves it open. False with stSquishCantCreateSqd or

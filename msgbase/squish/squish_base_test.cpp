@@ -309,7 +309,11 @@ TEST_F(SquishBaseTest, CreateAndOpenFailuresReportStatus) {
   ASSERT_TRUE(WriteFileBytes(Dir.File("half.sqd"), BaseHeaderBytes({})));
   EXPECT_FALSE(Base.Open(Dir.File("half")));
   EXPECT_EQ(Base.GetStatus(), stSquishAbsentSqi);
-  EXPECT_FALSE(Base.Exist(Dir.File("half")));
+  // Half a base still holds messages, so it counts as there and is never
+  // created over.
+  EXPECT_TRUE(Base.Exist(Dir.File("half")));
+  ASSERT_TRUE(WriteFileBytes(Dir.File("lone.sqi"), {}));
+  EXPECT_TRUE(Base.Exist(Dir.File("lone")));
 
   // A data file too short for its header.
   ASSERT_TRUE(WriteFileBytes(Dir.File("short.sqd"), TBytes(255, 0)));
