@@ -9,7 +9,8 @@
 //
 // Text conventions: lines written end with one carriage return (0x0D); when
 // reading, a carriage return or a line feed ends a line, and a line feed
-// directly after that end byte belongs to it. Without a text stream every text
+// directly after a carriage return belongs to it (so the empty lines of a text
+// whose lines end in line feeds alone are kept). Without a text stream every text
 // operation acts on an empty text.
 #pragma once
 
