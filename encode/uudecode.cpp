@@ -24,7 +24,8 @@ void Kwartet2Triplet(const TKwartet& Kwartet, TTriplet& Triplet) {
   Triplet[2] = static_cast<std::uint8_t>(((V[2] << 6) & 0xC0u) | V[3]);
 }
 
-TUULineStatus UUDecodeLine(std::string_view Line, std::string& Out, std::size_t& Count) {
+TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost, std::string& Out,
+                           std::size_t& Count) {
   Count = 0;
   // A zero-length line whose blank was stripped.
   if (Line.empty()) return ulOk;
@@ -32,7 +33,8 @@ TUULineStatus UUDecodeLine(std::string_view Line, std::string& Out, std::size_t&
   if (!SixBits(Line[0], N) || N > UUEMaxLineBytes) return ulBadLength;
   const std::size_t Want = UULineLength(N);
   if (Line.size() > Want) return ulTooLong;
-  if (Line.size() < Want && Line.find(Backquote, 1) != std::string_view::npos) return ulTooShort;
+  if (Line.size() < Want && (!BlanksMayBeLost || Line.find(Backquote, 1) != std::string_view::npos))
+    return ulTooShort;
 
   const std::size_t Start = Out.size();
   Out.reserve(Start + N);

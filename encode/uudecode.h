@@ -40,12 +40,12 @@ void Kwartet2Triplet(const TKwartet& Kwartet, TTriplet& Triplet);
 
 // Decodes Line and appends its bytes to Out; Count receives the line's byte
 // count (0 for an empty line, a lone blank or a lone backquote). A line
-// shorter than its length character asks for passes only when it holds no
-// backquote: it then comes from an encoder that writes zero as a blank, and
-// the missing characters were blanks lost at the line's end. On any other
-// status Out is left as it was.
-[[nodiscard]] TUULineStatus UUDecodeLine(std::string_view Line, std::string& Out,
-                                         std::size_t& Count);
+// shorter than its length character asks for passes only when BlanksMayBeLost
+// (the block it belongs to writes zero as a blank, so blanks at a line's end
+// may have been stripped) and the line holds no backquote; the missing
+// characters then read as zero. On any other status Out is left as it was.
+[[nodiscard]] TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost,
+                                         std::string& Out, std::size_t& Count);
 
 // A short text for a status ("its length character is not valid", ...).
 [[nodiscard]] std::string UULineStatusText(TUULineStatus Status);

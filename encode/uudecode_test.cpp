@@ -31,7 +31,7 @@ std::string Decode(const std::vector<std::string>& Lines) {
   std::string Out;
   for (const std::string& Line : Lines) {
     std::size_t Count = 0;
-    EXPECT_EQ(ulOk, UUDecodeLine(Line, Out, Count)) << Line;
+    EXPECT_EQ(ulOk, UUDecodeLine(Line, false, Out, Count)) << Line;
   }
   return Out;
 }
@@ -61,7 +61,7 @@ TEST(UUDecodeTest, ZeroLengthLineInEveryTransportForm) {
   for (const std::string Line : {"", " ", "`"}) {
     std::string Out = "x";
     std::size_t Count = 9;
-    EXPECT_EQ(ulOk, UUDecodeLine(Line, Out, Count));
+    EXPECT_EQ(ulOk, UUDecodeLine(Line, false, Out, Count));
     EXPECT_EQ(0u, Count);
     EXPECT_EQ("x", Out);
   }
@@ -71,7 +71,8 @@ TEST(UUDecodeTest, BlankStyleLineWithStrippedEndReadsTheBlanksAsZero) {
   // "a" then two zero bytes, written with blanks for zero and stripped.
   std::string Out;
   std::size_t Count = 0;
-  EXPECT_EQ(ulOk, UUDecodeLine("#80", Out, Count));
+  EXPECT_EQ(ulTooShort, UUDecodeLine("#80", false, Out, Count));
+  EXPECT_EQ(ulOk, UUDecodeLine("#80", true, Out, Count));
   EXPECT_EQ(3u, Count);
   EXPECT_EQ(std::string("a\0\0", 3), Out);
 }
@@ -90,7 +91,7 @@ TEST(UUDecodeTest, FaultyLinesAreRefusedAndLeaveOutAlone) {
   for (const auto& Case : Cases) {
     std::string Out = "keep";
     std::size_t Count = 0;
-    EXPECT_EQ(Case.Status, UUDecodeLine(Case.Line, Out, Count)) << Case.Line;
+    EXPECT_EQ(Case.Status, UUDecodeLine(Case.Line, true, Out, Count)) << Case.Line;
     EXPECT_EQ("keep", Out) << Case.Line;
     EXPECT_FALSE(UULineStatusText(Case.Status).empty());
   }
