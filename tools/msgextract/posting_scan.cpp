@@ -96,8 +96,13 @@ std::size_t ParseData(const std::vector<std::string>& Lines, std::size_t At, TPi
     const vellumar::TUULineStatus Status =
         vellumar::UUDecodeLine(Line, BlankStyle, Piece.Data, Count);
     if (Status != vellumar::ulOk) {
-      Piece.Error =
-          "data line " + std::to_string(Number) + " is bad: " + vellumar::UULineStatusText(Status);
+      // Text after a block that never ends is no bad data line: say what is wrong.
+      bool EndFollows = false;
+      for (std::size_t I = At + 1; I < Lines.size() && !EndFollows; ++I)
+        EndFollows = TrimRight(Lines[I]) == "end";
+      Piece.Error = EndFollows ? "data line " + std::to_string(Number) +
+                                     " is bad: " + vellumar::UULineStatusText(Status)
+                               : "it has no end line";
       return At + 1;
     }
     if (Count == 0) {
