@@ -91,21 +91,7 @@ bool ReadMessage(TMessageBase& Base, bool HeadersOnly, TMessageView& View) {
 
   // The address scan left the text position at the end.
   Base.SetTextPos(0);
-  std::vector<char> Buffer(LineBufferSize);
-  std::int32_t Pos = Base.GetTextPos();
-  bool Ok = true;
-  while (!Base.EndOfMessage()) {
-    const std::uint16_t Length =
-        Base.GetStringPChar(Buffer.data(), static_cast<std::uint16_t>(Buffer.size()));
-    const std::int32_t Next = Base.GetTextPos();
-    if (Next <= Pos) {
-      View.Error = "its text cannot be read past position " + std::to_string(Pos);
-      Ok = false;
-      break;
-    }
-    Pos = Next;
-    View.Lines.emplace_back(Buffer.data(), Length);
-  }
+  const bool Ok = ReadTextLines(Base, View.Lines, View.Error);
   // Only read: releasing the text changes nothing stored, so its answer is of
   // no interest.
   (void)Base.CloseMessage();
@@ -214,6 +200,25 @@ bool CloseBase(msgbase::PMessageBase& Base, TOutput& Out) {
 }
 
 }  // namespace
+
+// --- Reading ---
+
+bool ReadTextLines(TMessageBase& Base, std::vector<std::string>& Lines, std::string& Problem) {
+  std::vector<char> Buffer(LineBufferSize);
+  std::int32_t Pos = Base.GetTextPos();
+  while (!Base.EndOfMessage()) {
+    const std::uint16_t Length =
+        Base.GetStringPChar(Buffer.data(), static_cast<std::uint16_t>(Buffer.size()));
+    const std::int32_t Next = Base.GetTextPos();
+    if (Next <= Pos) {
+      Problem = "its text cannot be read past position " + std::to_string(Pos);
+      return false;
+    }
+    Pos = Next;
+    Lines.emplace_back(Buffer.data(), Length);
+  }
+  return true;
+}
 
 // --- Output ---
 

@@ -117,6 +117,12 @@ struct TOptions {
 // with the text as AddressToStrEx gives it.
 [[nodiscard]] std::string JsonAddress(const msgbase::TAddress& A);
 
+// Appends the lines of the open message's text, from the text position to
+// its end, to Lines (each without its line end). False with a reason in
+// Problem when the text stops advancing; Lines then holds what was read.
+[[nodiscard]] bool ReadTextLines(msgbase::TMessageBase& Base, std::vector<std::string>& Lines,
+                                 std::string& Problem);
+
 // Lists every message of the open Base: a line with the count and the
 // highest number, then each message (OpenMessage, or OpenMessageHeader with
 // HeadersOnly) as text or JSON. The walk is bounded by the counts the base

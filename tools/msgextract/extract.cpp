@@ -23,8 +23,6 @@ using msgdump::VisibleText;
 
 namespace {
 
-// Room for the longest line the base hands out (its length is 16 bits).
-constexpr std::size_t LineBufferSize = std::numeric_limits<std::uint16_t>::max();
 // Steps the walk may take beyond what the base counts before it is taken to
 // run in circles.
 constexpr std::int64_t WalkMargin = 16;
@@ -54,21 +52,7 @@ bool ReadMessage(TMessageBase& Base, TMessageText& Text, std::string& Problem) {
   Text.Subject = Base.GetSubject();
   // The address scan left the text position at the end.
   Base.SetTextPos(0);
-  std::vector<char> Buffer(LineBufferSize);
-  std::int32_t Pos = Base.GetTextPos();
-  bool Ok = true;
-  while (!Base.EndOfMessage()) {
-    const std::uint16_t Length =
-        Base.GetStringPChar(Buffer.data(), static_cast<std::uint16_t>(Buffer.size()));
-    const std::int32_t Next = Base.GetTextPos();
-    if (Next <= Pos) {
-      Problem = "its text cannot be read past position " + std::to_string(Pos);
-      Ok = false;
-      break;
-    }
-    Pos = Next;
-    Text.Lines.emplace_back(Buffer.data(), Length);
-  }
+  const bool Ok = msgdump::ReadTextLines(Base, Text.Lines, Problem);
   // Only read: releasing the text changes nothing stored.
   (void)Base.CloseMessage();
   return Ok;
