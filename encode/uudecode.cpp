@@ -1,27 +1,43 @@
 #include "encode/uudecode.h"
 
+#include <array>
+#include <cstring>
+
 namespace vellumar {
 
 namespace {
 
 constexpr char Backquote = '`';
+constexpr std::uint8_t NoValue = 0xFF;
 
-// Six bits of one character; false outside blank .. backquote.
-bool SixBits(char C, std::uint8_t& Value) {
-  const auto Code = static_cast<unsigned char>(C);
-  if (Code < SP || Code > static_cast<unsigned char>(Backquote)) return false;
-  Value = static_cast<std::uint8_t>((Code - SP) & 0x3Fu);
-  return true;
+// Six bits of every character, NoValue outside blank .. backquote; the
+// inverse of the encoder's mapping, which writes zero as a backquote.
+constexpr std::array<std::uint8_t, 256> SixBitsTable = [] {
+  std::array<std::uint8_t, 256> Table{};
+  for (std::size_t C = 0; C < Table.size(); ++C)
+    Table[C] = C >= SP && C <= static_cast<unsigned char>(Backquote)
+                   ? static_cast<std::uint8_t>((C - SP) & 0x3Fu)
+                   : NoValue;
+  return Table;
+}();
+
+std::uint8_t SixBits(char C) {
+  return SixBitsTable[static_cast<unsigned char>(C)];
+}
+
+// The three bytes that four 6-bit values carry.
+void Join(const std::uint8_t (&V)[4], std::uint8_t* Bytes) {
+  Bytes[0] = static_cast<std::uint8_t>((V[0] << 2) | (V[1] >> 4));
+  Bytes[1] = static_cast<std::uint8_t>(((V[1] << 4) & 0xF0u) | (V[2] >> 2));
+  Bytes[2] = static_cast<std::uint8_t>(((V[2] << 6) & 0xC0u) | V[3]);
 }
 
 }  // namespace
 
 void Kwartet2Triplet(const TKwartet& Kwartet, TTriplet& Triplet) {
-  unsigned V[4];
-  for (std::size_t I = 0; I < 4; ++I) V[I] = (Kwartet[I] - SP) & 0x3Fu;
-  Triplet[0] = static_cast<std::uint8_t>((V[0] << 2) | (V[1] >> 4));
-  Triplet[1] = static_cast<std::uint8_t>(((V[1] << 4) & 0xF0u) | (V[2] >> 2));
-  Triplet[2] = static_cast<std::uint8_t>(((V[2] << 6) & 0xC0u) | V[3]);
+  std::uint8_t V[4];
+  for (std::size_t I = 0; I < 4; ++I) V[I] = static_cast<std::uint8_t>((Kwartet[I] - SP) & 0x3Fu);
+  Join(V, Triplet.data());
 }
 
 TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost, std::string& Out,
@@ -29,33 +45,30 @@ TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost, std::str
   Count = 0;
   // A zero-length line whose blank was stripped.
   if (Line.empty()) return ulOk;
-  std::uint8_t N = 0;
-  if (!SixBits(Line[0], N) || N > UUEMaxLineBytes) return ulBadLength;
+  const std::uint8_t N = SixBits(Line[0]);
+  if (N == NoValue || N > UUEMaxLineBytes) return ulBadLength;
   const std::size_t Want = UULineLength(N);
   if (Line.size() > Want) return ulTooLong;
   if (Line.size() < Want && (!BlanksMayBeLost || Line.find(Backquote, 1) != std::string_view::npos))
     return ulTooShort;
 
-  const std::size_t Start = Out.size();
-  Out.reserve(Start + N);
-  std::size_t Left = N;
-  for (std::size_t At = 1; Left > 0; At += 4) {
-    TKwartet Kwartet{SP, SP, SP, SP};
-    for (std::size_t I = 0; I < 4; ++I) {
-      if (At + I >= Line.size()) break;  // blanks lost at the line's end
-      std::uint8_t Ignored = 0;
-      if (!SixBits(Line[At + I], Ignored)) {
-        Out.resize(Start);
-        return ulBadCharacter;
-      }
-      Kwartet[I] = static_cast<std::uint8_t>(Line[At + I]);
-    }
-    TTriplet Triplet{};
-    Kwartet2Triplet(Kwartet, Triplet);
-    const std::size_t Take = Left < 3 ? Left : 3;
-    Out.append(reinterpret_cast<const char*>(Triplet.data()), Take);
-    Left -= Take;
+  // The characters, lost ones put back as blanks (zero), so that every group
+  // is whole.
+  constexpr std::size_t Groups = (UUEMaxLineBytes + 2) / 3;
+  char Chars[4 * Groups];
+  const std::size_t Have = Line.size() - 1;
+  std::memcpy(Chars, Line.data() + 1, Have);
+  std::memset(Chars + Have, SP, Want - 1 - Have);
+  std::uint8_t Bytes[3 * Groups];
+  std::uint8_t Bad = 0;
+  for (std::size_t G = 0; G < (N + 2u) / 3u; ++G) {
+    const std::uint8_t V[4] = {SixBits(Chars[4 * G]), SixBits(Chars[4 * G + 1]),
+                               SixBits(Chars[4 * G + 2]), SixBits(Chars[4 * G + 3])};
+    Bad |= V[0] | V[1] | V[2] | V[3];
+    Join(V, Bytes + 3 * G);
   }
+  if ((Bad & 0x80u) != 0) return ulBadCharacter;
+  Out.append(reinterpret_cast<const char*>(Bytes), N);
   Count = N;
   return ulOk;
 }

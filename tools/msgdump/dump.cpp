@@ -19,10 +19,6 @@ namespace {
 
 // Queued output goes out in pieces of about this size.
 constexpr std::size_t OutputChunk = 32768;
-// Room for the longest line GetStringPChar can hand out (its length is a
-// 16-bit number); a listing must not cut the long paragraphs other software
-// writes as single lines.
-constexpr std::size_t LineBufferSize = std::numeric_limits<std::uint16_t>::max();
 // Steps the walk may take beyond the larger of count and highest number
 // before it is taken to run in circles.
 constexpr std::int64_t WalkMargin = 16;
@@ -91,7 +87,9 @@ bool ReadMessage(TMessageBase& Base, bool HeadersOnly, TMessageView& View) {
 
   // The address scan left the text position at the end.
   Base.SetTextPos(0);
-  const bool Ok = ReadTextLines(Base, View.Lines, View.Error);
+  std::string Text;
+  const bool Ok = ReadWholeText(Base, Text, View.Error);
+  for (const std::string_view Line : SplitTextLines(Text)) View.Lines.emplace_back(Line);
   // Only read: releasing the text changes nothing stored, so its answer is of
   // no interest.
   (void)Base.CloseMessage();
@@ -203,21 +201,45 @@ bool CloseBase(msgbase::PMessageBase& Base, TOutput& Out) {
 
 // --- Reading ---
 
-bool ReadTextLines(TMessageBase& Base, std::vector<std::string>& Lines, std::string& Problem) {
-  std::vector<char> Buffer(LineBufferSize);
+bool ReadWholeText(TMessageBase& Base, std::string& Text, std::string& Problem) {
+  Text.clear();
   std::int32_t Pos = Base.GetTextPos();
-  while (!Base.EndOfMessage()) {
-    const std::uint16_t Length =
-        Base.GetStringPChar(Buffer.data(), static_cast<std::uint16_t>(Buffer.size()));
+  const std::int32_t Size = Base.GetTextSize();
+  while (Pos >= 0 && Pos < Size) {
+    const auto Count = static_cast<std::uint16_t>(
+        std::min<std::int32_t>(Size - Pos, std::numeric_limits<std::uint16_t>::max()));
+    const std::size_t At = Text.size();
+    Text.resize(At + Count);
+    Base.ReadText(Text.data() + At, Count);
     const std::int32_t Next = Base.GetTextPos();
-    if (Next <= Pos) {
+    if (Next != Pos + Count) {
+      Text.resize(At);
       Problem = "its text cannot be read past position " + std::to_string(Pos);
       return false;
     }
     Pos = Next;
-    Lines.emplace_back(Buffer.data(), Length);
   }
   return true;
+}
+
+std::vector<std::string_view> SplitTextLines(std::string_view Text) {
+  std::vector<std::string_view> Lines;
+  // Texts end their lines in carriage returns far more often than in line
+  // feeds: the next line feed is looked up once and kept until passed.
+  std::size_t NextFeed = Text.find('\n');
+  std::size_t Start = 0;
+  while (Start < Text.size()) {
+    if (NextFeed != std::string_view::npos && NextFeed < Start) NextFeed = Text.find('\n', Start);
+    const std::size_t NextReturn = Text.find('\r', Start);
+    const std::size_t End = std::min(NextReturn, NextFeed);
+    if (End == std::string_view::npos) break;
+    Lines.push_back(Text.substr(Start, End - Start));
+    Start = End + 1;
+    // Only a line feed after a carriage return belongs to the same line end.
+    if (End == NextReturn && Start < Text.size() && Text[Start] == '\n') ++Start;
+  }
+  if (Start < Text.size()) Lines.push_back(Text.substr(Start));
+  return Lines;
 }
 
 // --- Output ---

@@ -117,11 +117,16 @@ struct TOptions {
 // with the text as AddressToStrEx gives it.
 [[nodiscard]] std::string JsonAddress(const msgbase::TAddress& A);
 
-// Appends the lines of the open message's text, from the text position to
-// its end, to Lines (each without its line end). False with a reason in
-// Problem when the text stops advancing; Lines then holds what was read.
-[[nodiscard]] bool ReadTextLines(msgbase::TMessageBase& Base, std::vector<std::string>& Lines,
+// The open message's text from the text position to its end, read in a few
+// large pieces. False with a reason in Problem when the text cannot be read
+// to its end; Text then holds what was read.
+[[nodiscard]] bool ReadWholeText(msgbase::TMessageBase& Base, std::string& Text,
                                  std::string& Problem);
+// Text cut into lines as the base's own line reader cuts it: a carriage
+// return or a line feed ends a line, and a line feed directly after a
+// carriage return belongs to it; a last line without an end counts too. The
+// views point into Text.
+[[nodiscard]] std::vector<std::string_view> SplitTextLines(std::string_view Text);
 
 // Lists every message of the open Base: a line with the count and the
 // highest number, then each message (OpenMessage, or OpenMessageHeader with

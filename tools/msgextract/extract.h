@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "msgbase/message_base.h"
@@ -60,14 +61,16 @@ struct TFindings {
 // rising; a message that cannot be read is noted in Faults and skipped.
 void ReadBase(msgbase::TMessageBase& Base, TFindings& Findings);
 
-// Writes Data as Directory/FileName: into a new temporary file in Directory,
-// flushed to disk, then renamed into place. Without Force an existing file is
-// never replaced: false with Exists set. False with a reason in Problem on any
-// other failure, which leaves no temporary file behind. The file's mode is
-// Mode & 0666 less the umask.
+// Writes Parts, one after the other, as Directory/FileName: into a new temporary file in Directory,
+// then renamed into place, so the name never shows a partial file. With Flush
+// the file and then the directory are flushed to disk before the answer (a
+// caller that deletes the file's source afterwards needs that). Without Force
+// an existing file is never replaced: false with Exists set. False with a
+// reason in Problem on any other failure, which leaves no temporary file
+// behind. The file's mode is Mode & 0666 less the umask.
 [[nodiscard]] bool WriteFileSafely(const std::string& Directory, const std::string& FileName,
-                                   const std::string& Data, std::uint32_t Mode, bool Force,
-                                   bool& Exists, std::string& Problem);
+                                   const std::vector<std::string_view>& Parts, std::uint32_t Mode,
+                                   bool Force, bool Flush, bool& Exists, std::string& Problem);
 
 // The whole program after the program name; returns the exit status. All
 // output goes to Out (which the caller flushes).

@@ -58,7 +58,8 @@ TEST(ExtractTest, FileIsWrittenWithASafeModeAndNoLeftovers) {
   const mode_t Old = ::umask(022);
   bool Exists = true;
   std::string Problem;
-  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", "data", 07777, false, Exists, Problem)) << Problem;
+  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", {"data"}, 07777, false, true, Exists, Problem))
+      << Problem;
   ::umask(Old);
   EXPECT_FALSE(Exists);
   EXPECT_EQ("data", testing_support::ReadFileText(Dir.File("f")));
@@ -68,19 +69,34 @@ TEST(ExtractTest, FileIsWrittenWithASafeModeAndNoLeftovers) {
   EXPECT_EQ(std::vector<std::string>{"f"}, Names(Dir.Path()));
 }
 
+TEST(ExtractTest, MorePartsThanOneWriteTakesArrive) {
+  TTempDir Dir;
+  const std::vector<std::string> Texts = {"ab", "", "cde"};
+  std::vector<std::string_view> Parts;
+  std::string Want;
+  for (int I = 0; I < 3000; ++I) {
+    Parts.emplace_back(Texts[static_cast<std::size_t>(I % 3)]);
+    Want += Texts[static_cast<std::size_t>(I % 3)];
+  }
+  bool Exists = false;
+  std::string Problem;
+  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", Parts, 0644, false, false, Exists, Problem));
+  EXPECT_EQ(Want, testing_support::ReadFileText(Dir.File("f")));
+}
+
 TEST(ExtractTest, ExistingFileIsKeptUnlessForced) {
   TTempDir Dir;
   ASSERT_TRUE(testing_support::WriteFileText(Dir.File("f"), "old"));
   bool Exists = false;
   std::string Problem;
-  EXPECT_FALSE(WriteFileSafely(Dir.Path(), "f", "new", 0644, false, Exists, Problem));
+  EXPECT_FALSE(WriteFileSafely(Dir.Path(), "f", {"new"}, 0644, false, false, Exists, Problem));
   EXPECT_TRUE(Exists);
   EXPECT_EQ("old", testing_support::ReadFileText(Dir.File("f")));
-  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", "new", 0644, true, Exists, Problem));
+  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", {"new"}, 0644, true, true, Exists, Problem));
   EXPECT_EQ("new", testing_support::ReadFileText(Dir.File("f")));
   // A dangling symbolic link counts as existing: nothing is written through it.
   ASSERT_EQ(0, ::symlink(Dir.File("target").c_str(), Dir.File("link").c_str()));
-  EXPECT_FALSE(WriteFileSafely(Dir.Path(), "link", "x", 0644, false, Exists, Problem));
+  EXPECT_FALSE(WriteFileSafely(Dir.Path(), "link", {"x"}, 0644, false, false, Exists, Problem));
   EXPECT_TRUE(Exists);
   EXPECT_FALSE(testing_support::PathExists(Dir.File("target")));
   EXPECT_EQ(2u, Names(Dir.Path()).size());
@@ -90,7 +106,7 @@ TEST(ExtractTest, UnwritableDirectoryFailsWithoutLeftovers) {
   TTempDir Dir;
   bool Exists = false;
   std::string Problem;
-  EXPECT_FALSE(WriteFileSafely(Dir.File("none"), "f", "x", 0644, false, Exists, Problem));
+  EXPECT_FALSE(WriteFileSafely(Dir.File("none"), "f", {"x"}, 0644, false, false, Exists, Problem));
   EXPECT_FALSE(Exists);
   EXPECT_NE(std::string::npos, Problem.find("cannot create a file in")) << Problem;
   EXPECT_TRUE(Names(Dir.Path()).empty());

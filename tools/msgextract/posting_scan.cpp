@@ -74,19 +74,21 @@ bool ParseBeginLine(std::string_view S, std::uint32_t& Mode, std::string& Name) 
 
 // Reads the data lines from Lines[At] up to and including the "end" line into
 // Piece; returns where scanning goes on.
-std::size_t ParseData(const std::vector<std::string>& Lines, std::size_t At, TPiece& Piece) {
+std::size_t ParseData(const std::vector<std::string_view>& Lines, std::size_t At, TPiece& Piece) {
   // Only an encoder that writes zero as a blank loses characters when blanks
   // at line ends are stripped; it shows itself by a blank inside some line.
   bool BlankStyle = false;
   for (std::size_t I = At; I < Lines.size() && !BlankStyle; ++I) {
     if (TrimRight(Lines[I]) == "end") break;
-    BlankStyle = Lines[I].find(' ', 1) != std::string::npos;
+    BlankStyle = Lines[I].find(' ', 1) != std::string_view::npos;
   }
+  // Room for every line that may follow, so the bytes are not moved as they grow.
+  Piece.Data.reserve((Lines.size() - At) * vellumar::UUEMaxLineBytes);
   bool Short = false;   // a line carried fewer than 45 bytes: the file ends here
   bool Closed = false;  // the backquote line was seen
   std::size_t Number = 0;
   for (; At < Lines.size(); ++At) {
-    const std::string& Line = Lines[At];
+    const std::string_view Line = Lines[At];
     if (TrimRight(Line) == "end") {
       Piece.EndsFull = !Short;
       return At + 1;
@@ -130,7 +132,7 @@ std::size_t ParseData(const std::vector<std::string>& Lines, std::size_t At, TPi
 // After a fault in a section: where scanning goes on, past the section's end
 // line, so that its begin line is not taken for a block of its own; a section
 // header on the way stops the skip.
-std::size_t SkipSection(const std::vector<std::string>& Lines, std::size_t At) {
+std::size_t SkipSection(const std::vector<std::string_view>& Lines, std::size_t At) {
   for (; At < Lines.size(); ++At) {
     TPiece Ignored;
     if (TrimRight(Lines[At]) == "end") return At + 1;
@@ -140,7 +142,8 @@ std::size_t SkipSection(const std::vector<std::string>& Lines, std::size_t At) {
 }
 
 // Parses the section whose header is Lines[At]; returns where scanning goes on.
-std::size_t ParseSection(const std::vector<std::string>& Lines, std::size_t At, TPiece& Piece) {
+std::size_t ParseSection(const std::vector<std::string_view>& Lines, std::size_t At,
+                         TPiece& Piece) {
   const auto Fault = [&](std::string Problem) {
     Piece.Error = std::move(Problem);
     return SkipSection(Lines, At);
@@ -166,7 +169,7 @@ std::size_t ParseSection(const std::vector<std::string>& Lines, std::size_t At, 
 }  // namespace
 
 void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces) {
-  const std::vector<std::string>& Lines = Message.Lines;
+  const std::vector<std::string_view>& Lines = Message.Lines;
   std::size_t At = 0;
   while (At < Lines.size()) {
     TPiece Piece;
@@ -287,13 +290,12 @@ std::string RangesText(const std::vector<std::pair<std::uint64_t, std::uint64_t>
   return Text;
 }
 
-std::string JoinData(const TPosting& Posting, const std::vector<TPiece>& Pieces) {
-  std::string Data;
-  std::size_t Size = 0;
-  for (const auto& Entry : Posting.Sections) Size += Pieces[Entry.second].Data.size();
-  Data.reserve(Size);
-  for (const auto& Entry : Posting.Sections) Data += Pieces[Entry.second].Data;
-  return Data;
+std::vector<std::string_view> FileParts(const TPosting& Posting,
+                                        const std::vector<TPiece>& Pieces) {
+  std::vector<std::string_view> Parts;
+  Parts.reserve(Posting.Sections.size());
+  for (const auto& Entry : Posting.Sections) Parts.emplace_back(Pieces[Entry.second].Data);
+  return Parts;
 }
 
 bool SafeFileName(const std::string& Name, std::string& FileName, std::string& Problem) {

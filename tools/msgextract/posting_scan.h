@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,7 +32,7 @@ struct TMessageText {
   std::int32_t Number = 0;
   std::string Sender;  // sender address as text
   std::string Subject;
-  std::vector<std::string> Lines;
+  std::vector<std::string_view> Lines;  // not owned: views into the caller's text
 };
 
 enum TPieceKind : std::int32_t {
@@ -98,8 +99,9 @@ struct TPostingCheck {
 [[nodiscard]] std::string RangesText(
     const std::vector<std::pair<std::uint64_t, std::uint64_t>>& Ranges);
 
-// The file's bytes: the data of every section in order.
-[[nodiscard]] std::string JoinData(const TPosting& Posting, const std::vector<TPiece>& Pieces);
+// The file's bytes: the data of every section in order, as views into Pieces.
+[[nodiscard]] std::vector<std::string_view> FileParts(const TPosting& Posting,
+                                                      const std::vector<TPiece>& Pieces);
 
 // The last path component of a begin line's name ('/' and '\\' both end a
 // component); false with a reason in Problem when that is empty, "." or

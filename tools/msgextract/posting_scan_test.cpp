@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,14 @@ namespace {
 // A message holding Lines from the sender 2:5020/100.
 TMessageText Message(std::int32_t Number, std::vector<std::string> Lines,
                      const std::string& Sender = "2:5020/100") {
+  // The lines stay for the whole test program, so the views stay valid.
+  static std::deque<std::vector<std::string>> Kept;
+  Kept.push_back(std::move(Lines));
   TMessageText Text;
   Text.Number = Number;
   Text.Sender = Sender;
   Text.Subject = "subject " + std::to_string(Number);
-  Text.Lines = std::move(Lines);
+  Text.Lines.assign(Kept.back().begin(), Kept.back().end());
   return Text;
 }
 
@@ -39,6 +43,12 @@ std::vector<std::string> Section(int I, int N, std::vector<std::string> Data,
                         "SEEN-BY: 5020/1", "\x01PATH: 5020/100"})
     Lines.push_back(L);
   return Lines;
+}
+
+std::string Joined(const TPosting& Posting, const std::vector<TPiece>& Pieces) {
+  std::string Data;
+  for (const std::string_view Part : FileParts(Posting, Pieces)) Data += Part;
+  return Data;
 }
 
 struct TScan {
@@ -69,7 +79,7 @@ TEST(PostingScanTest, SectionsJoinInAnyOrderAmidOtherMessages) {
   EXPECT_EQ("x.bin", Check.FileName);
   EXPECT_EQ(0644u, Check.Mode);
   EXPECT_EQ(93u, Check.Size);
-  EXPECT_EQ(FullData + FullData + "abc", JoinData(S.Postings[0], S.Pieces));
+  EXPECT_EQ(FullData + FullData + "abc", Joined(S.Postings[0], S.Pieces));
   EXPECT_EQ("subject 3", S.Postings[0].Subject);  // section 1's message
 }
 
@@ -81,7 +91,7 @@ TEST(PostingScanTest, TransportDamageWithinReasonIsTolerated) {
   const TPostingCheck Check = CheckPosting(S.Postings.at(0), S.Pieces);
   EXPECT_EQ(psComplete, Check.State) << Check.Problem;
   EXPECT_EQ("y", Check.FileName);
-  EXPECT_EQ(FullData, JoinData(S.Postings[0], S.Pieces));
+  EXPECT_EQ(FullData, Joined(S.Postings[0], S.Pieces));
 }
 
 TEST(PostingScanTest, FilePostedWholeHasNoBlankLineAfterItsHeader) {
@@ -90,7 +100,7 @@ TEST(PostingScanTest, FilePostedWholeHasNoBlankLineAfterItsHeader) {
   ASSERT_EQ(1u, S.Postings.size());
   EXPECT_EQ(pkSection, S.Postings[0].Kind);
   EXPECT_EQ(psComplete, CheckPosting(S.Postings[0], S.Pieces).State);
-  EXPECT_EQ("abc", JoinData(S.Postings[0], S.Pieces));
+  EXPECT_EQ("abc", Joined(S.Postings[0], S.Pieces));
 }
 
 TEST(PostingScanTest, ForeignBlockInOneMessageIsAPostingOfItsOwn) {
@@ -100,7 +110,7 @@ TEST(PostingScanTest, ForeignBlockInOneMessageIsAPostingOfItsOwn) {
   const TPostingCheck Check = CheckPosting(S.Postings[0], S.Pieces);
   EXPECT_EQ(psComplete, Check.State) << Check.Problem;
   EXPECT_EQ(0755u, Check.Mode);
-  EXPECT_EQ("abc", JoinData(S.Postings[0], S.Pieces));
+  EXPECT_EQ("abc", Joined(S.Postings[0], S.Pieces));
 }
 
 TEST(PostingScanTest, BlankStyleBlockMayLoseItsTrailingBlanks) {
@@ -113,7 +123,7 @@ TEST(PostingScanTest, BlankStyleBlockMayLoseItsTrailingBlanks) {
   TScan S = Scan({Message(1, {"begin 644 z", Full, "#80", " ", "end"})});
   const TPostingCheck Check = CheckPosting(S.Postings.at(0), S.Pieces);
   EXPECT_EQ(psComplete, Check.State) << Check.Problem;
-  EXPECT_EQ(Want + std::string("a\0\0", 3), JoinData(S.Postings[0], S.Pieces));
+  EXPECT_EQ(Want + std::string("a\0\0", 3), Joined(S.Postings[0], S.Pieces));
   // The same short line where zeros are backquotes lost characters instead.
   S = Scan({Message(1, {"begin 644 z", "#80", "`", "end"})});
   EXPECT_EQ(psBad, CheckPosting(S.Postings.at(0), S.Pieces).State);
