@@ -6,12 +6,15 @@
 // give hostile texts.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "encode/section_cutter.h"
@@ -236,6 +239,83 @@ TEST_F(ExtractRun, SamePostedTwiceIsRebuiltTwice) {
   EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
   EXPECT_TRUE(HasLine(R, "2 postings found, 2 written"));
   EXPECT_EQ(std::vector<std::string>{"same.bin"}, Names(Out));
+}
+
+// --- Carried by a real tosser ---
+
+// The path of a program found through PATH; empty when there is none.
+std::string FindProgram(const std::string& Name) {
+  const char* Path = std::getenv("PATH");
+  std::string_view Rest = Path != nullptr ? Path : "/usr/bin:/bin";
+  while (!Rest.empty()) {
+    const std::size_t Colon = Rest.find(':');
+    const std::string Candidate = std::string(Rest.substr(0, Colon)) + "/" + Name;
+    if (::access(Candidate.c_str(), X_OK) == 0) return Candidate;
+    Rest.remove_prefix(Colon == std::string_view::npos ? Rest.size() : Colon + 1);
+  }
+  return "";
+}
+
+// One system's tosser configuration: its address, the node it trades with and
+// one echo area FILES of the given kind at AreaPath.
+std::string TosserConfig(const std::string& Root, const std::string& Name,
+                         const std::string& Address, const std::string& Peer,
+                         const std::string& Kind, const std::string& AreaPath) {
+  const std::string At = Root + "/" + Name;
+  std::filesystem::create_directories(At + "/in");
+  std::filesystem::create_directories(At + "/out");
+  std::filesystem::create_directories(At + "/tmp");
+  std::filesystem::create_directories(At + "/pkt");
+  return "SYSOP \"" + Name + "\"\nLOGFILE \"" + At + "/log\"\nLOGLEVEL 3\nDUPEFILE \"" + At +
+         "/dupes\" 200\nDEFAULTZONE 2\nINBOUND \"" + At + "/in\"\nOUTBOUND \"" + At +
+         "/out\"\nTEMPDIR \"" + At + "/tmp\"\nCREATEPKTDIR \"" + At + "/tmp\"\nPACKETDIR \"" + At +
+         "/pkt\"\nSTATSFILE \"" + At + "/stats\"\nAKA " + Address + "\nNODE " + Peer +
+         " \"\" \"\"\nAREA \"BAD\" " + Address + " JAM \"" + At + "/bad\"\nAREA \"FILES\" " +
+         Address + " " + Kind + " \"" + AreaPath + "\"\nEXPORT " + Peer + "\n";
+}
+
+TEST_F(ExtractRun, CarriedByATosserFromMsgIntoJam) {
+  const std::string Tosser = FindProgram("crashmail");
+  if (Tosser.empty()) GTEST_SKIP() << "crashmail is not installed (scripts/deps.sh installs it)";
+  const std::string Root = Dir.File("fido");
+  const std::string Outgoing = Root + "/outgoing", Incoming = Root + "/incoming";
+  ASSERT_TRUE(testing_support::WriteFileText(
+      Dir.File("send.prefs"), TosserConfig(Root, "send", Sender, "2:5020/1", "MSG", Outgoing)));
+  ASSERT_TRUE(testing_support::WriteFileText(
+      Dir.File("receive.prefs"),
+      TosserConfig(Root, "receive", "2:5020/1", Sender, "JAM", Incoming)));
+  // The tosser keeps its high-water mark in 1.msg and never sends it: a
+  // small posting takes that place first.
+  Post("F" + Outgoing, "first.bin", SampleBytes(10));
+  const TBytes Data = SampleBytes(6000);
+  Post("F" + Outgoing, "moved.bin", Data, 20);  // 7 sections
+
+  TRunResult R = Run(Tosser, {"SETTINGS", Dir.File("send.prefs"), "SCAN"});
+  ASSERT_EQ(0, R.ExitStatus) << R.Stdout;
+  std::size_t Packets = 0;
+  for (const auto& Entry : std::filesystem::directory_iterator(Root + "/send/pkt")) {
+    std::filesystem::copy_file(Entry.path(),
+                               Root + "/receive/in/" + Entry.path().filename().string());
+    ++Packets;
+  }
+  ASSERT_EQ(1u, Packets) << R.Stdout;
+  R = Run(Tosser, {"SETTINGS", Dir.File("receive.prefs"), "TOSS"});
+  ASSERT_EQ(0, R.ExitStatus) << R.Stdout;
+
+  // The tosser names JAM files in lower case; the library opens the upper-case
+  // names, so the test lays those over them.
+  const std::string View = Root + "/view";
+  std::filesystem::create_directories(View);
+  for (const std::string Ext : {"jhr", "jdx", "jdt", "jlr"}) {
+    std::string Upper = Ext;
+    for (char& C : Upper) C = static_cast<char>(C - 'a' + 'A');
+    std::filesystem::create_symlink(Incoming + "." + Ext, View + "/files." + Upper);
+  }
+  R = Run(Extract, {"J" + View + "/files", "out"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Wrote moved.bin, 6000 bytes from 7 sections by " + Sender)) << R.Stdout;
+  ExpectRebuilt("moved.bin", Data);
+  EXPECT_EQ(std::vector<std::string>{"moved.bin"}, Names(Out));
 }
 
 // --- Usage and bases that cannot be used ---
