@@ -108,6 +108,12 @@ class ExtractEveryFormat : public ExtractRun, public ::testing::WithParamInterfa
   std::string Id() const {
     return std::string(1, GetParam()) + (GetParam() == 'F' ? Dir.File("area") : Dir.File("b"));
   }
+  // The files of the base (and of whatever else lies beside it but the output).
+  testing_support::TFileSnapshot BaseFiles() const {
+    testing_support::TFileSnapshot Files = testing_support::SnapshotFiles(Dir.Path());
+    std::erase_if(Files, [](const auto& Entry) { return Entry.first.starts_with("out/"); });
+    return Files;
+  }
 };
 
 TEST_P(ExtractEveryFormat, EverySizeAtEverySectionLengthComesBackWhole) {
@@ -122,7 +128,12 @@ TEST_P(ExtractEveryFormat, EverySizeAtEverySectionLengthComesBackWhole) {
       Post(Id(), Name, Files.back().second, Lines);
     }
   }
+  // Listing and rebuilding leave every byte and file time of the base alone.
+  const testing_support::TFileSnapshot Before = BaseFiles();
+  const TRunResult List = Run(Extract, {"--list", Id()});
+  EXPECT_EQ(0, List.ExitStatus) << List.Stdout;
   const TRunResult R = Run(Extract, {Id(), "out"});
+  EXPECT_TRUE(Before == BaseFiles());
   EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
   EXPECT_TRUE(HasLine(R, std::to_string(Files.size()) + " postings found, " +
                              std::to_string(Files.size()) + " written"))

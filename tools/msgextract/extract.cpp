@@ -375,13 +375,6 @@ bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std
     return false;
   }
   Options.BaseId = Positional[0];
-  msgbase::TMessageBaseFormat Format = msgbase::TMessageBaseFormat::mbfUnknown;
-  std::string Path;
-  msgbase::SplitID(Options.BaseId, Format, Path);
-  if (Format != msgbase::TMessageBaseFormat::mbfUnknown && Path.empty()) {
-    Problem = "The base identifier " + VisibleText(Options.BaseId) + " names no path";
-    return false;
-  }
   if (Positional.size() == 2) Options.Directory = Positional[1];
   if (Options.Directory.empty()) {
     Problem = "The directory is empty";
@@ -486,8 +479,11 @@ int RunMsgExtract(const std::vector<std::string>& Args, TOutput& Out) {
     Out.WriteLine("Directory " + VisibleText(Options.Directory) + " does not exist");
     return exFailure;
   }
+  // Only --remove changes the base; otherwise it is opened for looking only,
+  // which writes nothing and lets other readers in at the same time.
   msgbase::PMessageBase Base;
-  if (!msgbase::OpenMessageBase(Base, Options.BaseId)) {
+  if (!(Options.Remove ? msgbase::OpenMessageBase(Base, Options.BaseId)
+                       : msgbase::OpenMessageBaseReadOnly(Base, Options.BaseId))) {
     Out.WriteLine("Cannot open base " + VisibleText(Options.BaseId) + ": " +
                   msgbase::ExplainStatus(msgbase::GetOpenStatus()));
     return exFailure;

@@ -42,7 +42,7 @@ struct TOptions {
 
 // Reads the arguments after the program name. False with a one-line reason in
 // Problem for bad usage: an unknown or repeated option, no base, a third
-// argument, --remove with --list or --json, a base identifier without a path.
+// argument, --remove with --list or --json, an empty directory.
 [[nodiscard]] bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options,
                                   std::string& Problem);
 // The usage text, one element per line.
