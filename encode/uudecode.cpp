@@ -27,9 +27,10 @@ std::uint8_t SixBits(char C) {
 
 // The three bytes that four 6-bit values carry.
 void Join(const std::uint8_t (&V)[4], std::uint8_t* Bytes) {
-  Bytes[0] = static_cast<std::uint8_t>((V[0] << 2) | (V[1] >> 4));
-  Bytes[1] = static_cast<std::uint8_t>(((V[1] << 4) & 0xF0u) | (V[2] >> 2));
-  Bytes[2] = static_cast<std::uint8_t>(((V[2] << 6) & 0xC0u) | V[3]);
+  const unsigned V0 = V[0], V1 = V[1], V2 = V[2], V3 = V[3];
+  Bytes[0] = static_cast<std::uint8_t>((V0 << 2) | (V1 >> 4));
+  Bytes[1] = static_cast<std::uint8_t>(((V1 << 4) & 0xF0u) | (V2 >> 2));
+  Bytes[2] = static_cast<std::uint8_t>(((V2 << 6) & 0xC0u) | V3);
 }
 
 }  // namespace

@@ -38,9 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     (void)msgextract::RangesText(msgextract::SectionRanges(Posting, false));
     (void)msgextract::RangesText(msgextract::SectionRanges(Posting, true));
     if (Check.State != msgextract::psComplete) continue;
-    std::size_t Size = 0;
-    for (const std::string_view Part : msgextract::FileParts(Posting, Pieces)) Size += Part.size();
-    if (Size != Check.Size) std::abort();
+    std::size_t Bytes = 0;
+    for (const std::string_view Part : msgextract::FileParts(Posting, Pieces)) Bytes += Part.size();
+    if (Bytes != Check.Size) std::abort();
     if (Check.FileName.empty() || Check.FileName.find('/') != std::string::npos) std::abort();
   }
   return 0;

@@ -1,5 +1,6 @@
 #include "tools/msgextract/posting_scan.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "encode/uudecode.h"
@@ -9,6 +10,9 @@ namespace msgextract {
 namespace {
 
 constexpr std::size_t MaxFileNameLength = 255;
+// Lines whose bytes a piece makes room for at once: as many as an array of
+// encoded lines holds.
+constexpr std::size_t MaxReservedLines = 65535;
 // A number of more digits than this is out of any range that counts.
 constexpr std::size_t MaxNumberDigits = 10;
 
@@ -72,39 +76,51 @@ bool ParseBeginLine(std::string_view S, std::uint32_t& Mode, std::string& Name) 
   return true;
 }
 
+// A message's lines with what the parsers look ahead for, worked out once so
+// that no text, however hostile, is read more than a few times over.
+struct TText {
+  explicit TText(const std::vector<std::string_view>& AllLines) : Lines(AllLines) {
+    const std::size_t N = Lines.size();
+    NextEnd.resize(N + 1, N);
+    for (std::size_t I = N; I-- > 0;)
+      NextEnd[I] = TrimRight(Lines[I]) == "end" ? I : NextEnd[I + 1];
+    BlanksBefore.resize(N + 1, 0);
+    for (std::size_t I = 0; I < N; ++I)
+      BlanksBefore[I + 1] =
+          BlanksBefore[I] + (Lines[I].find(' ', 1) != std::string_view::npos ? 1 : 0);
+  }
+
+  const std::vector<std::string_view>& Lines;
+  std::vector<std::size_t> NextEnd;       // the first "end" line at or after a line (or the count)
+  std::vector<std::size_t> BlanksBefore;  // lines before a line that hold a blank after their first
+};
+
 // Reads the data lines from Lines[At] up to and including the "end" line into
 // Piece; returns where scanning goes on.
-std::size_t ParseData(const std::vector<std::string_view>& Lines, std::size_t At, TPiece& Piece) {
+std::size_t ParseData(const TText& Text, std::size_t At, TPiece& Piece) {
+  const std::vector<std::string_view>& Lines = Text.Lines;
+  const std::size_t End = Text.NextEnd[At];
   // Only an encoder that writes zero as a blank loses characters when blanks
   // at line ends are stripped; it shows itself by a blank inside some line.
-  bool BlankStyle = false;
-  for (std::size_t I = At; I < Lines.size() && !BlankStyle; ++I) {
-    if (TrimRight(Lines[I]) == "end") break;
-    BlankStyle = Lines[I].find(' ', 1) != std::string_view::npos;
-  }
-  // Room for every line that may follow, so the bytes are not moved as they grow.
-  Piece.Data.reserve((Lines.size() - At) * vellumar::UUEMaxLineBytes);
+  const bool BlankStyle = Text.BlanksBefore[End] > Text.BlanksBefore[At];
+  // Room for the lines up to "end", which are all data when the piece is
+  // sound (no more than an array of lines can hold); a faulty piece gives its
+  // room back at once.
+  Piece.Data.reserve(std::min<std::size_t>(End - At, MaxReservedLines) * vellumar::UUEMaxLineBytes);
   bool Short = false;   // a line carried fewer than 45 bytes: the file ends here
   bool Closed = false;  // the backquote line was seen
   std::size_t Number = 0;
-  for (; At < Lines.size(); ++At) {
+  for (; At < End; ++At) {
     const std::string_view Line = Lines[At];
-    if (TrimRight(Line) == "end") {
-      Piece.EndsFull = !Short;
-      return At + 1;
-    }
     ++Number;
     std::size_t Count = 0;
     const vellumar::TUULineStatus Status =
         vellumar::UUDecodeLine(Line, BlankStyle, Piece.Data, Count);
     if (Status != vellumar::ulOk) {
       // Text after a block that never ends is no bad data line: say what is wrong.
-      bool EndFollows = false;
-      for (std::size_t I = At + 1; I < Lines.size() && !EndFollows; ++I)
-        EndFollows = TrimRight(Lines[I]) == "end";
-      Piece.Error = EndFollows ? "data line " + std::to_string(Number) +
-                                     " is bad: " + vellumar::UULineStatusText(Status)
-                               : "it has no end line";
+      Piece.Error = End < Lines.size() ? "data line " + std::to_string(Number) +
+                                             " is bad: " + vellumar::UULineStatusText(Status)
+                                       : "it has no end line";
       return At + 1;
     }
     if (Count == 0) {
@@ -125,28 +141,32 @@ std::size_t ParseData(const std::vector<std::string_view>& Lines, std::size_t At
     ++Piece.DataLines;
     if (Count < vellumar::UUEMaxLineBytes) Short = true;
   }
-  Piece.Error = "it has no end line";
-  return At;
+  if (End == Lines.size()) {
+    Piece.Error = "it has no end line";
+    return End;
+  }
+  Piece.EndsFull = !Short;
+  return End + 1;
 }
 
 // After a fault in a section: where scanning goes on, past the section's end
 // line, so that its begin line is not taken for a block of its own; a section
 // header on the way stops the skip.
-std::size_t SkipSection(const std::vector<std::string_view>& Lines, std::size_t At) {
-  for (; At < Lines.size(); ++At) {
+std::size_t SkipSection(const TText& Text, std::size_t At) {
+  const std::size_t End = Text.NextEnd[At];
+  for (; At < End; ++At) {
     TPiece Ignored;
-    if (TrimRight(Lines[At]) == "end") return At + 1;
-    if (ParseSectionHeader(Lines[At], Ignored)) return At;
+    if (ParseSectionHeader(Text.Lines[At], Ignored)) return At;
   }
-  return At;
+  return End < Text.Lines.size() ? End + 1 : End;
 }
 
 // Parses the section whose header is Lines[At]; returns where scanning goes on.
-std::size_t ParseSection(const std::vector<std::string_view>& Lines, std::size_t At,
-                         TPiece& Piece) {
+std::size_t ParseSection(const TText& Text, std::size_t At, TPiece& Piece) {
+  const std::vector<std::string_view>& Lines = Text.Lines;
   const auto Fault = [&](std::string Problem) {
     Piece.Error = std::move(Problem);
-    return SkipSection(Lines, At);
+    return SkipSection(Text, At);
   };
   ++At;
   if (Piece.Index == 0 || Piece.Index > Piece.Count || Piece.Count > MaxSections)
@@ -162,14 +182,15 @@ std::size_t ParseSection(const std::vector<std::string_view>& Lines, std::size_t
   } else if (Piece.Index == 1) {
     return Fault("it has no begin line");
   }
-  const std::size_t Next = ParseData(Lines, At, Piece);
-  return Piece.Error.empty() ? Next : SkipSection(Lines, At);
+  const std::size_t Next = ParseData(Text, At, Piece);
+  return Piece.Error.empty() ? Next : SkipSection(Text, At);
 }
 
 }  // namespace
 
 void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces) {
   const std::vector<std::string_view>& Lines = Message.Lines;
+  const TText Text(Lines);
   std::size_t At = 0;
   while (At < Lines.size()) {
     TPiece Piece;
@@ -178,16 +199,17 @@ void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces) {
     Piece.Subject = Message.Subject;
     if (ParseSectionHeader(Lines[At], Piece)) {
       Piece.Kind = pkSection;
-      At = ParseSection(Lines, At, Piece);
+      At = ParseSection(Text, At, Piece);
     } else if (ParseBeginLine(Lines[At], Piece.Mode, Piece.BeginName)) {
       Piece.Kind = pkBlock;
       Piece.HasBegin = true;
       Piece.Name = Piece.BeginName;
-      At = ParseData(Lines, At + 1, Piece);
+      At = ParseData(Text, At + 1, Piece);
     } else {
       ++At;
       continue;
     }
+    if (!Piece.Error.empty()) std::string().swap(Piece.Data);  // nothing is written for it
     Pieces.push_back(std::move(Piece));
   }
 }

@@ -199,6 +199,22 @@ TEST(PostingScanTest, FaultsMakeThePostingBadAndNameTheSection) {
   }
 }
 
+TEST(PostingScanTest, HostileTextIsReadInFewPasses) {
+  // Every begin line opens a block that never ends: read naively, each one
+  // would look through the rest of the text and keep room for all of it.
+  std::vector<std::string> Lines(200000, "begin 644 a");
+  Lines.back() = "end";
+  TScan S = Scan({Message(1, Lines)});
+  ASSERT_EQ(100000u, S.Pieces.size());
+  // The last begin line meets "end" at once: an empty file.
+  EXPECT_EQ("", S.Pieces.back().Error);
+  S.Pieces.pop_back();
+  for (const TPiece& Piece : S.Pieces) {
+    EXPECT_EQ(0u, Piece.Error.find("data line 1 is bad")) << Piece.Error;
+    EXPECT_LE(Piece.Data.capacity(), 64u);
+  }
+}
+
 TEST(PostingScanTest, SafeFileNameKeepsTheLastComponentOnly) {
   std::string Name, Problem;
   EXPECT_TRUE(SafeFileName("../../etc/passwd", Name, Problem));
