@@ -413,6 +413,29 @@ TEST_F(ExtractRun, HostileTextsGetOneLineEachAndNothingOutside) {
   EXPECT_EQ(0u, Info.st_mode & 07111u);  // no set-id or execute bits from a message
   EXPECT_FALSE(testing_support::PathExists(Dir.File("up.txt")));
   EXPECT_FALSE(testing_support::PathExists(Dir.File("abs.txt")));
+
+  // The same as JSON, control bytes and all, read by a strict parser.
+  TRunOptions Options;
+  Options.StdoutPath = Dir.File("list.json");
+  ASSERT_TRUE(testing_support::WriteFileText(Options.StdoutPath, ""));
+  const TRunResult List = RunProgram(Extract, {"--json", Id}, Options);
+  EXPECT_EQ(2, List.ExitStatus);
+  const TRunResult Py = RunProgram(
+      "/usr/bin/env",
+      {"python3", "-c",
+       "import json, sys\n"
+       "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+       "p = d['postings']\n"
+       "assert len(p) == 7 and d['faults'] == []\n"
+       "assert [x['state'] for x in p] == ['complete'] * 2 + ['bad'] * 5\n"
+       "assert p[0]['file'] == 'up.txt' and p[0]['size'] == 3 and p[0]['missing'] == []\n"
+       "assert p[2]['name'] == 'ctl\\x1b[2J.txt' and p[2]['file'] is None\n"
+       "assert p[4]['sections'] == 4000000000 and p[4]['present'] == [[1, 1]]\n"
+       "assert p[4]['missing'] == [[2, 4000000000]]\n"
+       "print('ok')\n",
+       Dir.File("list.json")});
+  if (!Py.Exited || Py.ExitStatus == 127) GTEST_SKIP() << "no python3 to read the JSON";
+  EXPECT_EQ("ok\n", Py.Stdout) << Py.Stderr << testing_support::ReadFileText(Dir.File("list.json"));
 }
 
 }  // namespace
