@@ -12,7 +12,6 @@
 #include <cstring>
 #include <limits>
 #include <map>
-#include <set>
 
 #include "msgbase/open_base.h"
 #include "msgbase/status.h"
