@@ -5,7 +5,7 @@
 # joined into one part (the begin line of section 1, the data lines of every
 # section in order, the backquote line and "end"). Posting is paced by the
 # message serials (about 100 messages a second), so every base is made once
-# and reused by all runs; each run writes into an emptied directory.
+# and reused by all runs; each run writes into a directory without the file.
 #
 # Usage: bench/extract_bench.sh [build directory] (default: build).
 # Installs hyperfine and sharutils when missing.
@@ -61,9 +61,9 @@ for file in large.bin half.bin; do
   for letter in F S J; do
     ./msgextract "$letter$name$letter" out >/dev/null && cmp "$file" "out/$file"
     rm -f out/*
-    hyperfine --style basic --warmup 1 --runs 10 --prepare 'rm -f out/*' \
+    hyperfine -N --style basic --warmup 2 --runs 20 --prepare "rm -f out/$file" \
       --command-name "msgextract $letter $file" "./msgextract $letter$name$letter out"
   done
-  hyperfine --style basic --warmup 1 --runs 10 --prepare 'rm -f out/*' \
+  hyperfine -N --style basic --warmup 2 --runs 20 --prepare "rm -f out/$file" \
     --command-name "uudecode $file" "uudecode -o out/$file $name.uue"
 done
