@@ -85,11 +85,11 @@ class ExtractRun : public ::testing::Test {
   // Writes Data as Dir/Name and posts it into the base Id, Lines data lines a
   // message, as echomail from Sender.
   void Post(const std::string& Id, const std::string& Name, const TBytes& Data,
-            std::size_t Lines = 50) {
+            std::size_t Lines = 50, const std::string& From = Sender, bool NetMail = false) {
     ASSERT_TRUE(testing_support::WriteFileBytes(Dir.File(Name), Data));
     const TRunResult R =
-        Run(Vellumar, {"-o" + Sender, "-d2:5020/1", "-mE", "-e" + Id, "-F" + Name, "+hhead.tpl",
-                       "+ffoot.tpl", "-l" + std::to_string(Lines), "-s\"Files\""});
+        Run(Vellumar, {"-o" + From, "-d1:5021/7.3", NetMail ? "-mN" : "-mE", "-e" + Id, "-F" + Name,
+                       "+hhead.tpl", "+ffoot.tpl", "-l" + std::to_string(Lines), "-s\"Files\""});
     ASSERT_EQ(0, R.ExitStatus) << R.Stdout;
   }
 
@@ -176,6 +176,19 @@ TEST_P(ExtractEveryFormat, RemoveTakesOnlyTheMessagesOfWrittenFiles) {
   EXPECT_EQ(2, List.ExitStatus);
   EXPECT_TRUE(HasLine(List, "  Sections: 4, present 1, 3-4, missing 2")) << List.Stdout;
   EXPECT_TRUE(HasLine(List, "Base " + Id() + ": 1 posting")) << List.Stdout;
+}
+
+TEST_P(ExtractEveryFormat, NetmailFromAPointJoinsBySender) {
+  // The same name from two senders, one a point posting netmail: two files
+  // that must not mix.
+  Post(Id(), "same.bin", SampleBytes(5000), 20, "2:5020/100.7", true);
+  Post(Id(), "same.bin", SampleBytes(4000), 20);
+  const TRunResult R = Run(Extract, {"--list", Id()});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Posting same.bin from 2:5020/100.7")) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Posting same.bin from " + Sender)) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "  Size:     5000 bytes")) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "  Size:     4000 bytes")) << R.Stdout;
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, ExtractEveryFormat, ::testing::Values('F', 'S', 'J'),
