@@ -4,17 +4,21 @@
 // messages removed with msgdump) give sections out of order, interleaved,
 // posted twice or missing; bases written with the library in this process
 // give hostile texts.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "encode/section_cutter.h"
@@ -340,6 +344,24 @@ TEST_F(ExtractRun, CarriedByATosserFromMsgIntoJam) {
   EXPECT_TRUE(HasLine(R, "Wrote moved.bin, 6000 bytes from 7 sections by " + Sender)) << R.Stdout;
   ExpectRebuilt("moved.bin", Data);
   EXPECT_EQ(std::vector<std::string>{"moved.bin"}, Names(Out));
+}
+
+TEST_F(ExtractRun, BaseHeldByAWriterIsWaitedFor) {
+  const std::string Id = "J" + Dir.File("held");
+  const TBytes Data = SampleBytes(3000);
+  Post(Id, "held.bin", Data);
+  // A writer's lock on the header file, given up after a while.
+  const int Fd = ::open((Dir.File("held") + ".JHR").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(Fd, 0);
+  ASSERT_EQ(0, ::flock(Fd, LOCK_EX | LOCK_NB));
+  std::thread Writer([Fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ::close(Fd);
+  });
+  const TRunResult R = Run(Extract, {Id, "out"});
+  Writer.join();
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  ExpectRebuilt("held.bin", Data);
 }
 
 // --- Usage and bases that cannot be used ---

@@ -30,6 +30,8 @@ namespace {
 constexpr std::int64_t WalkMargin = 16;
 // The mode bits a rebuilt file may get: never executable, never set-id.
 constexpr std::uint32_t FileModeMask = 0666;
+// Seconds a base held by a writer is waited for, one try a second.
+constexpr std::int32_t OpenTries = 10;
 // The first byte of a control line.
 constexpr char ControlByte = '\x01';
 
@@ -479,10 +481,13 @@ int RunMsgExtract(const std::vector<std::string>& Args, TOutput& Out) {
     return exFailure;
   }
   // Only --remove changes the base; otherwise it is opened for looking only,
-  // which writes nothing and lets other readers in at the same time.
+  // which writes nothing and lets other readers in at the same time. A
+  // program that is writing into the base (a tosser, a posting) is waited for.
   msgbase::PMessageBase Base;
-  if (!(Options.Remove ? msgbase::OpenMessageBase(Base, Options.BaseId)
-                       : msgbase::OpenMessageBaseReadOnly(Base, Options.BaseId))) {
+  if (!msgbase::OpenMessageBaseEx(
+          Base, Options.BaseId,
+          Options.Remove ? msgbase::OpenMessageBase : msgbase::OpenMessageBaseReadOnly,
+          OpenTries)) {
     Out.WriteLine("Cannot open base " + VisibleText(Options.BaseId) + ": " +
                   msgbase::ExplainStatus(msgbase::GetOpenStatus()));
     return exFailure;
