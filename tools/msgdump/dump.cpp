@@ -40,7 +40,7 @@ struct TMessageView {
   TAddress ToAddress;
   std::string Subject;
   std::string Written;
-  std::string Arrived;
+  std::string Arrived;  // empty when the stored date is no valid date
   std::string Attributes;
   std::vector<std::string> Lines;
 };
@@ -86,7 +86,10 @@ bool ReadMessage(TMessageBase& Base, bool HeadersOnly, TMessageView& View) {
   Base.GetWrittenDateTime(Written);
   Base.GetArrivedDateTime(Arrived);
   View.Written = msgbase::GetDateTimeLine(Written);
-  View.Arrived = msgbase::GetDateTimeLine(Arrived);
+  // Software that keeps other words at the arrived date's place (FTS-0001
+  // zone and point in a *.msg header) leaves no date there: shown as absent.
+  if (msgbase::IsValidMessageBaseDateTime(Arrived))
+    View.Arrived = msgbase::GetDateTimeLine(Arrived);
   View.Attributes = msgbase::GetAttributesLine(Base);
 
   // The address scan left the text position at the end.
@@ -135,7 +138,8 @@ void WriteTextMessage(const TMessageView& View, bool HeadersOnly, TOutput& Out) 
 std::vector<std::string> JsonMessage(const TMessageView& View) {
   const std::string In = "      ";
   std::vector<std::string> Lines{"    {"};
-  Lines.push_back(In + JsonMember("number", std::to_string(View.Number), View.Opened));
+  // Either the error or the header follows the number.
+  Lines.push_back(In + JsonMember("number", std::to_string(View.Number)));
   if (!View.Opened) {
     Lines.push_back(In + JsonMember("error", JsonString(View.Error), false));
     Lines.push_back("    }");
@@ -147,7 +151,8 @@ std::vector<std::string> JsonMessage(const TMessageView& View) {
   Lines.push_back(In + JsonMember("to_address", JsonAddress(View.ToAddress)));
   Lines.push_back(In + JsonMember("subject", JsonString(View.Subject)));
   Lines.push_back(In + JsonMember("written", JsonString(View.Written)));
-  Lines.push_back(In + JsonMember("arrived", JsonString(View.Arrived)));
+  Lines.push_back(In +
+                  JsonMember("arrived", View.Arrived.empty() ? "null" : JsonString(View.Arrived)));
   Lines.push_back(In + JsonMember("attributes", JsonString(View.Attributes)));
   if (!View.Error.empty()) Lines.push_back(In + JsonMember("error", JsonString(View.Error)));
   if (View.Lines.empty()) {
