@@ -558,8 +558,9 @@ bool TJamMessageBase::LoadMessage(bool WithText) {
     }
     for (const TRestoredLine& Line : LinesAfterText) PutLines(Line.Id, Line.Prefix);
   }
-  if (FromAddress_.Zone != 0) SetFromAddress(FromAddress_, false);
-  if (ToAddress_.Zone != 0) SetToAddress(ToAddress_);
+  // Only what the subfields hold comes back: a message stored without a
+  // MSGID is read without one (and no serial is drawn for it).
+  PutAddressLines(FromAddress_, ToAddress_);
   SetTextPos(0);
   return true;
 }
@@ -960,19 +961,21 @@ void TJamMessageBase::SetSubject(const std::string& S) {
   Subject_ = CutText(S);
 }
 
+// The address subfields of a stored message are the starting point (a message
+// need not carry a MSGID line); control lines of the text override them.
 void TJamMessageBase::GetFromAddress(TAddress& Address) {
-  ClearAddress(Address);
+  Address = FromAddress_;
   TMessageBase::GetFromAddress(Address);
 }
 
 void TJamMessageBase::GetToAddress(TAddress& Address) {
-  ClearAddress(Address);
+  Address = ToAddress_;
   TMessageBase::GetToAddress(Address);
 }
 
 void TJamMessageBase::GetFromAndToAddress(TAddress& FromAddress, TAddress& ToAddress) {
-  ClearAddress(FromAddress);
-  ClearAddress(ToAddress);
+  FromAddress = FromAddress_;
+  ToAddress = ToAddress_;
   TMessageBase::GetFromAndToAddress(FromAddress, ToAddress);
 }
 

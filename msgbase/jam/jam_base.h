@@ -120,7 +120,8 @@ class TJamMessageBase : public TMessageBase {
   void SetFrom(const std::string& S) override;
   void SetTo(const std::string& S) override;
   void SetSubject(const std::string& S) override;
-  // Clear the address(es), then read them from the text's control lines.
+  // Start from the address subfields of the stored message (cleared for a
+  // new one), then read the text's control lines over them.
   void GetFromAddress(TAddress& Address) override;
   void GetToAddress(TAddress& Address) override;
   void GetFromAndToAddress(TAddress& FromAddress, TAddress& ToAddress) override;

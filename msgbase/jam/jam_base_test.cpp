@@ -632,6 +632,78 @@ TEST_F(JamBaseTest, CloseLeavesTheStatusOfItsHeaderWrite) {
   EXPECT_EQ(Base->GetStatus(), stJamStreamProblems);
 }
 
+// A message with an origin address but no MSGID subfield (valid JAM, as other
+// software writes it) reads back without a MSGID line, draws no serial, and
+// still reports its address.
+std::int32_t ClockReadings = 0;
+void CountingClock(TMessageBaseDateTime& D) {
+  ++ClockReadings;
+  D = {10, 20, 30, static_cast<std::uint16_t>(ClockReadings % 100), 5, 3, 2004};
+}
+
+TEST_F(JamBaseTest, ReadingInventsNoControlLine) {
+  {
+    TJamMessageBase Base;
+    ASSERT_TRUE(Base.Create(Path));
+    Base.SetBaseType(btNetmail);
+    TMessage M;
+    M.Lines = {"\x01INTL 2:5030/200 2:5020/100",
+               "\x01"
+               "FMPT 7",
+               "Hi"};
+    ASSERT_TRUE(Post(Base, M));
+  }
+  SetClockSource(CountingClock);
+  ClockReadings = 0;
+  for (const TBaseType Type : {btEchomail, btNetmail}) {
+    auto Base = OpenBase(Type);
+    Base->SetLocation(1);
+    ASSERT_TRUE(Base->OpenMessage());
+    std::string Line;
+    EXPECT_FALSE(Base->GetKludge("\x01MSGID", Line)) << Line;
+    TAddress From;
+    Base->GetFromAddress(From);
+    EXPECT_TRUE(AddressEqu(From, {2, 5020, 100, 7}));
+    const std::vector<std::string> Expected =
+        Type == btNetmail ? std::vector<std::string>{"\x01INTL 2:5030/200 2:5020/100",
+                                                     "\x01"
+                                                     "FMPT 7",
+                                                     "Hi"}
+                          : std::vector<std::string>{"Hi"};
+    EXPECT_EQ(TextLines(*Base), Expected);
+  }
+  EXPECT_EQ(ClockReadings, 0);
+  SetClockSource(nullptr);
+}
+
+// A line is cut at its first zero byte as it goes in: the subfield and the
+// text keep only what a zero-terminated reader would see.
+TEST_F(JamBaseTest, ZeroByteEndsALine) {
+  {
+    TJamMessageBase Base;
+    ASSERT_TRUE(Base.Create(Path));
+    Base.SetBaseType(btEchomail);
+    ASSERT_TRUE(Base.CreateNewMessage());
+    Base.PutString(
+        std::string("\x01"
+                    "FOO: one\0two",
+                    13));
+    Base.PutString(std::string("Body\0hidden", 11));
+    Base.PutString(
+        "\x01"
+        "BAR: after");
+    ASSERT_TRUE(Base.WriteMessage());
+  }
+  auto Base = OpenBase();
+  Base->SetLocation(1);
+  ASSERT_TRUE(Base->OpenMessage());
+  EXPECT_EQ(TextLines(*Base), (std::vector<std::string>{"\x01"
+                                                        "FOO: one",
+                                                        "\x01"
+                                                        "BAR: after",
+                                                        "Body"}));
+}
+
 // Looking at a base and closing it leaves its files as they were, bytes and
 // times, and makes no lastread file; a base opened read-only refuses every
 // change.
