@@ -49,6 +49,8 @@ inline constexpr std::int32_t maIsReturnReceipt = 0x1000;
 inline constexpr std::int32_t maAuditRequest = 0x2000;
 inline constexpr std::int32_t maUpdateRequest = 0x4000;
 inline constexpr std::int32_t maScanned = 0x8000;
+// Marked deleted but still stored (only JAM keeps such messages).
+inline constexpr std::int32_t maDeleted = 0x10000;
 
 // How Open treats a base's files; set with SetOpenMode before Open.
 //   omReadWrite (the default): the base may be changed; Open may complete or

@@ -253,6 +253,42 @@ TEST_P(MsgDumpTest, JsonStaysValidOnEveryPath) {
   EXPECT_EQ("ok\n", Parse("assert m == [] and d['count'] == 0"));
 }
 
+// A JAM message that other software marked deleted is listed as deleted,
+// under its own number, and never as a live message.
+TEST_P(MsgDumpTest, DeletedJamMessageIsShownAsDeleted) {
+  if (GetParam() != 'J') GTEST_SKIP() << "only JAM keeps deleted messages";
+  BuildBase();
+  const std::string Jhr = Area + "/echo.JHR";
+  testing_support::TBytes Header = testing_support::ReadFileBytes(Jhr);
+  const testing_support::TBytes Index = testing_support::ReadFileBytes(Area + "/echo.JDX");
+  ASSERT_EQ(24u, Index.size());
+  const std::size_t Second = Index[12] | (Index[13] << 8) | (Index[14] << 16);
+  ASSERT_GT(Header.size(), Second + 56);
+  Header[Second + 55] |= 0x80;  // the deleted bit of the attribute word
+  Header[12] = 2;               // ActiveMsgs, as that software keeps it
+  ASSERT_TRUE(testing_support::WriteFileBytes(Jhr, Header));
+
+  const TRunResult R = Run({Id});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_EQ("Base " + Id + ": 2 messages, highest number 4", R.Lines().at(0));
+  EXPECT_TRUE(Has(R.Lines(), "Message 2 (deleted)")) << R.Stdout;
+  EXPECT_FALSE(Has(R.Lines(), "Message 2")) << R.Stdout;
+  EXPECT_TRUE(Has(R.Lines(), "Message 3")) << R.Stdout;
+
+  const std::string Out = Dir.File("out.json");
+  ASSERT_TRUE(testing_support::WriteFileText(Out, ""));
+  EXPECT_EQ(0, Run({"--json", Id}, Out).ExitStatus);
+  const TRunResult Py =
+      RunProgram("/usr/bin/env", {"python3", "-c",
+                                  "import json, sys\n"
+                                  "m = json.load(open(sys.argv[1], encoding='utf-8'))['messages']\n"
+                                  "assert [x['deleted'] for x in m] == [False, True, False]\n"
+                                  "print('ok')\n",
+                                  Out});
+  if (!Py.Exited || Py.ExitStatus == 127) GTEST_SKIP() << "no python3 to read the JSON";
+  EXPECT_EQ("ok\n", Py.Stdout) << Py.Stderr;
+}
+
 TEST_P(MsgDumpTest, KillRemovesExactlyTheNamedMessage) {
   BuildBase();
   const TRunResult Missing = Run({"--kill", "9", Id});

@@ -80,7 +80,7 @@ struct TAttributeMap {
   std::int32_t Common;
   std::uint32_t Jam;
 };
-constexpr std::array<TAttributeMap, 16> AttributeMap{{
+constexpr std::array<TAttributeMap, 17> AttributeMap{{
     {maPrivate, jaPrivate},
     {maCrash, jaCrash},
     {maReceived, jaReceived},
@@ -94,6 +94,7 @@ constexpr std::array<TAttributeMap, 16> AttributeMap{{
     {maFileRequest, jaFileRequest},
     {maReturnReceiptRequest, jaReceiptRequest},
     {maAuditRequest, jaConfirmRequest},
+    {maDeleted, jaDeleted},
     {maTypeLocal, jaTypeLocal},
     {maTypeEcho, jaTypeEcho},
     {maTypeNet, jaTypeNet},
@@ -205,6 +206,7 @@ bool TJamMessageBase::Create(const std::string& Path) {
   }
 
   HeaderInfo_ = TJamHeaderInfo{};
+  Records_ = 0;
   HeaderInfo_.Signature = JamSignature;
   HeaderInfo_.DateCreated = static_cast<std::uint32_t>(UnixNow());
   HeaderInfo_.PasswordCrc = JamNoCrc;
@@ -284,9 +286,11 @@ bool TJamMessageBase::Open(const std::string& Path) {
   StoredHeaderInfo_ = Raw;
   NewPending_ = false;
   if (ReadOnly) {
-    // Nothing is repacked: a removed record keeps its place and its number
-    // is simply not there.
-    HeaderInfo_.ActiveMsgs = static_cast<std::uint32_t>(Records);
+    // Nothing is repacked or recounted: a removed record keeps its place and
+    // its number is simply not there, and the count is the stored one (other
+    // software leaves deleted messages out of it).
+    Records_ = static_cast<std::uint32_t>(Records);
+    HeaderInfo_.ActiveMsgs = std::min(HeaderInfo_.ActiveMsgs, Records_);
   } else if (!RepackIndex()) {
     // Records of removed messages go at once, and ActiveMsgs is counted from
     // the index whatever the base header says; the index is rewritten only
@@ -320,7 +324,7 @@ void TJamMessageBase::Close() {
 bool TJamMessageBase::ReadIndexRecord(std::int32_t Message, TJamIndex& Index) {
   if (!IndexStream_) return false;
   const std::int64_t Record = static_cast<std::int64_t>(Message) - HeaderInfo_.BaseMsgNum;
-  if (Record < 0 || Record >= static_cast<std::int64_t>(HeaderInfo_.ActiveMsgs)) return false;
+  if (Record < 0 || Record >= static_cast<std::int64_t>(Records_)) return false;
   const std::int64_t Position = Record * static_cast<std::int64_t>(TJamIndex::Size);
   IndexStream_->Reset();
   if (Position + static_cast<std::int64_t>(TJamIndex::Size) > IndexStream_->GetSize()) {
@@ -376,7 +380,7 @@ void TJamMessageBase::SetLocation(std::int32_t Location) {
 std::int32_t TJamMessageBase::GetHighest() {
   // Open and CreateNewMessage keep the sum inside 32 signed bits.
   return static_cast<std::int32_t>(std::min<std::int64_t>(
-      static_cast<std::int64_t>(HeaderInfo_.BaseMsgNum) + HeaderInfo_.ActiveMsgs, MaxNumber));
+      static_cast<std::int64_t>(HeaderInfo_.BaseMsgNum) + Records_, MaxNumber));
 }
 
 std::int32_t TJamMessageBase::GetCount() {
@@ -576,6 +580,7 @@ bool TJamMessageBase::OpenMessageHeader() {
 void TJamMessageBase::DropPendingMessage() {
   if (!NewPending_) return;
   NewPending_ = false;
+  if (Records_ > 0) --Records_;
   if (HeaderInfo_.ActiveMsgs > 0) --HeaderInfo_.ActiveMsgs;
 }
 
@@ -598,14 +603,15 @@ bool TJamMessageBase::CreateNewMessage() {
   ResetAll();
   // The new number, the one after it (the current number) and the index
   // position must all fit 32 signed bits.
-  const std::int64_t Count = static_cast<std::int64_t>(HeaderInfo_.ActiveMsgs) + 1;
+  const std::int64_t Count = static_cast<std::int64_t>(Records_) + 1;
   if (static_cast<std::int64_t>(HeaderInfo_.BaseMsgNum) + Count > MaxNumber ||
       Count * static_cast<std::int64_t>(TJamIndex::Size) > MaxNumber) {
     SetStatus(stJamStreamProblems);
     return false;
   }
-  HeaderInfo_.ActiveMsgs = static_cast<std::uint32_t>(Count);
-  SetCurrent(static_cast<std::int32_t>(HeaderInfo_.BaseMsgNum + HeaderInfo_.ActiveMsgs));
+  Records_ = static_cast<std::uint32_t>(Count);
+  ++HeaderInfo_.ActiveMsgs;
+  SetCurrent(static_cast<std::int32_t>(HeaderInfo_.BaseMsgNum + Records_));
 
   MessageHeader_ = TJamMessageHeaderFirst{};
   Subfields_.fill(0);
@@ -621,7 +627,7 @@ bool TJamMessageBase::CreateNewMessage() {
   MessageHeader_.MsgIdCrc = JamNoCrc;
   MessageHeader_.ReplyCrc = JamNoCrc;
   MessageHeader_.PasswordCrc = JamNoCrc;
-  MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + HeaderInfo_.ActiveMsgs - 1;
+  MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + Records_ - 1;
   // Positional, so a message is always found where its number says.
   IndexPosition_ =
       static_cast<std::int32_t>((Count - 1) * static_cast<std::int64_t>(TJamIndex::Size));
@@ -732,6 +738,8 @@ bool TJamMessageBase::WriteMessage() {
   std::copy(Area->begin(), Area->begin() + Header.SubfieldLen,
             std::copy(Fixed.begin(), Fixed.end(), HeaderRaw.begin()));
 
+  const bool WasDeleted = !NewPending_ && IsDeletedAt(static_cast<std::uint32_t>(HeaderPosition_));
+
   // The index record goes last: until it is written the message does not
   // exist, so a failure on the way leaves only bytes that nothing refers to,
   // and those are cut off again.
@@ -765,6 +773,7 @@ bool TJamMessageBase::WriteMessage() {
   TextLength_ = static_cast<std::int32_t>(Text.size());
   ++HeaderInfo_.ModCounter;
   NewPending_ = false;
+  CountDeletedChange(WasDeleted);
   return true;
 }
 
@@ -776,14 +785,40 @@ bool TJamMessageBase::WriteMessageHeader() {
     return false;
   }
   ResetAll();
+  const bool WasDeleted = IsDeletedAt(static_cast<std::uint32_t>(HeaderPosition_));
   if (!WriteAt(*HeaderStream_, HeaderPosition_, EncodeJamMessageHeader(MessageHeader_))) {
     SetStatus(stJamStreamProblems);
     return false;
   }
+  CountDeletedChange(WasDeleted);
   return true;
 }
 
 // --- Removal ---
+
+void TJamMessageBase::CountDeletedChange(bool WasDeleted) {
+  const bool Deleted = (MessageHeader_.Attribute & jaDeleted) != 0;
+  if (Deleted && !WasDeleted && HeaderInfo_.ActiveMsgs > 0) --HeaderInfo_.ActiveMsgs;
+  if (!Deleted && WasDeleted) ++HeaderInfo_.ActiveMsgs;
+}
+
+bool TJamMessageBase::IsDeletedAt(std::uint32_t HeaderOffset) {
+  const std::int64_t Size = HeaderStream_->GetSize();
+  if (HeaderOffset < TJamHeaderInfo::Size ||
+      static_cast<std::int64_t>(HeaderOffset) +
+              static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) >
+          Size) {
+    return false;
+  }
+  std::array<std::uint8_t, TJamMessageHeaderFirst::Size> Raw{};
+  HeaderStream_->Seek(static_cast<std::int32_t>(HeaderOffset));
+  HeaderStream_->ReadBuffer(Raw);
+  TJamMessageHeaderFirst Header;
+  const bool Deleted = HeaderStream_->GetStatus() == stOk && DecodeJamMessageHeader(Raw, Header) &&
+                       Header.Signature == JamSignature && (Header.Attribute & jaDeleted) != 0;
+  HeaderStream_->Reset();
+  return Deleted;
+}
 
 bool TJamMessageBase::RepackIndex() {
   if (RefuseChange(stJamReadOnly)) return false;
@@ -827,12 +862,26 @@ bool TJamMessageBase::RepackIndex() {
       return false;
     }
   }
-  HeaderInfo_.ActiveMsgs = static_cast<std::uint32_t>(Kept / TJamIndex::Size);
+  Records_ = static_cast<std::uint32_t>(Kept / TJamIndex::Size);
+  // ActiveMsgs leaves out the messages marked deleted. When it disagrees with
+  // the records, the headers are looked at to count it anew; a header that
+  // cannot be read counts as a message.
+  if (HeaderInfo_.ActiveMsgs != Records_) {
+    std::uint32_t Live = 0;
+    for (std::size_t At = 0; At < Kept; At += TJamIndex::Size) {
+      TJamIndex Index;
+      if (DecodeJamIndex(std::span(Records).subspan(At), Index) && !IsDeletedAt(Index.HdrOffset)) {
+        ++Live;
+      }
+    }
+    HeaderInfo_.ActiveMsgs = Live;
+  }
   if (NewPending_) {
     // The message being built keeps its place right after the last record.
+    ++Records_;
     ++HeaderInfo_.ActiveMsgs;
     IndexPosition_ = static_cast<std::int32_t>(Kept);
-    MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + HeaderInfo_.ActiveMsgs - 1;
+    MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + Records_ - 1;
   }
   return true;
 }

@@ -676,6 +676,59 @@ TEST_F(JamBaseTest, ReadingInventsNoControlLine) {
   SetClockSource(nullptr);
 }
 
+// Other software marks a message deleted in its header and leaves it out of
+// ActiveMsgs. It keeps its number; only the count leaves it out, when the
+// base is read and when it is written (a count that disagrees with the
+// records is counted anew from the headers).
+TEST_F(JamBaseTest, DeletedMessageKeepsItsNumberButNotItsCount) {
+  MakeBase(3);
+  const auto Patch32 = [this](const std::string& Extension, std::size_t At, std::uint32_t Value) {
+    TBytes Data = ReadFileBytes(File(Extension));
+    ASSERT_GE(Data.size(), At + 4);
+    for (int I = 0; I < 4; ++I)
+      Data[At + static_cast<std::size_t>(I)] = static_cast<std::uint8_t>(Value >> (8 * I));
+    ASSERT_TRUE(WriteFileBytes(File(Extension), Data));
+  };
+  const TBytes Index = ReadFileBytes(File("JDX"));
+  const std::uint32_t Second = Index[12] | (Index[13] << 8) | (Index[14] << 16) |
+                               (static_cast<std::uint32_t>(Index[15]) << 24);
+  Patch32("JHR", Second + 52, jaDeleted | jaTypeEcho | jaLocal);
+  for (const std::uint32_t Stored : {2u, 1u}) {  // as other software counts, and stale
+    Patch32("JHR", 12, Stored);
+    TJamMessageBase Reader;
+    Reader.SetOpenMode(omReadOnly);
+    ASSERT_TRUE(Reader.Open(Path));
+    EXPECT_EQ(Reader.GetCount(), static_cast<std::int32_t>(Stored));  // read, not recounted
+    EXPECT_EQ(Reader.GetHighest(), 4);
+    Reader.SetLocation(2);
+    ASSERT_TRUE(Reader.OpenMessage());
+    EXPECT_TRUE(Reader.GetAttribute(maDeleted));
+    EXPECT_EQ(Reader.GetTo(), "User2");
+    Reader.Close();
+
+    auto Writer = OpenBase();
+    EXPECT_EQ(Writer->GetCount(), 2);
+    Writer->SetLocation(3);
+    ASSERT_TRUE(Writer->OpenMessage());
+    EXPECT_FALSE(Writer->GetAttribute(maDeleted));
+    Writer->Close();
+    EXPECT_EQ(ReadFileBytes(File("JHR"))[12], 2);
+  }
+  // Posting counts the new message; undeleting counts the old one again.
+  auto Base = OpenBase();
+  TMessage M;
+  ASSERT_TRUE(Post(*Base, M));
+  EXPECT_EQ(Base->GetHighest(), 5);
+  EXPECT_EQ(Base->GetCount(), 3);
+  Base->SetLocation(2);
+  ASSERT_TRUE(Base->OpenMessage());
+  Base->SetAttribute(maDeleted, false);
+  ASSERT_TRUE(Base->WriteMessageHeader());
+  EXPECT_EQ(Base->GetCount(), 4);
+  Base->Close();
+  EXPECT_EQ(ReadFileBytes(File("JHR"))[12], 4);
+}
+
 // A line is cut at its first zero byte as it goes in: the subfield and the
 // text keep only what a zero-terminated reader would see.
 TEST_F(JamBaseTest, ZeroByteEndsALine) {

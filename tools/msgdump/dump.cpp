@@ -33,7 +33,8 @@ constexpr std::size_t LabelWidth = 12;
 struct TMessageView {
   std::int32_t Number = 0;
   bool Opened = false;
-  std::string Error;  // why it could not be opened, or where its text broke off
+  bool Deleted = false;  // marked deleted but still stored
+  std::string Error;     // why it could not be opened, or where its text broke off
   std::string From;
   std::string To;
   TAddress FromAddress;
@@ -77,6 +78,7 @@ bool ReadMessage(TMessageBase& Base, bool HeadersOnly, TMessageView& View) {
     return false;
   }
   View.Opened = true;
+  View.Deleted = Base.GetAttribute(msgbase::maDeleted);
   View.From = Base.GetFrom();
   View.To = Base.GetTo();
   View.Subject = Base.GetSubject();
@@ -122,7 +124,7 @@ void WriteTextMessage(const TMessageView& View, bool HeadersOnly, TOutput& Out) 
     Out.WriteLine("Message " + Number + " cannot be read: " + View.Error);
     return;
   }
-  Out.WriteLine("Message " + Number);
+  Out.WriteLine("Message " + Number + (View.Deleted ? " (deleted)" : ""));
   Out.WriteLine(Field("From", NameAndAddress(View.From, View.FromAddress)));
   Out.WriteLine(Field("To", NameAndAddress(View.To, View.ToAddress)));
   Out.WriteLine(Field("Subject", VisibleText(View.Subject)));
@@ -145,6 +147,7 @@ std::vector<std::string> JsonMessage(const TMessageView& View) {
     Lines.push_back("    }");
     return Lines;
   }
+  Lines.push_back(In + JsonMember("deleted", View.Deleted ? "true" : "false"));
   Lines.push_back(In + JsonMember("from", JsonString(View.From)));
   Lines.push_back(In + JsonMember("from_address", JsonAddress(View.FromAddress)));
   Lines.push_back(In + JsonMember("to", JsonString(View.To)));
