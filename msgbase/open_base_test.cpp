@@ -6,9 +6,11 @@
 #include <unistd.h>
 #include <csignal>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "msgbase/jam/jam_base.h"
 #include "msgbase/msg/msg_base.h"
@@ -278,6 +280,86 @@ TEST(OpenBaseTest, BaseHeldByAnotherProgramIsASharingViolation) {
     }
     ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id)) << Id;
     EXPECT_TRUE(CloseMessageBase(Base));
+  }
+}
+
+// Other software names a base's files in another case. Such a base is found,
+// appended to under those very names, and never doubled by a second base
+// beside it; when a file is there under two names, nothing is touched.
+TEST(OpenBaseTest, BaseFilesAreFoundWhateverTheCaseOfTheirNames) {
+  struct TCase {
+    std::string Letter;
+    std::vector<std::pair<std::string, std::string>> Renames;  // as made -> as other software names
+    std::string Twin;                                          // a second name for one file
+  };
+  const TCase Cases[] = {
+      {"J",
+       {{"area.JHR", "area.jhr"}, {"area.JDX", "area.jdx"}, {"area.JDT", "area.jdt"}},
+       "area.JHR"},
+      {"S", {{"area.sqd", "AREA.SQD"}, {"area.sqi", "AREA.SQI"}}, "area.sqd"},
+      {"F", {{"area/1.msg", "area/1.MSG"}, {"area/lastread", "area/LASTREAD"}}, "area/1.msg"},
+  };
+  const auto Post = [](TMessageBase& Base, const std::string& Subject) {
+    ASSERT_TRUE(Base.CreateNewMessage());
+    Base.SetSubject(Subject);
+    Base.PutString("Body of " + Subject);
+    ASSERT_TRUE(Base.WriteMessage());
+    (void)Base.CloseMessage();  // stored
+  };
+  for (const TCase& C : Cases) {
+    TTempDir Dir;
+    const std::string Id = C.Letter + Dir.File("area");
+    PMessageBase Base;
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id));
+    Post(*Base, "First");
+    Base->SetLastRead(0, 1);
+    ASSERT_TRUE(CloseMessageBase(Base));
+    // The lastread files of JAM and Squish are left with the names made:
+    // each file is found on its own.
+    for (const auto& [From, To] : C.Renames) {
+      ASSERT_EQ(0, std::rename(Dir.File(From).c_str(), Dir.File(To).c_str())) << From;
+    }
+    const auto Names = [&Dir] {
+      std::vector<std::string> Result;
+      for (const auto& [Name, File] : testing_support::SnapshotFiles(Dir.Path()))
+        Result.push_back(Name);
+      return Result;
+    };
+    const std::vector<std::string> Before = Names();
+
+    EXPECT_TRUE(ExistMessageBase(Id)) << Id;
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id)) << Id << " " << GetOpenStatus();
+    EXPECT_EQ(1, Base->GetCount()) << Id;
+    EXPECT_EQ(1, Base->GetLastRead(0)) << Id;
+    Post(*Base, "Second");
+    Base->SetLastRead(0, 2);
+    ASSERT_TRUE(CloseMessageBase(Base));
+    std::vector<std::string> Expected = Before;
+    if (C.Letter == "F")
+      Expected.insert(Expected.begin() + 1, "area/2.msg");  // new files: as defined
+    EXPECT_EQ(Expected, Names()) << Id;
+
+    ASSERT_TRUE(OpenMessageBaseReadOnly(Base, Id)) << Id;
+    EXPECT_EQ(2, Base->GetCount()) << Id;
+    EXPECT_EQ(2, Base->GetLastRead(0)) << Id;
+    Base->Seek(1);
+    ASSERT_TRUE(Base->OpenMessage()) << Id;
+    EXPECT_EQ("First", Base->GetSubject());
+    (void)Base->CloseMessage();  // only read
+    ASSERT_TRUE(CloseMessageBase(Base));
+
+    // Two names for one file: refused, both left alone.
+    const std::string Kept = testing_support::ReadFileText(Dir.File(C.Renames[0].second));
+    ASSERT_TRUE(testing_support::WriteFileText(Dir.File(C.Twin), Kept));
+    const auto Snapshot = testing_support::SnapshotFiles(Dir.Path());
+    EXPECT_FALSE(OpenOrCreateMessageBase(Base, Id)) << Id;
+    const std::int32_t Why = C.Letter == "J"   ? stJamTwoNames
+                             : C.Letter == "S" ? stSquishTwoNames
+                                               : stMsgTwoNames;
+    EXPECT_EQ(Why, GetOpenStatus()) << Id;
+    EXPECT_FALSE(OpenMessageBaseReadOnly(Base, Id)) << Id;
+    EXPECT_EQ(Why, GetOpenStatus()) << Id;
+    EXPECT_EQ(Snapshot, testing_support::SnapshotFiles(Dir.Path())) << Id;
   }
 }
 

@@ -104,6 +104,10 @@ bool StartsWith(std::string_view Line, std::string_view Prefix) {
   return Line.substr(0, Prefix.size()) == Prefix;
 }
 
+// The four files of a base, in this order.
+enum TJamFile : std::size_t { jfHeader = 0, jfIndex = 1, jfText = 2, jfLastRead = 3 };
+const std::vector<std::string> JamExtensions{"JHR", "JDX", "JDT", "JLR"};
+
 // Base path: Path with "." appended unless it already ends in one.
 std::string JamBasePath(const std::string& Path) {
   if (!Path.empty() && Path.back() == '.') return Path;
@@ -119,17 +123,16 @@ std::int32_t UnixNow() {
 // One of a base's files: where its stream goes and the status of a failure.
 struct TBaseFile {
   PMessageBaseStream& Stream;
-  const char* Extension;
+  const std::string& Name;
   std::int32_t FailStatus;
   std::int32_t ExtraMode = 0;  // added to the mode for this file
 };
 
 // Opens the files in order with Mode; the status of the first that fails, or
 // stOk. Streams opened before a failure stay with their owner.
-std::int32_t OpenBaseFiles(const std::string& Base, std::int32_t Mode,
-                           std::span<const TBaseFile> Files) {
+std::int32_t OpenBaseFiles(std::int32_t Mode, std::span<const TBaseFile> Files) {
   for (const TBaseFile& File : Files) {
-    File.Stream = CreateMessageBaseFileStream(Base + File.Extension, Mode | File.ExtraMode);
+    File.Stream = CreateMessageBaseFileStream(File.Name, Mode | File.ExtraMode);
     if (!File.Stream || File.Stream->GetStatus() != stOk) return File.FailStatus;
   }
   return stOk;
@@ -180,10 +183,12 @@ void TJamMessageBase::ResetAll() {
 }
 
 bool TJamMessageBase::Exist(const std::string& Path) {
-  const std::string Base = JamBasePath(Path);
   // Any surviving data file still holds messages: creating over it would lose
   // them. The lastread file alone does not count; Open makes it when missing.
-  return FileExists(Base + "JHR") || FileExists(Base + "JDX") || FileExists(Base + "JDT");
+  // A file under two names exists too: Open then refuses it.
+  TBaseFileNames Files;
+  return !FindBaseFiles(JamBasePath(Path), JamExtensions, Files) || Files.Present[jfHeader] ||
+         Files.Present[jfIndex] || Files.Present[jfText];
 }
 
 bool TJamMessageBase::Create(const std::string& Path) {
@@ -192,14 +197,19 @@ bool TJamMessageBase::Create(const std::string& Path) {
   const std::string Base = JamBasePath(Path);
   SetBasePath(Base);
   CreateDirectory(ExtractPathName(Path));
+  TBaseFileNames Names;
+  if (!FindBaseFiles(Base, JamExtensions, Names)) {
+    SetStatus(stJamTwoNames);
+    return false;
+  }
 
   const std::array<TBaseFile, 4> Files{{
-      {HeaderStream_, "JHR", stJamCantCreateJhr, smRecordLock},
-      {IndexStream_, "JDX", stJamCantCreateJdx},
-      {DataStream_, "JDT", stJamCantCreateJdt},
-      {LastReadStream_, "JLR", stJamCantCreateJlr},
+      {HeaderStream_, Names.Name[jfHeader], stJamCantCreateJhr, smRecordLock},
+      {IndexStream_, Names.Name[jfIndex], stJamCantCreateJdx},
+      {DataStream_, Names.Name[jfText], stJamCantCreateJdt},
+      {LastReadStream_, Names.Name[jfLastRead], stJamCantCreateJlr},
   }};
-  if (const std::int32_t Status = OpenBaseFiles(Base, BaseFileCreateMode, Files); Status != stOk) {
+  if (const std::int32_t Status = OpenBaseFiles(BaseFileCreateMode, Files); Status != stOk) {
     DisposeStreams();
     SetStatus(Status);
     return false;
@@ -235,28 +245,31 @@ bool TJamMessageBase::Open(const std::string& Path) {
     return false;
   };
 
-  if (!FileExists(Base + "JHR")) return Fail(stJamAbsentJhr);
-  if (!FileExists(Base + "JDX")) return Fail(stJamAbsentJdx);
-  if (!FileExists(Base + "JDT")) return Fail(stJamAbsentJdt);
+  TBaseFileNames Names;
+  if (!FindBaseFiles(Base, JamExtensions, Names)) return Fail(stJamTwoNames);
+  if (!Names.Present[jfHeader]) return Fail(stJamAbsentJhr);
+  if (!Names.Present[jfIndex]) return Fail(stJamAbsentJdx);
+  if (!Names.Present[jfText]) return Fail(stJamAbsentJdt);
 
   const std::array<TBaseFile, 3> Files{{
-      {HeaderStream_, "JHR", stJamCantOpenJhr, smRecordLock},
-      {IndexStream_, "JDX", stJamCantOpenJdx},
-      {DataStream_, "JDT", stJamCantOpenJdt},
+      {HeaderStream_, Names.Name[jfHeader], stJamCantOpenJhr, smRecordLock},
+      {IndexStream_, Names.Name[jfIndex], stJamCantOpenJdx},
+      {DataStream_, Names.Name[jfText], stJamCantOpenJdt},
   }};
   const bool ReadOnly = IsReadOnly();
   if (const std::int32_t Status =
-          OpenBaseFiles(Base, ReadOnly ? BaseFileReadMode : BaseFileOpenMode, Files);
+          OpenBaseFiles(ReadOnly ? BaseFileReadMode : BaseFileOpenMode, Files);
       Status != stOk) {
     return Fail(Status);
   }
-  LastReadStream_ = CreateMessageBaseFileStream(Base + "JLR", ReadOnly ? smRead : smReadWrite);
+  const std::string& LastReadName = Names.Name[jfLastRead];
+  LastReadStream_ = CreateMessageBaseFileStream(LastReadName, ReadOnly ? smRead : smReadWrite);
   // A reader makes no lastread file: an empty one in memory reads the same.
   if (ReadOnly && (!LastReadStream_ || LastReadStream_->GetStatus() != stOk)) {
     LastReadStream_ = CreateMessageBaseMemoryStream(0);
   }
   if (!LastReadStream_ || LastReadStream_->GetStatus() != stOk) {
-    LastReadStream_ = CreateMessageBaseFileStream(Base + "JLR", smCreate);
+    LastReadStream_ = CreateMessageBaseFileStream(LastReadName, smCreate);
     if (!LastReadStream_ || LastReadStream_->GetStatus() != stOk) {
       return Fail(stJamCantCreateJlr);
     }
