@@ -1,5 +1,6 @@
 #include "msgbase/open_base.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -217,19 +219,23 @@ TEST(OpenBaseTest, OpenExRetriesOnlySharingViolations) {
   EXPECT_EQ(stSquishAbsentSqd, GetOpenStatus());
 }
 
-// A child process that opens the base with Process and holds it until it is
-// killed; false when the child could not open it.
+// A child process that runs Take and keeps what it took until it is killed
+// (or HoldSeconds have passed); Holds tells whether Take succeeded.
 class THolder {
  public:
-  THolder(const std::string& Id, TMessageBaseOpenProcess Process) {
+  THolder(const std::string& Id, TMessageBaseOpenProcess Process)
+      : THolder([&Id, Process] {
+          static PMessageBase Held;  // lives in the child until it exits
+          return Process(Held, Id);
+        }) {}
+  explicit THolder(const std::function<bool()>& Take, unsigned HoldSeconds = 30) {
     int Ready[2];
     if (pipe(Ready) != 0) return;
     Child_ = fork();
     if (Child_ == 0) {
-      PMessageBase Held;
-      const char Byte = Process(Held, Id) ? '1' : '0';
+      const char Byte = Take() ? '1' : '0';
       (void)!write(Ready[1], &Byte, 1);
-      sleep(30);  // held until the parent has looked
+      sleep(HoldSeconds);  // held until the parent has looked
       _exit(0);
     }
     char Byte = 0;
@@ -360,6 +366,64 @@ TEST(OpenBaseTest, BaseFilesAreFoundWhateverTheCaseOfTheirNames) {
     EXPECT_FALSE(OpenMessageBaseReadOnly(Base, Id)) << Id;
     EXPECT_EQ(Why, GetOpenStatus()) << Id;
     EXPECT_EQ(Snapshot, testing_support::SnapshotFiles(Dir.Path())) << Id;
+  }
+}
+
+// Other FidoNet software on Linux serialises writers with a POSIX record lock
+// on the first byte of the JAM header file or the Squish data file, and
+// ignores flock. Such a lock keeps this library out, and this library's lock
+// keeps it out, across processes in each direction.
+namespace {
+// Takes the record lock the way that software does (F_SETLK, not an
+// open-file-description lock); true when it was granted.
+bool TakeClassicLock(const std::string& File, short Type) {
+  const int Fd = ::open(File.c_str(), Type == F_RDLCK ? O_RDONLY : O_RDWR);
+  if (Fd < 0) return false;
+  struct flock Lock {};
+  Lock.l_type = Type;
+  Lock.l_whence = SEEK_SET;
+  Lock.l_start = 0;
+  Lock.l_len = 1;
+  return ::fcntl(Fd, F_SETLK, &Lock) == 0;  // the descriptor stays open with its lock
+}
+}  // namespace
+
+TEST(OpenBaseTest, RecordLockOfOtherSoftwareKeepsWritersApart) {
+  TTempDir Dir;
+  for (const auto& [Letter, LockedFile] :
+       {std::pair{"J", "area.JHR"}, std::pair{"S", "area.sqd"}}) {
+    const std::string Id = Letter + Dir.File("area");
+    const std::string File = Dir.File(LockedFile);
+    PMessageBase Base;
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id));
+    ASSERT_TRUE(CloseMessageBase(Base));
+    {
+      // The other program writes: neither a writer nor a reader gets in.
+      const THolder Other([&File] { return TakeClassicLock(File, F_WRLCK); });
+      ASSERT_TRUE(Other.Holds()) << File;
+      EXPECT_FALSE(OpenOrCreateMessageBase(Base, Id)) << Id;
+      EXPECT_EQ(stOpenSharingViolation, GetOpenStatus());
+      EXPECT_FALSE(OpenMessageBaseReadOnly(Base, Id)) << Id;
+      EXPECT_EQ(stOpenSharingViolation, GetOpenStatus());
+    }
+    {
+      // It lets go after a moment: a waiting open gets in then.
+      const THolder Other([&File] { return TakeClassicLock(File, F_WRLCK); }, 1);
+      ASSERT_TRUE(Other.Holds()) << File;
+      EXPECT_TRUE(OpenMessageBaseEx(Base, Id, OpenOrCreateMessageBase, 5)) << GetOpenStatus();
+      ASSERT_TRUE(CloseMessageBase(Base));
+    }
+    // This library writes: the other program's lock is refused; a reader here
+    // refuses its write lock but lets it read.
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id));
+    EXPECT_FALSE(THolder([&File] { return TakeClassicLock(File, F_WRLCK); }, 0).Holds());
+    EXPECT_FALSE(THolder([&File] { return TakeClassicLock(File, F_RDLCK); }, 0).Holds());
+    ASSERT_TRUE(CloseMessageBase(Base));
+    ASSERT_TRUE(OpenMessageBaseReadOnly(Base, Id));
+    EXPECT_FALSE(THolder([&File] { return TakeClassicLock(File, F_WRLCK); }, 0).Holds());
+    EXPECT_TRUE(THolder([&File] { return TakeClassicLock(File, F_RDLCK); }, 0).Holds());
+    ASSERT_TRUE(CloseMessageBase(Base));
+    EXPECT_TRUE(THolder([&File] { return TakeClassicLock(File, F_WRLCK); }, 0).Holds());
   }
 }
 
