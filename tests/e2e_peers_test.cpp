@@ -8,8 +8,8 @@
 // high-water mark there) and locks byte 0 of the JAM header file for each
 // message, but its JAM reader takes a text offset with a byte of $80 or more
 // for a negative number (it fails on its own third message: a rescan of a JAM
-// area is no reader to judge by, of a *.msg area it is); crashwrite draws its MSGID serials from the clock, so packets
-// written within a second look like dupes (dupe checking is off here); the
+// area is no reader to judge by, of a *.msg area it is); crashwrite draws its MSGID serials from
+// the clock, so packets written within a second look like dupes (dupe checking is off here); the
 // Debian build of jamnntpd takes a JAM index record for 16
 // bytes, so it serves only the messages of every other record. Each test
 // skips with a message when the programs are not installed.
@@ -329,8 +329,11 @@ TEST_F(PeersTest, ThreeGenerationsInOneAreaAreReadBackWhole) {
     ASSERT_EQ(0, P.ExitStatus) << P.Stdout;
     Toss(Area, LastTossed);
 
+    // Listing leaves the tosser's files as they were, bytes and times.
+    const auto Before = testing_support::SnapshotFiles(Dir.File("areas"));
     std::int32_t Count = 0;
     const std::vector<TListed> All = List(Id, &Count);
+    EXPECT_EQ(Before, testing_support::SnapshotFiles(Dir.File("areas")));
     std::vector<std::string> Expected = FirstTossed;
     const std::size_t Sections = 4;  // 600 bytes: 14 data lines in sections of 4
     Expected.insert(Expected.end(), Sections, "Vellumar post");
@@ -339,7 +342,13 @@ TEST_F(PeersTest, ThreeGenerationsInOneAreaAreReadBackWhole) {
     EXPECT_EQ(static_cast<std::int32_t>(Expected.size()), Count);
     for (const TListed& M : All) {
       EXPECT_FALSE(M.Deleted) << M.Number;
-      EXPECT_FALSE(M.Body.empty()) << M.Number;
+      ASSERT_FALSE(M.Body.empty()) << M.Number;
+      // As it was fed: the tosser's text, and each section's own first line.
+      if (M.Subject.rfind("Tossed", 0) == 0) {
+        EXPECT_EQ("Tossed text of " + M.Subject, M.Body[0]) << M.Number;
+      } else {
+        EXPECT_EQ("Posted beside a tosser", M.Body[0]) << M.Number;
+      }
     }
     if (Area == "MSGAREA") ExpectBodiesIn(All, Rescan(Area), "crashmail");
   }
