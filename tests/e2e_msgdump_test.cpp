@@ -262,7 +262,8 @@ TEST_P(MsgDumpTest, DeletedJamMessageIsShownAsDeleted) {
   testing_support::TBytes Header = testing_support::ReadFileBytes(Jhr);
   const testing_support::TBytes Index = testing_support::ReadFileBytes(Area + "/echo.JDX");
   ASSERT_EQ(24u, Index.size());
-  const std::size_t Second = Index[12] | (Index[13] << 8) | (Index[14] << 16);
+  std::size_t Second = 0;
+  for (int I = 3; I >= 0; --I) Second = (Second << 8) | Index[12 + static_cast<std::size_t>(I)];
   ASSERT_GT(Header.size(), Second + 56);
   Header[Second + 55] |= 0x80;  // the deleted bit of the attribute word
   Header[12] = 2;               // ActiveMsgs, as that software keeps it

@@ -690,8 +690,8 @@ TEST_F(JamBaseTest, DeletedMessageKeepsItsNumberButNotItsCount) {
     ASSERT_TRUE(WriteFileBytes(File(Extension), Data));
   };
   const TBytes Index = ReadFileBytes(File("JDX"));
-  const std::uint32_t Second = Index[12] | (Index[13] << 8) | (Index[14] << 16) |
-                               (static_cast<std::uint32_t>(Index[15]) << 24);
+  std::uint32_t Second = 0;
+  for (int I = 3; I >= 0; --I) Second = (Second << 8) | Index[12 + static_cast<std::size_t>(I)];
   Patch32("JHR", Second + 52, jaDeleted | jaTypeEcho | jaLocal);
   for (const std::uint32_t Stored : {2u, 1u}) {  // as other software counts, and stale
     Patch32("JHR", 12, Stored);
