@@ -422,6 +422,54 @@ TEST_F(PeersTest, ThreeGenerationsInOneAreaAreReadBackWhole) {
   (void)Client.Command("QUIT");
 }
 
+// crashmaint marks old JAM messages deleted and damages the headers it marks
+// (it writes some fields back a little off, a text offset as a negative
+// number). msgdump shows each marked message as deleted, never as a live one,
+// and vellumar posts into the area afterwards.
+TEST_F(PeersTest, MessagesTheMaintenanceToolDeletedAreShownAsDeleted) {
+  const std::string Maint = FindTool("crashmaint");
+  if (Maint.empty()) GTEST_SKIP() << "crashmaint is not installed (Debian package crashmail)";
+  const std::string Id = "J" + JamPath();
+  Toss("JAMAREA", FirstTossed);
+  ASSERT_EQ(0, Post(Id, "Vellumar post", 200, 2).ExitStatus);  // 5 data lines: 3 sections
+  Toss("JAMAREA", LastTossed);
+  const std::vector<TListed> Before = List(Id);
+  ASSERT_EQ(7u, Before.size());
+
+  std::string Settings = ReadFileText(Prefs());
+  const std::string Area = "JAM \"" + JamPath() + "\"\nEXPORT 2:5020/1\n";
+  ASSERT_NE(std::string::npos, Settings.find(Area));
+  Settings.insert(Settings.find(Area) + Area.size(), "KEEPNUM 3\n");
+  ASSERT_TRUE(WriteFileText(Dir.File("maint.prefs"), Settings));
+  const TRunResult M =
+      Run(Maint, {"MAINT", "VERBOSE", "SETTINGS", Dir.File("maint.prefs"), "PATTERN", "JAMAREA"});
+  ASSERT_EQ(0, M.ExitStatus) << M.Stdout;
+
+  const TRunResult R = Run(MsgDump, {Id});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_EQ(std::string::npos, R.Stdout.find("cannot be read")) << R.Stdout;
+  std::int32_t Count = 0;
+  const std::vector<TListed> After = List(Id, &Count);
+  ASSERT_EQ(Before.size(), After.size());  // every message keeps its number
+  std::int32_t Live = 0;
+  for (std::size_t I = 0; I < After.size(); ++I) {
+    EXPECT_EQ(static_cast<std::int32_t>(I + 1), After[I].Number);
+    if (After[I].Deleted) continue;
+    ++Live;
+    EXPECT_EQ(Before[I].Subject, After[I].Subject);
+    EXPECT_EQ(Before[I].Body, After[I].Body);
+  }
+  EXPECT_LT(Live, 7) << R.Stdout;
+  EXPECT_EQ(3, Count);  // as the tool stored it
+
+  // An open for writing counts what is marked; the posting goes in after it.
+  ASSERT_EQ(0, Post(Id, "After maintenance", 10, 50).ExitStatus);
+  const std::vector<TListed> Last = List(Id, &Count);
+  ASSERT_EQ(8u, Last.size());
+  EXPECT_EQ("After maintenance", Last.back().Subject);
+  EXPECT_EQ(Live + 1, Count);
+}
+
 // vellumar holds the JAM base for a long posting while crashmail tosses into
 // it: crashmail's record lock on byte 0 of the header file is refused until
 // vellumar is done, so the two never write at once, and the base then holds

@@ -494,14 +494,22 @@ bool TJamMessageBase::LoadMessage(bool WithText) {
     SetStatus(stJamWrongHeaderLocation);
     return false;
   }
+  // Some maintenance software damages the subfield length and the text offset
+  // of the headers it marks deleted: such a message is still reported, as
+  // deleted, without what no longer fits. Any other message that does not fit
+  // is refused.
+  const bool Deleted = (Header.Attribute & jaDeleted) != 0;
   // Subfields cut off by the end of the file: the header cannot be read whole.
-  if (HeaderAt + static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) + Header.SubfieldLen >
-      HeaderSize) {
+  const bool SubfieldsFit =
+      HeaderAt + static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) + Header.SubfieldLen <=
+      HeaderSize;
+  if (!SubfieldsFit && !Deleted) {
     SetStatus(stJamStreamProblems);
     return false;
   }
   const std::int64_t DataSize = DataStream_->GetSize();
-  if (static_cast<std::int64_t>(Header.Offset) + Header.TxtLen > DataSize) {
+  const bool TextFits = static_cast<std::int64_t>(Header.Offset) + Header.TxtLen <= DataSize;
+  if (!TextFits && !Deleted) {
     SetStatus(stJamWrongDataLocation);
     return false;
   }
@@ -510,9 +518,10 @@ bool TJamMessageBase::LoadMessage(bool WithText) {
   MessageHeader_ = Header;
   Subfields_.fill(0);
   std::copy(Raw.begin() + TJamMessageHeaderFirst::Size, Raw.end(), Subfields_.begin());
-  SubfieldsLoaded_ = static_cast<std::uint32_t>(Raw.size() - TJamMessageHeaderFirst::Size);
-  TextOffset_ = static_cast<std::int32_t>(Header.Offset);
-  TextLength_ = static_cast<std::int32_t>(Header.TxtLen);
+  SubfieldsLoaded_ =
+      SubfieldsFit ? static_cast<std::uint32_t>(Raw.size() - TJamMessageHeaderFirst::Size) : 0;
+  TextOffset_ = TextFits ? static_cast<std::int32_t>(Header.Offset) : 0;
+  TextLength_ = TextFits ? static_cast<std::int32_t>(Header.TxtLen) : 0;
 
   ClearAddress(FromAddress_);
   ClearAddress(ToAddress_);

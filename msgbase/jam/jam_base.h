@@ -88,7 +88,9 @@ class TJamMessageBase : public TMessageBase {
   // SEEN-BY and PATH lines, then the restored address lines. False with
   // stJamStreamProblems (no such record, unreadable files), or
   // stJamWrongHeaderLocation / stJamWrongDataLocation (the stored offsets do
-  // not fit the files); the previous text stream is released in any case.
+  // not fit the files; a message marked deleted opens without the subfields
+  // or the text that do not fit); the previous text stream is released in
+  // any case.
   [[nodiscard]] bool OpenMessage() override;
   // The same without the stored text and the Via, SEEN-BY and PATH lines.
   [[nodiscard]] bool OpenMessageHeader() override;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <memory>
@@ -713,6 +714,24 @@ TEST_F(JamBaseTest, DeletedMessageKeepsItsNumberButNotItsCount) {
     EXPECT_FALSE(Writer->GetAttribute(maDeleted));
     Writer->Close();
     EXPECT_EQ(ReadFileBytes(File("JHR"))[12], 2);
+  }
+  // Maintenance software may damage the text offset and the subfield length
+  // of a header it marks deleted: the message still reads, as deleted and
+  // without what does not fit.
+  const TBytes Intact = ReadFileBytes(File("JHR"));
+  for (const std::size_t Field : {60u, 8u}) {
+    Patch32("JHR", Second + Field, 0xFFFFFFB0u);
+    TJamMessageBase Reader;
+    Reader.SetOpenMode(omReadOnly);
+    ASSERT_TRUE(Reader.Open(Path));
+    Reader.SetLocation(2);
+    ASSERT_TRUE(Reader.OpenMessage()) << Field;
+    EXPECT_TRUE(Reader.GetAttribute(maDeleted));
+    const std::vector<std::string> Lines = TextLines(Reader);
+    EXPECT_EQ(std::count(Lines.begin(), Lines.end(), "Body 2"), Field == 60 ? 0 : 1);
+    EXPECT_EQ(Reader.GetTo(), Field == 60 ? "User2" : "");
+    Reader.Close();
+    ASSERT_TRUE(WriteFileBytes(File("JHR"), Intact));
   }
   // Posting counts the new message; undeleting counts the old one again.
   auto Base = OpenBase();
