@@ -23,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -541,6 +542,64 @@ TEST_F(PeersTest, TosserWaitsWhileVellumarPosts) {
   std::int32_t Count = 0;
   EXPECT_EQ(Expected, Subjects(List(Id, &Count)));
   EXPECT_EQ(static_cast<std::int32_t>(Expected.size()), Count);
+}
+
+// The other way round: crashmail tosses, slowed down by strace so that it
+// holds its lock for a while, and vellumar starts meanwhile. vellumar's own
+// lock is refused while crashmail writes a message; it waits and tries again,
+// and both postings end up whole.
+TEST_F(PeersTest, VellumarWaitsWhileTheTosserWrites) {
+  const std::string Strace = FindTool("strace");
+  if (Strace.empty()) GTEST_SKIP() << "strace is not installed (Debian package strace)";
+  const std::string Id = "J" + JamPath();
+  Toss("JAMAREA", FirstTossed);
+  const std::string Header = JamPath() + ".jhr";
+  for (const std::string& Subject : LastTossed) {
+    ASSERT_TRUE(WriteFileText(Dir.File("text.txt"), "Tossed text of " + Subject + "\n"));
+    ASSERT_EQ(0, Run(CrashWrite,
+                     {"DIR", Dir.File("pkts"), "FROMNAME", "Tosser Sysop", "FROMADDR", "2:5020/1",
+                      "SUBJECT", Subject, "AREA", "JAMAREA", "TEXT", Dir.File("text.txt")})
+                     .ExitStatus);
+  }
+  // Every write of the tosser takes a fifth of a second.
+  auto Tossing = std::async(std::launch::async, [&] {
+    return Run(Strace, {"-f", "-o", "/dev/null", "-e", "inject=write:delay_exit=200000", CrashMail,
+                        "SETTINGS", Prefs(), "TOSSDIR", Dir.File("pkts"), "NOSECURITY"});
+  });
+  bool Held = false;
+  for (int Try = 0; Try < 2000 && !Held; ++Try) {
+    const int Fd = ::open(Header.c_str(), O_RDWR);
+    struct flock Lock {};
+    Lock.l_type = F_WRLCK;
+    Lock.l_whence = SEEK_SET;
+    Lock.l_len = 1;
+    Held = Fd >= 0 && ::fcntl(Fd, F_GETLK, &Lock) == 0 && Lock.l_type != F_UNLCK;
+    if (Fd >= 0) ::close(Fd);
+    if (!Held) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(Held) << "the tosser never took its lock";
+  ASSERT_TRUE(WriteFileText(Dir.File("data.bin"), "a short file"));
+  const std::string Trace = Dir.File("vellumar.trace");
+  const TRunResult Posted =
+      Run(Strace,
+          {"-f", "-e", "trace=fcntl", "-o", Trace, Vellumar, "-o2:5020/100", "-mE", "-d2:5020/1",
+           "+hhead.tpl", "+ffoot.tpl", "-e" + Id, "-Fdata.bin", "-s\"While tossing\""});
+  const TRunResult Tossed = Tossing.get();
+  ASSERT_EQ(0, Posted.ExitStatus) << Posted.Stdout;
+  ASSERT_EQ(0, Tossed.ExitStatus) << Tossed.Stdout;
+  // At least one of vellumar's tries at the lock was refused.
+  const std::string Calls = ReadFileText(Trace);
+  EXPECT_NE(std::string::npos, Calls.find("F_OFD_SETLK, {l_type=F_WRLCK, l_whence=SEEK_SET, "
+                                          "l_start=0, l_len=1}) = -1"))
+      << Calls;
+
+  std::vector<std::string> Got = Subjects(List(Id));
+  std::vector<std::string> Expected = FirstTossed;
+  Expected.insert(Expected.end(), LastTossed.begin(), LastTossed.end());
+  Expected.push_back("While tossing");
+  std::sort(Got.begin(), Got.end());
+  std::sort(Expected.begin(), Expected.end());
+  EXPECT_EQ(Expected, Got);
 }
 
 }  // namespace
