@@ -77,6 +77,11 @@ void ScanCurrentMessage(TMessageBase& Base, std::string& Text, TFindings& Findin
                               " cannot be read: " + FailureText(Base.GetStatus()));
     return;
   }
+  // A message that other software marked deleted is no longer there to read.
+  if (Base.GetAttribute(msgbase::maDeleted)) {
+    (void)Base.CloseMessage();  // only read: releasing the text changes nothing stored
+    return;
+  }
   Base.SetTextPos(0);
   std::string Problem;
   if (!msgdump::ReadWholeText(Base, Text, Problem))
