@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <functional>
 #include <limits>
 
 #include "msgbase/open_base.h"
@@ -41,12 +42,6 @@ struct TMessageView {
   std::string Attributes;
   std::vector<std::string> Lines;
 };
-
-// The status text of a failed operation; some operations fail without
-// recording a status, and "no error" would then be a lie.
-std::string FailureText(std::int32_t Status) {
-  return Status != msgbase::stOk ? msgbase::ExplainStatus(Status) : "failed without a status";
-}
 
 std::string Field(const std::string& Label, const std::string& Value) {
   std::string Line = Label + ":";
@@ -208,6 +203,37 @@ bool CloseBase(msgbase::PMessageBase& Base, TOutput& Out) {
 }  // namespace
 
 // --- Reading ---
+
+bool WalkMessages(TMessageBase& Base, const std::function<bool()>& Visit, std::string& Problem) {
+  // A damaged base may report any counts and lead anywhere: the walk ends
+  // after a bounded number of steps and as soon as the numbers stop rising.
+  const std::int64_t Limit =
+      std::max<std::int64_t>({Base.GetCount(), Base.GetHighest(), 0}) + WalkMargin;
+  std::int64_t Steps = 0;
+  std::int32_t Previous = std::numeric_limits<std::int32_t>::min();
+  Base.Seek(1);
+  while (Base.SeekFound()) {
+    const std::int32_t Number = Base.Current();
+    if (Number <= Previous) {
+      Problem = "the walk stopped: message " + std::to_string(Number) + " follows message " +
+                std::to_string(Previous);
+      return false;
+    }
+    if (++Steps > Limit) {
+      Problem = "the walk stopped after " + std::to_string(Limit) +
+                " messages, more than the base counts";
+      return false;
+    }
+    Previous = Number;
+    if (!Visit()) return true;
+    Base.SeekNext();
+  }
+  return true;
+}
+
+std::string FailureText(std::int32_t Status) {
+  return Status != msgbase::stOk ? msgbase::ExplainStatus(Status) : "failed without a status";
+}
 
 bool ReadWholeText(TMessageBase& Base, std::string& Text, std::string& Problem) {
   Text.clear();
@@ -481,41 +507,26 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
                   std::to_string(Highest));
   }
 
-  // A damaged base may report any counts and lead anywhere: the walk ends
-  // after a bounded number of steps and as soon as the numbers stop rising.
-  const std::int64_t Limit = std::max<std::int64_t>({Count, Highest, 0}) + WalkMargin;
-  std::int64_t Steps = 0;
-  std::int32_t Previous = std::numeric_limits<std::int32_t>::min();
   std::string WalkError;
   bool Ok = true;
   // The element before, held back until it is known whether a comma follows.
   std::vector<std::string> Held;
-  Base.Seek(1);
-  while (Base.SeekFound() && !Out.GetFailed()) {
-    const std::int32_t Number = Base.Current();
-    if (Number <= Previous) {
-      WalkError = "the walk stopped: message " + std::to_string(Number) + " follows message " +
-                  std::to_string(Previous);
-      break;
-    }
-    if (++Steps > Limit) {
-      WalkError = "the walk stopped after " + std::to_string(Limit) +
-                  " messages, more than the base counts";
-      break;
-    }
-    Previous = Number;
-    TMessageView View;
-    Ok = ReadMessage(Base, Options.HeadersOnly, View) && Ok;
-    if (Options.Json) {
-      if (!Held.empty()) Held.back() += ",";
-      for (const std::string& Line : Held) Out.WriteLine(Line);
-      Held = JsonMessage(View);
-    } else {
-      WriteTextMessage(View, Options.HeadersOnly, Out);
-    }
-    Base.SeekNext();
-  }
-  if (!WalkError.empty()) Ok = false;
+  const bool Walked = WalkMessages(
+      Base,
+      [&] {
+        TMessageView View;
+        Ok = ReadMessage(Base, Options.HeadersOnly, View) && Ok;
+        if (Options.Json) {
+          if (!Held.empty()) Held.back() += ",";
+          for (const std::string& Line : Held) Out.WriteLine(Line);
+          Held = JsonMessage(View);
+        } else {
+          WriteTextMessage(View, Options.HeadersOnly, Out);
+        }
+        return !Out.GetFailed();
+      },
+      WalkError);
+  if (!Walked) Ok = false;
   if (Options.Json) {
     for (const std::string& Line : Held) Out.WriteLine(Line);
     Out.WriteLine(WalkError.empty() ? "  ]" : "  ],");

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -116,6 +117,17 @@ struct TOptions {
 // {"text": "2:5020/100.1", "zone": 2, "net": 5020, "node": 100, "point": 1}
 // with the text as AddressToStrEx gives it.
 [[nodiscard]] std::string JsonAddress(const msgbase::TAddress& A);
+
+// Visits every message of Base in number order, from the first: Visit is
+// called with the base on the message and answers whether to go on. A damaged
+// base may report any counts and lead anywhere, so the walk ends after the
+// larger of count and highest number plus a margin of steps, and as soon as
+// the numbers stop rising: false then, with the reason in Problem.
+[[nodiscard]] bool WalkMessages(msgbase::TMessageBase& Base, const std::function<bool()>& Visit,
+                                std::string& Problem);
+// The status text of a failed operation; some operations fail without
+// recording a status, and "no error" would then be a lie.
+[[nodiscard]] std::string FailureText(std::int32_t Status);
 
 // The open message's text from the text position to its end, read in a few
 // large pieces. False with a reason in Problem when the text cannot be read

@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <map>
 
 #include "msgbase/open_base.h"
@@ -20,24 +19,18 @@
 namespace msgextract {
 
 using msgbase::TMessageBase;
+using msgdump::FailureText;
 using msgdump::JsonString;
 using msgdump::VisibleText;
 
 namespace {
 
-// Steps the walk may take beyond what the base counts before it is taken to
-// run in circles.
-constexpr std::int64_t WalkMargin = 16;
 // The mode bits a rebuilt file may get: never executable, never set-id.
 constexpr std::uint32_t FileModeMask = 0666;
 // Seconds a base held by a writer is waited for, one try a second.
 constexpr std::int32_t OpenTries = 10;
 // The first byte of a control line.
 constexpr char ControlByte = '\x01';
-
-std::string FailureText(std::int32_t Status) {
-  return Status != msgbase::stOk ? msgbase::ExplainStatus(Status) : "failed without a status";
-}
 
 std::string ErrnoText(int Error) {
   return std::strerror(Error);
@@ -390,25 +383,16 @@ bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std
 }
 
 void ReadBase(TMessageBase& Base, TFindings& Findings) {
-  // A damaged base may report any counts and lead anywhere: the walk ends
-  // after a bounded number of steps and as soon as the numbers stop rising.
-  const std::int64_t Limit =
-      std::max<std::int64_t>({Base.GetCount(), Base.GetHighest(), 0}) + WalkMargin;
-  std::int64_t Steps = 0;
-  std::int32_t Previous = std::numeric_limits<std::int32_t>::min();
   std::string Text;  // one message's text at a time, its room reused
-  Base.Seek(1);
-  while (Base.SeekFound()) {
-    const std::int32_t Number = Base.Current();
-    if (Number <= Previous || ++Steps > Limit) {
-      Findings.Faults.push_back("The walk through the base stopped at message " +
-                                std::to_string(Number) + "; messages after it were not read");
-      break;
-    }
-    Previous = Number;
-    ScanCurrentMessage(Base, Text, Findings);
-    Base.SeekNext();
-  }
+  std::string Problem;
+  if (!msgdump::WalkMessages(
+          Base,
+          [&] {
+            ScanCurrentMessage(Base, Text, Findings);
+            return true;
+          },
+          Problem))
+    Findings.Faults.push_back("Messages after the last one read were not read: " + Problem);
   Findings.Postings = JoinPieces(Findings.Pieces);
 }
 
