@@ -87,6 +87,17 @@ bool RenameFile(const std::string& OldName, const std::string& NewName) {
   return ::rename(OldName.c_str(), NewName.c_str()) == 0;
 }
 
+bool SyncDirectory(const std::string& Path) {
+  const int Fd = ::open(Path.empty() ? "." : Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Fd < 0) return false;
+  int Result = 0;
+  do {
+    Result = ::fsync(Fd);
+  } while (Result != 0 && errno == EINTR);
+  (void)::close(Fd);  // read-only: closing it loses nothing
+  return Result == 0;
+}
+
 bool CreateDirectory(const std::string& Path) {
   std::string Full = ExpandPath(Path);
   if (Full == "/") return true;

@@ -29,6 +29,9 @@ inline constexpr std::size_t MaxTextLength = 255;
 [[nodiscard]] bool KillFile(const std::string& Name);
 // Renames OldName to NewName; true on success.
 [[nodiscard]] bool RenameFile(const std::string& OldName, const std::string& NewName);
+// Puts the directory's entries (names made, renamed or removed in it) on
+// stable storage; true on success.
+[[nodiscard]] bool SyncDirectory(const std::string& Path);
 // Creates every missing directory along Path; failures are ignored and the
 // result is always true (callers test DirectoryExists when it matters).
 bool CreateDirectory(const std::string& Path);

@@ -27,6 +27,8 @@ const char* StatusText(std::int32_t Code) {
       return "(msg) already closed";
     case stMsgBufferOverflow:
       return "(msg) buffer overflow";
+    case stMsgDamagedFile:
+      return "(msg) damaged message file";
     case stJamAbsentJhr:
       return "(jam) absent JHR";
     case stJamAbsentJdx:
@@ -59,6 +61,8 @@ const char* StatusText(std::int32_t Code) {
       return "(jam) can't open JLR";
     case stJamCantCreateJlr:
       return "(jam) can't create JLR";
+    case stJamDamagedBase:
+      return "(jam) damaged base";
     case stSquishAbsentSqd:
       return "(sq) absent SQD";
     case stSquishAbsentSqi:

@@ -32,6 +32,7 @@ inline constexpr std::int32_t stMsgNotFound = 0x1001;
 inline constexpr std::int32_t stMsgCantCreateStream = 0x1002;
 inline constexpr std::int32_t stMsgAlreadyClosed = 0x1003;
 inline constexpr std::int32_t stMsgBufferOverflow = 0x1004;
+inline constexpr std::int32_t stMsgDamagedFile = 0x1005;  // shorter than its header
 
 // The JAM base.
 inline constexpr std::int32_t stJamAbsentJhr = 0x2000;
@@ -50,6 +51,7 @@ inline constexpr std::int32_t stJamCantCreateJdt = 0x200C;
 inline constexpr std::int32_t stJamAbsentJlr = 0x200D;
 inline constexpr std::int32_t stJamCantOpenJlr = 0x200E;
 inline constexpr std::int32_t stJamCantCreateJlr = 0x200F;
+inline constexpr std::int32_t stJamDamagedBase = 0x2010;  // header file too short or unsigned
 
 // The Squish base.
 inline constexpr std::int32_t stSquishAbsentSqd = 0x3000;

@@ -22,13 +22,13 @@ TEST(StatusTest, EveryTableCodeHasTheTagOfItsGroup) {
     }
   };
   Check(stOpenUnrecognizedId, stOpenAttemptsExpired, "(open) ");
-  Check(stMsgWrongPath, stMsgBufferOverflow, "(msg) ");
-  Check(stJamAbsentJhr, stJamCantCreateJlr, "(jam) ");
+  Check(stMsgWrongPath, stMsgDamagedFile, "(msg) ");
+  Check(stJamAbsentJhr, stJamDamagedBase, "(jam) ");
   Check(stSquishAbsentSqd, stSquishBaseHeaderProblems, "(sq) ");
 }
 
 TEST(StatusTest, UnknownCodesFallBackToTheirNumber) {
-  EXPECT_EQ("error #4101", ExplainStatus(4101));
+  EXPECT_EQ("error #4102", ExplainStatus(4102));
   EXPECT_EQ("error #-2", ExplainStatus(stStreamOpenFailed));
   EXPECT_EQ("error #1", ExplainStatus(1));
   EXPECT_EQ("error #12300", ExplainStatus(12300));

@@ -34,9 +34,9 @@ using testing_support::WriteFileText;
 const char* const Strace = "/usr/bin/strace";
 
 // Every system call with which the program changes a file or a directory.
-const char* const FileCalls[] = {"openat", "write",  "pwrite64", "ftruncate", "rename",
-                                 "renameat2", "link", "linkat",   "unlink",    "unlinkat",
-                                 "mkdir",  "fsync",  "fdatasync"};
+const char* const FileCalls[] = {"openat",    "write", "pwrite64", "ftruncate", "rename",
+                                 "renameat2", "link",  "linkat",   "unlink",    "unlinkat",
+                                 "mkdir",     "fsync", "fdatasync"};
 
 #ifdef VELLUMAR_SANITIZED
 // Under the sanitizers every run is several times slower: every third kill
@@ -86,8 +86,9 @@ class KillPoints : public ::testing::TestWithParam<char> {
 
   std::vector<std::string> PostArgs(const std::string& Base, const std::string& File,
                                     const std::string& Lines) const {
-    return {"-o2:5020/100", "-mE", "-d2:5020/1", "+hhead.tpl", "+ffoot.tpl",
-            "-e" + std::string(1, Letter()) + Dir.File(Base), "-F" + File, "-l" + Lines};
+    return {"-o2:5020/100", "-mE",        "-d2:5020/1",
+            "+hhead.tpl",   "+ffoot.tpl", "-e" + std::string(1, Letter()) + Dir.File(Base),
+            "-F" + File,    "-l" + Lines};
   }
 
   TRunResult Run(const std::string& Path, const std::vector<std::string>& Args) const {
@@ -152,7 +153,8 @@ class KillPoints : public ::testing::TestWithParam<char> {
     if (!Absent) {
       // (a), (b), (c)
       CopyBase("work", "probe");
-      const TRunResult Dump = Run(MSGDUMP_BINARY, {"--json", std::string(1, Letter()) + BasePath("probe")});
+      const TRunResult Dump =
+          Run(MSGDUMP_BINARY, {"--json", std::string(1, Letter()) + BasePath("probe")});
       if (!Dump.Exited || Dump.ExitStatus != 0) return "msgdump: " + Dump.Stdout.substr(0, 400);
       const TStoredBase Stored = Read("work", TReadMode::AfterCrash);
       if (!Stored.Ok) return "reader: " + Stored.Error;
@@ -219,8 +221,8 @@ class KillPoints : public ::testing::TestWithParam<char> {
         const std::string Trace = std::string("trace=") + Call;
         const std::string Inject =
             std::string("inject=") + Call + ":signal=KILL:when=" + std::to_string(N);
-        std::vector<std::string> Args = {"-f", "-qq", "-o", "/dev/null", "-e", Trace, "-e",
-                                         Inject, Program};
+        std::vector<std::string> Args = {"-f",  "-qq", "-o",   "/dev/null", "-e",
+                                         Trace, "-e",  Inject, Program};
         for (const std::string& A : PostArgs("work", "post.txt", "2")) Args.push_back(A);
         const TRunResult Killed = Run(Strace, Args);
         ASSERT_TRUE(Killed.Started);
@@ -269,7 +271,9 @@ TEST_P(KillPointsFree, PostingThatReusesAFreeFrame) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Crash, KillPointsFree, ::testing::Values('S'),
-                         [](const ::testing::TestParamInfo<char>&) { return std::string("Squish"); });
+                         [](const ::testing::TestParamInfo<char>&) {
+                           return std::string("Squish");
+                         });
 
 }  // namespace
 }  // namespace vellumar_tests
