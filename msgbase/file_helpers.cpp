@@ -64,6 +64,11 @@ bool FileExists(const std::string& Name) {
   return Found;
 }
 
+bool FileHoldsBytes(const std::string& Name) {
+  struct stat Info {};
+  return ::stat(Name.c_str(), &Info) == 0 && (!S_ISREG(Info.st_mode) || Info.st_size > 0);
+}
+
 bool DirectoryExists(const std::string& Path) {
   // An existing directory always lists at least its own "." entry.
   if (!Path.empty() && Path.back() == '/') return FileExists(Path + "*");

@@ -22,6 +22,9 @@ inline constexpr std::size_t MaxTextLength = 255;
 // True when a directory entry matches Name (wildcards '*' and '?' in its last
 // part act as wildcards; a directory of that name counts).
 [[nodiscard]] bool FileExists(const std::string& Name);
+// True when Name exists and is not an empty regular file (a directory of
+// that name counts).
+[[nodiscard]] bool FileHoldsBytes(const std::string& Name);
 // True when Path is an existing directory (searched as Path + "/*"; an empty
 // Path searches "/*").
 [[nodiscard]] bool DirectoryExists(const std::string& Path);

@@ -37,15 +37,18 @@ bool PrepareOpen(PMessageBase& Base, const std::string& Id, std::string& Path) {
   return true;
 }
 
-// A base that reports one of its files missing although Exist found others is
-// damaged, not held: saying so beats reporting a sharing violation.
-bool IsMissingFileStatus(std::int32_t Status) {
+// A base that reports one of its files missing although Exist found others,
+// or a file too short for its header, is damaged, not held: saying so beats
+// reporting a sharing violation.
+bool IsDamagedStatus(std::int32_t Status) {
   switch (Status) {
     case stSquishAbsentSqd:
     case stSquishAbsentSqi:
+    case stSquishBaseHeaderProblems:
     case stJamAbsentJhr:
     case stJamAbsentJdx:
     case stJamAbsentJdt:
+    case stJamDamagedBase:
       return true;
     default:
       return false;
@@ -141,7 +144,7 @@ bool OpenOrCreateMessageBase(PMessageBase& Base, const std::string& Id) {
   // empty the files that survive.
   if (Base->Exist(Path)) {
     const std::int32_t Why = Base->GetStatus();
-    return FailOpen(Base, IsMissingFileStatus(Why) ? Why : stOpenSharingViolation);
+    return FailOpen(Base, IsDamagedStatus(Why) ? Why : stOpenSharingViolation);
   }
   if (Base->Create(Path)) return true;
   return FailOpen(Base, Base->GetStatus());

@@ -296,7 +296,7 @@ TEST_F(SquishBaseTest, CreateAndOpenFailuresReportStatus) {
   // The directory part is a plain file: nothing can be made below it.
   ASSERT_TRUE(testing_support::WriteFileText(Dir.File("plain"), "x"));
   EXPECT_FALSE(Base.Create(Dir.File("plain/area")));
-  EXPECT_EQ(Base.GetStatus(), stSquishCantCreateSqd);
+  EXPECT_EQ(Base.GetStatus(), stSquishCantCreateSqi);  // the index is made first
   EXPECT_FALSE(Base.GetOpened());
   EXPECT_EQ(Base.GetBasePath(), "");
 
@@ -312,8 +312,12 @@ TEST_F(SquishBaseTest, CreateAndOpenFailuresReportStatus) {
   // Half a base still holds messages, so it counts as there and is never
   // created over.
   EXPECT_TRUE(Base.Exist(Dir.File("half")));
-  ASSERT_TRUE(WriteFileBytes(Dir.File("lone.sqi"), {}));
+  ASSERT_TRUE(WriteFileBytes(Dir.File("lone.sqi"), TBytes(12, 1)));
   EXPECT_TRUE(Base.Exist(Dir.File("lone")));
+  // Empty files, as a creation that was stopped leaves them, make no base.
+  ASSERT_TRUE(WriteFileBytes(Dir.File("stopped.sqi"), {}));
+  ASSERT_TRUE(WriteFileBytes(Dir.File("stopped.sqd"), {}));
+  EXPECT_FALSE(Base.Exist(Dir.File("stopped")));
 
   // A data file too short for its header.
   ASSERT_TRUE(WriteFileBytes(Dir.File("short.sqd"), TBytes(255, 0)));
@@ -339,7 +343,7 @@ TEST_F(SquishBaseTest, OpenBaseHeldByAnotherStreamFails) {
   EXPECT_EQ(Second.GetStatus(), stSquishCantOpenSqd);
   // Creating over a held base neither succeeds nor empties its files.
   EXPECT_FALSE(Second.Create(BasePath()));
-  EXPECT_EQ(Second.GetStatus(), stSquishCantCreateSqd);
+  EXPECT_EQ(Second.GetStatus(), stSquishCantCreateSqi);
   EXPECT_EQ(ReadFileBytes(Sqd()), Held);
   First.Close();
   EXPECT_TRUE(Second.Open(BasePath()));
