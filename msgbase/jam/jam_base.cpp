@@ -179,7 +179,9 @@ bool TJamMessageBase::Exist(const std::string& Path) {
   const std::string Base = JamBasePath(Path);
   // Any surviving data file still holds messages: creating over it would lose
   // them. The lastread file alone does not count; Open makes it when missing.
-  return FileExists(Base + "JHR") || FileExists(Base + "JDX") || FileExists(Base + "JDT");
+  // Empty files, which a creation that was stopped leaves, make no base.
+  return FileHoldsBytes(Base + "JHR") || FileHoldsBytes(Base + "JDX") ||
+         FileHoldsBytes(Base + "JDT");
 }
 
 bool TJamMessageBase::Create(const std::string& Path) {
@@ -205,7 +207,10 @@ bool TJamMessageBase::Create(const std::string& Path) {
   HeaderInfo_.DateCreated = static_cast<std::uint32_t>(UnixNow());
   HeaderInfo_.PasswordCrc = JamNoCrc;
   HeaderInfo_.BaseMsgNum = 1;
-  if (!WriteAt(*HeaderStream_, 0, EncodeJamHeaderInfo(HeaderInfo_))) {
+  // The base exists once its header is written; the files and their names
+  // reach the disk with it.
+  if (!WriteAt(*HeaderStream_, 0, EncodeJamHeaderInfo(HeaderInfo_)) || !SyncAll() ||
+      !SyncDirectory(ExtractPathName(Base + "JHR"))) {
     DisposeStreams();
     SetStatus(stJamCantCreateJhr);
     return false;
@@ -252,14 +257,14 @@ bool TJamMessageBase::Open(const std::string& Path) {
   // signature, is no JAM base: Close would write a base header into it.
   std::array<std::uint8_t, TJamHeaderInfo::Size> Raw{};
   if (HeaderStream_->GetSize() < static_cast<std::int32_t>(Raw.size())) {
-    return Fail(stJamCantOpenJhr);
+    return Fail(stJamDamagedBase);
   }
   HeaderStream_->Seek(0);
   HeaderStream_->ReadBuffer(Raw);
   TJamHeaderInfo Info;
-  if (HeaderStream_->GetStatus() != stOk || !DecodeJamHeaderInfo(Raw, Info) ||
-      Info.Signature != JamSignature) {
-    return Fail(stJamCantOpenJhr);
+  if (HeaderStream_->GetStatus() != stOk) return Fail(stJamCantOpenJhr);
+  if (!DecodeJamHeaderInfo(Raw, Info) || Info.Signature != JamSignature) {
+    return Fail(stJamDamagedBase);
   }
   const std::int32_t IndexSize = IndexStream_->GetSize();
   if (IndexSize < 0) return Fail(stJamCantOpenJdx);
@@ -273,10 +278,69 @@ bool TJamMessageBase::Open(const std::string& Path) {
   // Records of removed messages go at once, and ActiveMsgs is counted from
   // the index whatever the base header says; the index is rewritten only when
   // something is dropped.
+  const std::uint32_t Stored = HeaderInfo_.ActiveMsgs;
   if (!RepackIndex()) return Fail(stJamStreamProblems);
+  // More records than the header counts: a writer died before its Close.
+  // Its messages were modifications all the same.
+  if (HeaderInfo_.ActiveMsgs > Stored) HeaderInfo_.ModCounter += HeaderInfo_.ActiveMsgs - Stored;
+  if (!TrimUnreferencedTails()) return Fail(stJamStreamProblems);
   SetStatus(stOk);
   SetOpened(true);
   return true;
+}
+
+bool TJamMessageBase::TrimUnreferencedTails() {
+  const std::int64_t HeaderSize = HeaderStream_->GetSize();
+  const std::int64_t DataSize = DataStream_->GetSize();
+  const std::int64_t Records = HeaderInfo_.ActiveMsgs;
+  constexpr auto FixedSize = static_cast<std::int64_t>(TJamMessageHeaderFirst::Size);
+  // Where the message of index record N ends in the header and text files;
+  // false when the record or its header cannot be read whole.
+  const auto Ends = [&](std::int64_t N, std::int64_t& HeaderEnd, std::int64_t& TextEnd) {
+    std::array<std::uint8_t, TJamIndex::Size> RawIndex{};
+    IndexStream_->Seek(static_cast<std::int32_t>(N * static_cast<std::int64_t>(TJamIndex::Size)));
+    IndexStream_->ReadBuffer(RawIndex);
+    TJamIndex Index;
+    if (IndexStream_->GetStatus() != stOk || !DecodeJamIndex(RawIndex, Index) ||
+        Index.HdrOffset < TJamHeaderInfo::Size ||
+        static_cast<std::int64_t>(Index.HdrOffset) + FixedSize > HeaderSize) {
+      return false;
+    }
+    std::array<std::uint8_t, TJamMessageHeaderFirst::Size> RawHeader{};
+    HeaderStream_->Seek(static_cast<std::int32_t>(Index.HdrOffset));
+    HeaderStream_->ReadBuffer(RawHeader);
+    TJamMessageHeaderFirst Header;
+    if (HeaderStream_->GetStatus() != stOk || !DecodeJamMessageHeader(RawHeader, Header) ||
+        Header.Signature != JamSignature) {
+      return false;
+    }
+    HeaderEnd = static_cast<std::int64_t>(Index.HdrOffset) + FixedSize + Header.SubfieldLen;
+    TextEnd = static_cast<std::int64_t>(Header.Offset) + Header.TxtLen;
+    return HeaderEnd <= HeaderSize && TextEnd <= DataSize;
+  };
+  // Usually the last message ends both files and nothing is to be done.
+  std::int64_t HeaderEnd = TJamHeaderInfo::Size;
+  std::int64_t TextEnd = 0;
+  if (Records > 0 && !Ends(Records - 1, HeaderEnd, TextEnd)) return ResetAll(), true;
+  if (HeaderEnd == HeaderSize && TextEnd == DataSize) return true;
+  // Bytes past the end of every message the index refers to were appended
+  // by a writer that died before its index record: nothing refers to them,
+  // and they go. A base whose records cannot all be read is left alone.
+  for (std::int64_t N = 0; N + 1 < Records; ++N) {
+    std::int64_t H = 0;
+    std::int64_t T = 0;
+    if (!Ends(N, H, T)) return ResetAll(), true;
+    HeaderEnd = std::max(HeaderEnd, H);
+    TextEnd = std::max(TextEnd, T);
+  }
+  for (const auto& [Stream, End] :
+       {std::pair{HeaderStream_.get(), HeaderEnd}, std::pair{DataStream_.get(), TextEnd}}) {
+    if (Stream->GetSize() > End) {
+      Stream->Seek(static_cast<std::int32_t>(End));
+      Stream->Truncate();
+    }
+  }
+  return SyncAll();
 }
 
 void TJamMessageBase::Close() {
@@ -285,10 +349,11 @@ void TJamMessageBase::Close() {
   ResetAll();
   // Close has no result: the status after it tells whether the header got out.
   SetStatus(stOk);
-  if (!WriteAt(*HeaderStream_, 0, EncodeJamHeaderInfo(HeaderInfo_))) {
+  // The header and every record written since the last sync reach the disk
+  // before the base counts as closed.
+  if (!WriteAt(*HeaderStream_, 0, EncodeJamHeaderInfo(HeaderInfo_)) || !SyncAll()) {
     SetStatus(stJamStreamProblems);
   }
-  LastReadStream_->Flush();
   DisposeStreams();
   SetOpened(false);
 }
@@ -670,8 +735,19 @@ bool TJamMessageBase::WriteAt(TMessageBaseStream& Stream, std::int32_t Position,
                               std::span<const std::uint8_t> Bytes) {
   Stream.Seek(Position);
   Stream.WriteBuffer(Bytes);
-  Stream.Flush();
   return Stream.GetStatus() == stOk;
+}
+
+bool TJamMessageBase::SyncAll() {
+  bool Ok = true;
+  for (auto* Stream :
+       {DataStream_.get(), HeaderStream_.get(), IndexStream_.get(), LastReadStream_.get()}) {
+    if (Stream == nullptr) continue;
+    Stream->Flush();
+    // The lastread file is shared with readers and only tidied here.
+    if (Stream != LastReadStream_.get()) Ok = Ok && Stream->GetStatus() == stOk;
+  }
+  return Ok;
 }
 
 bool TJamMessageBase::WriteMessage() {
@@ -709,13 +785,15 @@ bool TJamMessageBase::WriteMessage() {
 
   // The index record goes last: until it is written the message does not
   // exist, so a failure on the way leaves only bytes that nothing refers to,
-  // and those are cut off again.
+  // and those are cut off again (or, after a crash, at the next Open). Text
+  // and header reach the disk before the record that points to them.
   const bool Written =
       WriteAt(*DataStream_, static_cast<std::int32_t>(TextAt),
               std::span(reinterpret_cast<const std::uint8_t*>(Text.data()), Text.size())) &&
       WriteAt(*HeaderStream_, static_cast<std::int32_t>(HeaderAt), HeaderRaw) &&
+      (DataStream_->Flush(), HeaderStream_->Flush(),
+       DataStream_->GetStatus() == stOk && HeaderStream_->GetStatus() == stOk) &&
       WriteAt(*IndexStream_, IndexPosition_, EncodeJamIndex(Index));
-  LastReadStream_->Flush();
   if (!Written) {
     ResetAll();
     DataStream_->Seek(static_cast<std::int32_t>(TextAt));
@@ -794,7 +872,6 @@ bool TJamMessageBase::RepackIndex() {
     IndexStream_->Seek(0);
     IndexStream_->WriteBuffer(std::span(Records).first(Kept));
     IndexStream_->Truncate();
-    IndexStream_->Flush();
     if (IndexStream_->GetStatus() != stOk) {
       SetStatus(stJamStreamProblems);
       return false;

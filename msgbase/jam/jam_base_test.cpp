@@ -686,7 +686,7 @@ TEST_F(JamBaseTest, TruncatedFilesNeverCrash) {
       }
       const std::int32_t Status = WalkBase(Path);
       if (Which == 0 && Length < 1024) {
-        EXPECT_EQ(Status, stJamCantOpenJhr) << Length;
+        EXPECT_EQ(Status, stJamDamagedBase) << Length;
       } else if (Which == 0 || Which == 2) {
         EXPECT_NE(Status, stOk) << Name << " cut at " << Length;
       }
@@ -719,7 +719,7 @@ TEST_F(JamBaseTest, DamagedFieldsEndInStatus) {
       {"subfield data length huge", 0, H + 76 + 4, 0xFFFFFFF0, stOk},
       {"active messages huge", 0, 12, 0x7FFFFFFF, stOk},
       {"first number at the top of the range", 0, 20, 0x7FFFFFFE, stJamCantOpenJhr},
-      {"base header signature broken", 0, 0, 0x004D414B, stJamCantOpenJhr},
+      {"base header signature broken", 0, 0, 0x004D414B, stJamDamagedBase},
   };
   for (const TCase& Case : Cases) {
     auto Files = Whole;
