@@ -31,7 +31,7 @@ using testing_support::TTempDir;
 using testing_support::WriteFileBytes;
 using testing_support::WriteFileText;
 
-const char* const Strace = "/usr/bin/strace";
+const char* const Strace = "/usr/bin/strace";  // installed by scripts/deps.sh
 
 // Every system call with which the program changes a file or a directory.
 const char* const FileCalls[] = {"openat",    "write", "pwrite64", "ftruncate", "rename",
@@ -258,6 +258,27 @@ INSTANTIATE_TEST_SUITE_P(Crash, KillPoints, ::testing::Values('F', 'S', 'J'),
                                               : Info.param == 'S' ? "Squish"
                                                                   : "Jam");
                          });
+
+// Durability must not silently disappear: a posting of three messages into a
+// base that holds messages makes exactly the syncs its order of writes
+// needs. *.msg: each file and then its directory; Squish: data and index
+// before each commit, and the last header at Close; JAM: text and header
+// before each index record, and header and index at Close.
+TEST_P(KillPoints, PostingSyncsWhatItWrote) {
+  ASSERT_TRUE(Posted(Run(Program, PostArgs("start", "old.txt", "4"))));
+  std::vector<std::string> Args = {
+      "-f", "-qq", "-o", Dir.File("syncs"), "-e", "trace=fsync,fdatasync", Program};
+  for (const std::string& A : PostArgs("start", "post.txt", "2")) Args.push_back(A);
+  ASSERT_TRUE(Posted(Run(Strace, Args)));
+  const std::string Trace = testing_support::ReadFileText(Dir.File("syncs"));
+  std::size_t Syncs = 0;
+  for (std::size_t At = Trace.find("sync("); At != std::string::npos;
+       At = Trace.find("sync(", At + 1)) {
+    ++Syncs;
+  }
+  const std::size_t Expected = Letter() == 'F' ? 6 : Letter() == 'S' ? 7 : 8;
+  EXPECT_EQ(Expected, Syncs) << Trace;
+}
 
 class KillPointsFree : public KillPoints {};
 
