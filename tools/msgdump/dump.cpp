@@ -480,15 +480,36 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
     }
     Base.SeekNext();
   }
-  if (!WalkError.empty()) Ok = false;
+  // A walk that ended normally must agree with what the base says of itself:
+  // a header that counts messages its index does not hold, or numbers above
+  // the highest the base reports, mean a damaged base, however much of it
+  // could be listed.
+  std::string Inconsistency;
+  if (WalkError.empty() && !Out.GetFailed()) {
+    if (Steps != Count) {
+      Inconsistency = "the base counts " + std::to_string(Count) + " message" +
+                      (Count == 1 ? "" : "s") + " but " + std::to_string(Steps) +
+                      (Steps == 1 ? " was" : " were") + " found";
+    } else if (Steps > 0 && Previous > Highest) {
+      Inconsistency = "message " + std::to_string(Previous) + " is above the highest number " +
+                      std::to_string(Highest) + " the base reports";
+    }
+  }
+  if (!WalkError.empty() || !Inconsistency.empty()) Ok = false;
   if (Options.Json) {
     for (const std::string& Line : Held) Out.WriteLine(Line);
-    Out.WriteLine(WalkError.empty() ? "  ]" : "  ],");
+    Out.WriteLine(WalkError.empty() && Inconsistency.empty() ? "  ]" : "  ],");
     if (!WalkError.empty()) Out.WriteLine("  " + JsonMember("error", JsonString(WalkError), false));
+    if (!Inconsistency.empty()) {
+      Out.WriteLine("  " + JsonMember("inconsistency", JsonString(Inconsistency), false));
+    }
     Out.WriteLine("}");
   } else if (!WalkError.empty()) {
     Out.WriteLine("");
     Out.WriteLine("The listing is incomplete: " + WalkError);
+  } else if (!Inconsistency.empty()) {
+    Out.WriteLine("");
+    Out.WriteLine("The base is inconsistent: " + Inconsistency);
   }
   return Ok && !Out.GetFailed();
 }
