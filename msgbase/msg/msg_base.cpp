@@ -111,6 +111,7 @@ bool TFidoMessageBase::Open(const std::string& Path) {
 }
 
 bool TFidoMessageBase::Create(const std::string& Path) {
+  if (RefuseChange(stMsgReadOnly)) return false;
   return OpenDirectory(Path, true);
 }
 
@@ -130,7 +131,8 @@ bool TFidoMessageBase::OpenDirectory(const std::string& Path, bool Make) {
     SetStatus(stMsgWrongPath);
     return false;
   }
-  RemoveDeadWritersFiles();
+  // A reader leaves the directory as it is.
+  if (!IsReadOnly()) RemoveDeadWritersFiles();
   RebuildIndex();
   SetOpened(true);
   return true;
@@ -256,6 +258,7 @@ bool TFidoMessageBase::PublishMessageFile(const std::string& TempName) {
 
 bool TFidoMessageBase::CreateNewMessage() {
   if (MessageOpen_) (void)CloseMessage();  // it is open, so this succeeds
+  if (RefuseChange(stMsgReadOnly)) return false;
   // No file is made yet: a number never stands for an empty or partial file.
   if (!GetOpened() || !ReserveNextNumber() || ::access(GetBasePath().c_str(), W_OK) != 0) {
     return FailMessage(stMsgCantCreateStream);
@@ -298,6 +301,7 @@ bool TFidoMessageBase::FinishWrite() {
 }
 
 bool TFidoMessageBase::WriteMessage() {
+  if (RefuseChange(stMsgReadOnly)) return false;
   TMessageBaseStream* Text = GetMessageTextStream();
   if (!MessageOpen_ || Text == nullptr) {
     SetStatus(stMsgAlreadyClosed);
@@ -341,6 +345,7 @@ bool TFidoMessageBase::WriteMessage() {
 }
 
 bool TFidoMessageBase::WriteMessageHeader() {
+  if (RefuseChange(stMsgReadOnly)) return false;
   if (!MessageFile_) {
     SetStatus(stMsgAlreadyClosed);
     return false;
@@ -357,7 +362,8 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize) {
     return false;
   }
   if (MessageOpen_) (void)CloseMessage();  // it is open, so this succeeds
-  MessageFile_ = CreateMessageBaseFileStream(MessageFileName(Current()), smReadWrite);
+  MessageFile_ =
+      CreateMessageBaseFileStream(MessageFileName(Current()), IsReadOnly() ? smRead : smReadWrite);
   if (!MessageFile_ || MessageFile_->GetStatus() != stOk) {
     return FailMessage(stMsgCantCreateStream);
   }
@@ -541,7 +547,7 @@ void TFidoMessageBase::SetArrivedDateTime(const TMessageBaseDateTime& DateTime) 
 
 bool TFidoMessageBase::KillMessage() {
   const std::int32_t Message = Current();
-  if (!GetOpened() || !Exists(Message)) return false;
+  if (RefuseChange(stMsgReadOnly) || !GetOpened() || !Exists(Message)) return false;
   if (!KillFile(MessageFileName(Message))) return false;
   SetMapDot(Message, false);
   return true;
@@ -561,7 +567,8 @@ std::int32_t TFidoMessageBase::GetLastRead(std::int32_t UserNumber) {
 }
 
 void TFidoMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Message) {
-  if (!GetOpened() || UserNumber < 0 || UserNumber > MaxLastReadUser) return;
+  if (RefuseChange(stMsgReadOnly) || !GetOpened() || UserNumber < 0 || UserNumber > MaxLastReadUser)
+    return;
   const std::string FileName = LastReadFileName();
   PMessageBaseStream File = CreateMessageBaseFileStream(FileName, smWrite);
   // Creating empties the file: only for one that is not there, never for one

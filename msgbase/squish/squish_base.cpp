@@ -88,6 +88,7 @@ void TSquishMessageBase::FailOpen(std::int32_t Status) {
 bool TSquishMessageBase::Create(const std::string& Path) {
   if (GetOpened()) Close();
   SetOpened(false);
+  if (RefuseChange(stSquishReadOnly)) return false;
   PreparePath(Path);
   (void)CreateDirectory(ExtractPathName(Path));  // a missing directory shows when the file fails
   const std::string Base = GetBasePath();
@@ -100,7 +101,7 @@ bool TSquishMessageBase::Create(const std::string& Path) {
     FailOpen(stSquishCantCreateSqi);
     return false;
   }
-  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", smCreate | smDenyWrite);
+  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", smCreate | smDenyWrite | smRecordLock);
   if (DataStream_ == nullptr || DataStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantCreateSqd);
     return false;
@@ -144,12 +145,16 @@ bool TSquishMessageBase::Open(const std::string& Path) {
     FailOpen(stSquishAbsentSqi);
     return false;
   }
-  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", smReadWrite | smDenyWrite);
+  // Readers share the files; a writer holds them alone. The data file also
+  // carries the record lock on its first byte that other Squish software
+  // takes.
+  const std::int32_t Mode = IsReadOnly() ? smRead | smDenyWriteShared : smReadWrite | smDenyWrite;
+  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", Mode | smRecordLock);
   if (DataStream_ == nullptr || DataStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantOpenSqd);
     return false;
   }
-  IndexStream_ = CreateMessageBaseFileStream(Base + "sqi", smReadWrite | smDenyWrite);
+  IndexStream_ = CreateMessageBaseFileStream(Base + "sqi", Mode);
   if (IndexStream_ == nullptr || IndexStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantOpenSqi);
     return false;
@@ -161,8 +166,11 @@ bool TSquishMessageBase::Open(const std::string& Path) {
     FailOpen(stSquishBaseHeaderProblems);
     return false;
   }
+  BaseHeader_.Encode(StoredBaseHeader_);
   CountsTaken_ = false;
-  if (!RepairAfterCrash()) {
+  // A reader leaves what a dead writer left: it sees only what the header
+  // counts anyway.
+  if (!IsReadOnly() && !RepairAfterCrash()) {
     FailOpen(stSquishDataProblems);
     return false;
   }
@@ -177,14 +185,20 @@ void TSquishMessageBase::Close() {
   GiveBackNewMessage();
   SetOpened(false);
   // Close has no result: the status after it tells whether the header got out.
+  // An unchanged header is not written again: looking leaves the files as
+  // they were.
   SetStatus(stOk);
-  // The header, and whatever was written since the last sync, reach the disk
-  // before the base counts as closed.
-  if (SaveBaseHeader()) {
-    DataStream_->Flush();
-    IndexStream_->Flush();
-    if (DataStream_->GetStatus() != stOk || IndexStream_->GetStatus() != stOk) {
-      SetStatus(stSquishDataProblems);
+  if (!IsReadOnly()) {
+    std::array<std::uint8_t, TSquishBaseHeader::Size> Header{};
+    BaseHeader_.Encode(Header);
+    // The header, and whatever was written since the last sync, reach the
+    // disk before the base counts as closed.
+    if ((Header == StoredBaseHeader_ || SaveBaseHeader()) && DataStream_->GetStatus() == stOk) {
+      DataStream_->Flush();
+      IndexStream_->Flush();
+      if (DataStream_->GetStatus() != stOk || IndexStream_->GetStatus() != stOk) {
+        SetStatus(stSquishDataProblems);
+      }
     }
   }
   DataStream_.reset();
@@ -312,6 +326,7 @@ bool TSquishMessageBase::FreeChainSound() {
 }
 
 bool TSquishMessageBase::SaveBaseHeader() {
+  if (RefuseChange(stSquishReadOnly)) return false;
   if (DataStream_ == nullptr) {
     SetStatus(stSquishDataProblems);
     return false;
@@ -324,6 +339,7 @@ bool TSquishMessageBase::SaveBaseHeader() {
     SetStatus(stSquishDataProblems);
     return false;
   }
+  BaseHeader_.Encode(StoredBaseHeader_);
   return true;
 }
 
@@ -453,6 +469,7 @@ void TSquishMessageBase::FreeOldFrame(TSquishFrame OldFrame, std::uint32_t OldPo
 // --- Writing ---
 
 bool TSquishMessageBase::CreateNewMessage() {
+  if (RefuseChange(stSquishReadOnly)) return false;
   GiveBackNewMessage();
   MessageHeader_ = TSquishMessageHeader{};
   CurrentFrame_ = TSquishFrame{};
@@ -546,6 +563,7 @@ std::string TSquishMessageBase::FtscDateText() {
 }
 
 bool TSquishMessageBase::WriteMessage() {
+  if (RefuseChange(stSquishReadOnly)) return false;
   if (!GetOpened() || DataStream_ == nullptr || IndexStream_ == nullptr) {
     SetStatus(stSquishDataProblems);
     return false;
@@ -752,6 +770,7 @@ void TSquishMessageBase::UndoWrite(std::int64_t DataSize, std::int64_t IndexSize
 }
 
 bool TSquishMessageBase::WriteMessageHeader() {
+  if (RefuseChange(stSquishReadOnly)) return false;
   if (DataStream_ == nullptr) {
     SetStatus(stSquishDataProblems);
     return false;
@@ -995,6 +1014,7 @@ bool TSquishMessageBase::RemoveIndexRecord() {
 }
 
 bool TSquishMessageBase::KillMessage() {
+  if (RefuseChange(stSquishReadOnly)) return false;
   if (DataStream_ == nullptr || IndexStream_ == nullptr || !CurrentRecordValid()) {
     SetStatus(stSquishMsgNotExists);
     return false;
@@ -1204,7 +1224,7 @@ std::int32_t TSquishMessageBase::GetLastRead(std::int32_t UserNumber) {
   const std::int32_t Offset = LastReadOffset(UserNumber);
   if (Offset < 0 || GetBasePath().empty()) return 0;
   PMessageBaseStream File =
-      CreateMessageBaseFileStream(GetBasePath() + "sql", smRead | smDenyWrite);
+      CreateMessageBaseFileStream(GetBasePath() + "sql", smRead | smDenyWriteShared);
   if (File == nullptr || File->GetStatus() != stOk) return 0;
   if (File->GetSize() < Offset + static_cast<std::int32_t>(SquishLastReadSize)) return 0;
   std::array<std::uint8_t, SquishLastReadSize> Entry{};
@@ -1216,7 +1236,7 @@ std::int32_t TSquishMessageBase::GetLastRead(std::int32_t UserNumber) {
 
 void TSquishMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Message) {
   const std::int32_t Offset = LastReadOffset(UserNumber);
-  if (Offset < 0 || GetBasePath().empty()) return;
+  if (RefuseChange(stSquishReadOnly) || Offset < 0 || GetBasePath().empty()) return;
   const std::string Name = GetBasePath() + "sql";
   PMessageBaseStream File = CreateMessageBaseFileStream(Name, smWrite | smDenyWrite);
   if (File == nullptr || File->GetStatus() != stOk) {
