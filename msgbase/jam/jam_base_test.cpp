@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "msgbase/file_helpers.h"
+#include "msgbase/le_codec.h"
 #include "msgbase/status.h"
 #include "testing/test_support.h"
 
@@ -878,6 +879,51 @@ TEST(JamBaseNamesTest, MapAttributeCoversTheJamBits) {
     std::int32_t A = Unmapped;
     EXPECT_FALSE(TJamMessageBase::MapAttribute(A)) << Unmapped;
   }
+}
+
+// --- Repairs at Open of what a writer that died left ---
+
+// A writer stopped before its index record and its Close: text and header
+// bytes that no record refers to, and an ActiveMsgs that counts too few.
+// Open cuts the bytes, counts the records, and counts the dead writer's
+// message into ModCounter.
+TEST_F(JamBaseTest, OpenCutsWhatADeadWriterLeftPastTheLastMessage) {
+  MakeBase(3);
+  const auto Good = AllFiles();
+  TBytes Jhr = Good[0];
+  msgbase::PutLE32(Jhr.data() + 12, 2);  // ActiveMsgs as a dead writer left it
+  msgbase::PutLE32(Jhr.data() + 8, 2);   // ModCounter
+  Jhr.insert(Jhr.end(), 120, 0xAB);
+  TBytes Jdt = Good[2];
+  Jdt.insert(Jdt.end(), 40, 'x');
+  ASSERT_TRUE(WriteFileBytes(File("JHR"), Jhr));
+  ASSERT_TRUE(WriteFileBytes(File("JDT"), Jdt));
+  {
+    auto Base = OpenBase();
+    EXPECT_EQ(Base->GetCount(), 3);
+    Base->Close();
+  }
+  EXPECT_BYTES_EQ(Good[0], ReadFileBytes(File("JHR")));
+  EXPECT_BYTES_EQ(Good[2], ReadFileBytes(File("JDT")));
+}
+
+// Bytes after the last record's message that an earlier record refers to
+// (another program rewrote that message at the end) are a message's, and
+// stay.
+TEST_F(JamBaseTest, OpenKeepsBytesAnEarlierRecordRefersTo) {
+  MakeBase(2);
+  TBytes Jdx = ReadFileBytes(File("JDX"));
+  ASSERT_EQ(Jdx.size(), 16u);
+  std::swap_ranges(Jdx.begin(), Jdx.begin() + 8, Jdx.begin() + 8);
+  ASSERT_TRUE(WriteFileBytes(File("JDX"), Jdx));
+  const auto Before = AllFiles();
+  {
+    auto Base = OpenBase();
+    EXPECT_EQ(Base->GetCount(), 2);
+    Base->Close();
+  }
+  EXPECT_EQ(Before[0].size(), ReadFileBytes(File("JHR")).size());
+  EXPECT_EQ(Before[2], ReadFileBytes(File("JDT")));
 }
 
 }  // namespace
