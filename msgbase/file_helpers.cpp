@@ -109,10 +109,18 @@ bool CreateDirectory(const std::string& Path) {
   if (Full.size() > 1 && Full.back() == '/') Full.pop_back();
   // Make each ancestor in turn; failures (existing or impossible directories)
   // are ignored, the last mkdir tells the caller nothing either.
+  // A directory made here reaches the disk with its entry in its parent, so
+  // that a power cut cannot lose it with the files that go into it.
+  const auto Make = [](const std::string& Dir) {
+    if (::mkdir(Dir.c_str(), 0777) != 0) return;
+    const std::string Parent = ExtractPathName(Dir);
+    (void)SyncDirectory(Parent.empty() ? "/"
+                                       : Parent);  // made all the same: a sync failure is no news
+  };
   for (std::size_t I = 1; I < Full.size(); ++I) {
-    if (Full[I] == '/') (void)::mkdir(Full.substr(0, I).c_str(), 0777);
+    if (Full[I] == '/') Make(Full.substr(0, I));
   }
-  (void)::mkdir(Full.c_str(), 0777);
+  Make(Full);
   return true;
 }
 

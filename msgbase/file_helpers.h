@@ -35,8 +35,9 @@ inline constexpr std::size_t MaxTextLength = 255;
 // Puts the directory's entries (names made, renamed or removed in it) on
 // stable storage; true on success.
 [[nodiscard]] bool SyncDirectory(const std::string& Path);
-// Creates every missing directory along Path; failures are ignored and the
-// result is always true (callers test DirectoryExists when it matters).
+// Creates every missing directory along Path, each synced into its parent;
+// failures are ignored and the result is always true (callers test
+// DirectoryExists when it matters).
 bool CreateDirectory(const std::string& Path);
 // The directory part of the absolute form of FileName without a trailing '/';
 // empty when the absolute form has no '/' after its first character.
