@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <unordered_set>
 
 #include "msgbase/address.h"
 #include "msgbase/date_time.h"
@@ -887,10 +888,15 @@ bool TJamMessageBase::RepackIndex() {
     return false;
   }
   std::size_t Kept = 0;
+  // A second record of one header is no second message. Compacting moves
+  // records towards the start, so a compaction that was stopped part way
+  // leaves exactly such copies of the records it had moved: dropping them
+  // finishes it.
+  std::unordered_set<std::uint32_t> Headers;
   for (std::size_t At = 0; At < Records.size(); At += TJamIndex::Size) {
     TJamIndex Index;
     if (!DecodeJamIndex(std::span(Records).subspan(At), Index) ||
-        Index.HdrOffset == JamRemovedOffset) {
+        Index.HdrOffset == JamRemovedOffset || !Headers.insert(Index.HdrOffset).second) {
       continue;
     }
     std::copy_n(Records.begin() + static_cast<std::ptrdiff_t>(At), TJamIndex::Size,

@@ -907,6 +907,25 @@ TEST_F(JamBaseTest, OpenCutsWhatADeadWriterLeftPastTheLastMessage) {
   EXPECT_BYTES_EQ(Good[2], ReadFileBytes(File("JDT")));
 }
 
+// A compaction of the index (dropping a removed record) that was stopped
+// before its truncation leaves copies of the records it moved: they are no
+// messages of their own, and the next Open finishes the compaction.
+TEST_F(JamBaseTest, OpenFinishesACompactionThatWasStopped) {
+  MakeBase(3);
+  const TBytes Jdx = ReadFileBytes(File("JDX"));
+  ASSERT_EQ(Jdx.size(), 24u);
+  // Message 2 removed: records 1 and 3 moved to the front, the old record 3
+  // still behind them.
+  TBytes Stopped(Jdx.begin(), Jdx.begin() + 8);
+  Stopped.insert(Stopped.end(), Jdx.begin() + 16, Jdx.end());
+  Stopped.insert(Stopped.end(), Jdx.begin() + 16, Jdx.end());
+  ASSERT_TRUE(WriteFileBytes(File("JDX"), Stopped));
+  auto Base = OpenBase();
+  EXPECT_EQ(Base->GetCount(), 2);
+  Base->Close();
+  EXPECT_EQ(TBytes(Stopped.begin(), Stopped.begin() + 16), ReadFileBytes(File("JDX")));
+}
+
 // Bytes after the last record's message that an earlier record refers to
 // (another program rewrote that message at the end) are a message's, and
 // stay.
