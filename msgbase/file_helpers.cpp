@@ -88,7 +88,10 @@ bool RenameFile(const std::string& OldName, const std::string& NewName) {
   if (errno != EINVAL && errno != ENOSYS) return false;
   // File systems without the no-replace flag: test first, then rename.
   struct stat Info {};
-  if (::lstat(NewName.c_str(), &Info) == 0) return false;
+  if (::lstat(NewName.c_str(), &Info) == 0) {
+    errno = EEXIST;  // as the no-replace rename would say
+    return false;
+  }
   return ::rename(OldName.c_str(), NewName.c_str()) == 0;
 }
 

@@ -30,7 +30,8 @@ inline constexpr std::size_t MaxTextLength = 255;
 [[nodiscard]] bool DirectoryExists(const std::string& Path);
 // Deletes the file; true on success. Failures are reported only by the result.
 [[nodiscard]] bool KillFile(const std::string& Name);
-// Renames OldName to NewName; true on success.
+// Renames OldName to NewName unless NewName exists; true on success (errno
+// EEXIST when NewName was there).
 [[nodiscard]] bool RenameFile(const std::string& OldName, const std::string& NewName);
 // Puts the directory's entries (names made, renamed or removed in it) on
 // stable storage; true on success.

@@ -313,6 +313,34 @@ TEST_P(KillPoints, PostingSyncsWhatItWrote) {
   EXPECT_EQ(Expected, Syncs) << Trace;
 }
 
+// A file system without hard links (FAT) refuses link(): the *.msg base then
+// gives a message its number with a rename that replaces nothing.
+TEST(KillPointsMsg, PostingWhereLinksAreRefused) {
+  if (::access(Strace, X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  TTempDir Dir;
+  const std::string Program = InstallProgram(VELLUMAR_BINARY, Dir.Path(), "vellumar");
+  ASSERT_TRUE(WriteFileText(Dir.File("t.tpl"), "Hi\n"));
+  ASSERT_TRUE(WriteFileText(Dir.File("post.txt"), std::string(200, 'p')));
+  fs::create_directory(Dir.File("area"));
+  ASSERT_TRUE(WriteFileText(Dir.File("area/1.msg"), ""));  // taken: passed over
+  TRunOptions Options;
+  Options.WorkDir = Dir.Path();
+  const TRunResult R =
+      RunProgram(Strace,
+                 {"-f", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", "/dev/null", "-e",
+                  "inject=link:error=EPERM", Program, "-o2:5020/100", "-mE", "-d2:5020/1",
+                  "+ht.tpl", "+ft.tpl", "-eF" + Dir.File("area"), "-Fpost.txt", "-l2"},
+                 Options);
+  ASSERT_EQ(0, R.ExitStatus) << R.Stdout;
+  std::vector<std::string> Names;
+  for (const fs::directory_entry& E : fs::directory_iterator(Dir.File("area")))
+    Names.push_back(E.path().filename().string());
+  std::sort(Names.begin(), Names.end());
+  EXPECT_EQ((std::vector<std::string>{"1.msg", "2.msg", "3.msg", "4.msg"}), Names);
+  EXPECT_EQ(0u, fs::file_size(Dir.File("area/1.msg")));
+  EXPECT_GT(fs::file_size(Dir.File("area/4.msg")), 190u);
+}
+
 class KillPointsFree : public KillPoints {};
 
 TEST_P(KillPointsFree, PostingThatReusesAFreeFrame) {

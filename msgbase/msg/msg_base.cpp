@@ -244,7 +244,12 @@ bool TFidoMessageBase::PublishMessageFile(const std::string& TempName) {
   // one another program took since this base was opened is passed over.
   for (std::int32_t Message = MessageNumber_;;) {
     const std::string FileName = MessageFileName(Message);
-    if (::link(TempName.c_str(), FileName.c_str()) == 0) {
+    // A file system without hard links (FAT) takes a rename that replaces
+    // nothing instead.
+    const bool Linked = ::link(TempName.c_str(), FileName.c_str()) == 0 ||
+                        ((errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS) &&
+                         RenameFile(TempName, FileName));
+    if (Linked) {
       MessageNumber_ = Message;
       MessagePath_ = FileName;
       SetCurrent(Message);
