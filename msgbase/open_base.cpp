@@ -46,9 +46,10 @@ bool PrepareOpen(PMessageBase& Base, const std::string& Id, std::string& Path) {
 }
 
 // A base that reports one of its files missing although Exist found others,
-// or a file too short for its header, is damaged, not held: saying so beats
-// reporting a sharing violation.
-bool IsDamagedStatus(std::int32_t Status) {
+// or a file too short for its header, is damaged, not held, and one with a
+// file under two names is not for us to guess at: saying so beats reporting
+// a sharing violation.
+bool IsBaseRefusal(std::int32_t Status) {
   switch (Status) {
     case stSquishAbsentSqd:
     case stSquishAbsentSqi:
@@ -57,6 +58,9 @@ bool IsDamagedStatus(std::int32_t Status) {
     case stJamAbsentJdx:
     case stJamAbsentJdt:
     case stJamDamagedBase:
+    case stSquishTwoNames:
+    case stJamTwoNames:
+    case stMsgTwoNames:
       return true;
     default:
       return false;
@@ -67,7 +71,7 @@ bool IsDamagedStatus(std::int32_t Status) {
 // it reports a file missing or too short, else taken as held by another
 // program.
 std::int32_t HeldOrDamagedStatus(std::int32_t Why) {
-  return IsDamagedStatus(Why) ? Why : stOpenSharingViolation;
+  return IsBaseRefusal(Why) ? Why : stOpenSharingViolation;
 }
 
 bool FailOpen(PMessageBase& Base, std::int32_t Status) {

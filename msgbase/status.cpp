@@ -31,6 +31,8 @@ const char* StatusText(std::int32_t Code) {
       return "(msg) buffer overflow";
     case stMsgReadOnly:
       return "(msg) base opened read-only";
+    case stMsgTwoNames:
+      return "(msg) two files whose names differ only in case";
     case stMsgDamagedFile:
       return "(msg) damaged message file";
     case stJamAbsentJhr:
@@ -67,6 +69,8 @@ const char* StatusText(std::int32_t Code) {
       return "(jam) can't create JLR";
     case stJamReadOnly:
       return "(jam) base opened read-only";
+    case stJamTwoNames:
+      return "(jam) two files whose names differ only in case";
     case stJamDamagedBase:
       return "(jam) damaged base";
     case stSquishAbsentSqd:
@@ -95,6 +99,8 @@ const char* StatusText(std::int32_t Code) {
       return "(sq) base header problems";
     case stSquishReadOnly:
       return "(sq) base opened read-only";
+    case stSquishTwoNames:
+      return "(sq) two files whose names differ only in case";
     default:
       return nullptr;
   }

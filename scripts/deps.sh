@@ -9,6 +9,11 @@ command -v ninja >/dev/null || need+=(ninja-build)
 command -v uudecode >/dev/null || need+=(sharutils)
 command -v strace >/dev/null || need+=(strace)
 command -v clang-format >/dev/null || need+=(clang-format)
+# Other FidoNet software the end-to-end tests run beside vellumar, and strace,
+# which shows whose lock held whom.
+command -v crashmail >/dev/null || need+=(crashmail)
+command -v jamnntpd >/dev/null || need+=(jamnntpd)
+command -v strace >/dev/null || need+=(strace)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -e /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)

@@ -81,7 +81,7 @@ struct TAttributeMap {
   std::int32_t Common;
   std::uint32_t Jam;
 };
-constexpr std::array<TAttributeMap, 16> AttributeMap{{
+constexpr std::array<TAttributeMap, 17> AttributeMap{{
     {maPrivate, jaPrivate},
     {maCrash, jaCrash},
     {maReceived, jaReceived},
@@ -95,6 +95,7 @@ constexpr std::array<TAttributeMap, 16> AttributeMap{{
     {maFileRequest, jaFileRequest},
     {maReturnReceiptRequest, jaReceiptRequest},
     {maAuditRequest, jaConfirmRequest},
+    {maDeleted, jaDeleted},
     {maTypeLocal, jaTypeLocal},
     {maTypeEcho, jaTypeEcho},
     {maTypeNet, jaTypeNet},
@@ -103,6 +104,10 @@ constexpr std::array<TAttributeMap, 16> AttributeMap{{
 bool StartsWith(std::string_view Line, std::string_view Prefix) {
   return Line.substr(0, Prefix.size()) == Prefix;
 }
+
+// The four files of a base, in this order.
+enum TJamFile : std::size_t { jfHeader = 0, jfIndex = 1, jfText = 2, jfLastRead = 3 };
+const std::vector<std::string> JamExtensions{"JHR", "JDX", "JDT", "JLR"};
 
 // Base path: Path with "." appended unless it already ends in one.
 std::string JamBasePath(const std::string& Path) {
@@ -119,17 +124,16 @@ std::int32_t UnixNow() {
 // One of a base's files: where its stream goes and the status of a failure.
 struct TBaseFile {
   PMessageBaseStream& Stream;
-  const char* Extension;
+  const std::string& Name;
   std::int32_t FailStatus;
   std::int32_t ExtraMode = 0;  // added to the mode for this file
 };
 
 // Opens the files in order with Mode; the status of the first that fails, or
 // stOk. Streams opened before a failure stay with their owner.
-std::int32_t OpenBaseFiles(const std::string& Base, std::int32_t Mode,
-                           std::span<const TBaseFile> Files) {
+std::int32_t OpenBaseFiles(std::int32_t Mode, std::span<const TBaseFile> Files) {
   for (const TBaseFile& File : Files) {
-    File.Stream = CreateMessageBaseFileStream(Base + File.Extension, Mode | File.ExtraMode);
+    File.Stream = CreateMessageBaseFileStream(File.Name, Mode | File.ExtraMode);
     if (!File.Stream || File.Stream->GetStatus() != stOk) return File.FailStatus;
   }
   return stOk;
@@ -180,12 +184,16 @@ void TJamMessageBase::ResetAll() {
 }
 
 bool TJamMessageBase::Exist(const std::string& Path) {
-  const std::string Base = JamBasePath(Path);
   // Any surviving data file still holds messages: creating over it would lose
   // them. The lastread file alone does not count; Open makes it when missing.
-  // Empty files, which a creation that was stopped leaves, make no base.
-  return FileHoldsBytes(Base + "JHR") || FileHoldsBytes(Base + "JDX") ||
-         FileHoldsBytes(Base + "JDT");
+  // A file under two names exists too: Open then refuses it. Empty files,
+  // which a creation that was stopped leaves, make no base.
+  TBaseFileNames Files;
+  if (!FindBaseFiles(JamBasePath(Path), JamExtensions, Files)) return true;
+  for (const auto File : {jfHeader, jfIndex, jfText}) {
+    if (Files.Present[File] && FileHoldsBytes(Files.Name[File])) return true;
+  }
+  return false;
 }
 
 bool TJamMessageBase::Create(const std::string& Path) {
@@ -194,20 +202,26 @@ bool TJamMessageBase::Create(const std::string& Path) {
   const std::string Base = JamBasePath(Path);
   SetBasePath(Base);
   CreateDirectory(ExtractPathName(Path));
+  TBaseFileNames Names;
+  if (!FindBaseFiles(Base, JamExtensions, Names)) {
+    SetStatus(stJamTwoNames);
+    return false;
+  }
 
   const std::array<TBaseFile, 4> Files{{
-      {HeaderStream_, "JHR", stJamCantCreateJhr, smRecordLock},
-      {IndexStream_, "JDX", stJamCantCreateJdx},
-      {DataStream_, "JDT", stJamCantCreateJdt},
-      {LastReadStream_, "JLR", stJamCantCreateJlr},
+      {HeaderStream_, Names.Name[jfHeader], stJamCantCreateJhr, smRecordLock},
+      {IndexStream_, Names.Name[jfIndex], stJamCantCreateJdx},
+      {DataStream_, Names.Name[jfText], stJamCantCreateJdt},
+      {LastReadStream_, Names.Name[jfLastRead], stJamCantCreateJlr},
   }};
-  if (const std::int32_t Status = OpenBaseFiles(Base, BaseFileCreateMode, Files); Status != stOk) {
+  if (const std::int32_t Status = OpenBaseFiles(BaseFileCreateMode, Files); Status != stOk) {
     DisposeStreams();
     SetStatus(Status);
     return false;
   }
 
   HeaderInfo_ = TJamHeaderInfo{};
+  Records_ = 0;
   HeaderInfo_.Signature = JamSignature;
   HeaderInfo_.DateCreated = static_cast<std::uint32_t>(UnixNow());
   HeaderInfo_.PasswordCrc = JamNoCrc;
@@ -239,28 +253,31 @@ bool TJamMessageBase::Open(const std::string& Path) {
     return false;
   };
 
-  if (!FileExists(Base + "JHR")) return Fail(stJamAbsentJhr);
-  if (!FileExists(Base + "JDX")) return Fail(stJamAbsentJdx);
-  if (!FileExists(Base + "JDT")) return Fail(stJamAbsentJdt);
+  TBaseFileNames Names;
+  if (!FindBaseFiles(Base, JamExtensions, Names)) return Fail(stJamTwoNames);
+  if (!Names.Present[jfHeader]) return Fail(stJamAbsentJhr);
+  if (!Names.Present[jfIndex]) return Fail(stJamAbsentJdx);
+  if (!Names.Present[jfText]) return Fail(stJamAbsentJdt);
 
   const std::array<TBaseFile, 3> Files{{
-      {HeaderStream_, "JHR", stJamCantOpenJhr, smRecordLock},
-      {IndexStream_, "JDX", stJamCantOpenJdx},
-      {DataStream_, "JDT", stJamCantOpenJdt},
+      {HeaderStream_, Names.Name[jfHeader], stJamCantOpenJhr, smRecordLock},
+      {IndexStream_, Names.Name[jfIndex], stJamCantOpenJdx},
+      {DataStream_, Names.Name[jfText], stJamCantOpenJdt},
   }};
   const bool ReadOnly = IsReadOnly();
   if (const std::int32_t Status =
-          OpenBaseFiles(Base, ReadOnly ? BaseFileReadMode : BaseFileOpenMode, Files);
+          OpenBaseFiles(ReadOnly ? BaseFileReadMode : BaseFileOpenMode, Files);
       Status != stOk) {
     return Fail(Status);
   }
-  LastReadStream_ = CreateMessageBaseFileStream(Base + "JLR", ReadOnly ? smRead : smReadWrite);
+  const std::string& LastReadName = Names.Name[jfLastRead];
+  LastReadStream_ = CreateMessageBaseFileStream(LastReadName, ReadOnly ? smRead : smReadWrite);
   // A reader makes no lastread file: an empty one in memory reads the same.
   if (ReadOnly && (!LastReadStream_ || LastReadStream_->GetStatus() != stOk)) {
     LastReadStream_ = CreateMessageBaseMemoryStream(0);
   }
   if (!LastReadStream_ || LastReadStream_->GetStatus() != stOk) {
-    LastReadStream_ = CreateMessageBaseFileStream(Base + "JLR", smCreate);
+    LastReadStream_ = CreateMessageBaseFileStream(LastReadName, smCreate);
     if (!LastReadStream_ || LastReadStream_->GetStatus() != stOk) {
       return Fail(stJamCantCreateJlr);
     }
@@ -291,15 +308,17 @@ bool TJamMessageBase::Open(const std::string& Path) {
   NewPending_ = false;
   const std::uint32_t Stored = HeaderInfo_.ActiveMsgs;
   if (ReadOnly) {
-    // Nothing is repacked: a removed record keeps its place and its number
-    // is simply not there.
-    HeaderInfo_.ActiveMsgs = static_cast<std::uint32_t>(Records);
+    // Nothing is repacked or recounted: a removed record keeps its place and
+    // its number is simply not there, and the count is the stored one (other
+    // software leaves deleted messages out of it).
+    Records_ = static_cast<std::uint32_t>(Records);
+    HeaderInfo_.ActiveMsgs = std::min(HeaderInfo_.ActiveMsgs, Records_);
   } else {
     // Records of removed messages go at once, and ActiveMsgs is counted from
     // the index whatever the base header says; the index is rewritten only
     // when something is dropped.
     if (!RepackIndex()) return Fail(stJamStreamProblems);
-    // More records than the header counts: a writer died before its Close.
+    // More messages than the header counts: a writer died before its Close.
     // Its messages were modifications all the same.
     if (HeaderInfo_.ActiveMsgs > Stored) {
       HeaderInfo_.ModCounter += HeaderInfo_.ActiveMsgs - Stored;
@@ -314,7 +333,7 @@ bool TJamMessageBase::Open(const std::string& Path) {
 bool TJamMessageBase::TrimUnreferencedTails() {
   const std::int64_t HeaderSize = HeaderStream_->GetSize();
   const std::int64_t DataSize = DataStream_->GetSize();
-  const std::int64_t Records = HeaderInfo_.ActiveMsgs;
+  const std::int64_t Records = Records_;
   constexpr auto FixedSize = static_cast<std::int64_t>(TJamMessageHeaderFirst::Size);
   // Where the message of index record N ends in the header and text files;
   // false when the record or its header cannot be read whole.
@@ -389,7 +408,7 @@ void TJamMessageBase::Close() {
 bool TJamMessageBase::ReadIndexRecord(std::int32_t Message, TJamIndex& Index) {
   if (!IndexStream_) return false;
   const std::int64_t Record = static_cast<std::int64_t>(Message) - HeaderInfo_.BaseMsgNum;
-  if (Record < 0 || Record >= static_cast<std::int64_t>(HeaderInfo_.ActiveMsgs)) return false;
+  if (Record < 0 || Record >= static_cast<std::int64_t>(Records_)) return false;
   const std::int64_t Position = Record * static_cast<std::int64_t>(TJamIndex::Size);
   IndexStream_->Reset();
   if (Position + static_cast<std::int64_t>(TJamIndex::Size) > IndexStream_->GetSize()) {
@@ -445,7 +464,7 @@ void TJamMessageBase::SetLocation(std::int32_t Location) {
 std::int32_t TJamMessageBase::GetHighest() {
   // Open and CreateNewMessage keep the sum inside 32 signed bits.
   return static_cast<std::int32_t>(std::min<std::int64_t>(
-      static_cast<std::int64_t>(HeaderInfo_.BaseMsgNum) + HeaderInfo_.ActiveMsgs, MaxNumber));
+      static_cast<std::int64_t>(HeaderInfo_.BaseMsgNum) + Records_, MaxNumber));
 }
 
 std::int32_t TJamMessageBase::GetCount() {
@@ -546,14 +565,22 @@ bool TJamMessageBase::LoadMessage(bool WithText) {
     SetStatus(stJamWrongHeaderLocation);
     return false;
   }
+  // Some maintenance software damages the subfield length and the text offset
+  // of the headers it marks deleted: such a message is still reported, as
+  // deleted, without what no longer fits. Any other message that does not fit
+  // is refused.
+  const bool Deleted = (Header.Attribute & jaDeleted) != 0;
   // Subfields cut off by the end of the file: the header cannot be read whole.
-  if (HeaderAt + static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) + Header.SubfieldLen >
-      HeaderSize) {
+  const bool SubfieldsFit =
+      HeaderAt + static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) + Header.SubfieldLen <=
+      HeaderSize;
+  if (!SubfieldsFit && !Deleted) {
     SetStatus(stJamStreamProblems);
     return false;
   }
   const std::int64_t DataSize = DataStream_->GetSize();
-  if (static_cast<std::int64_t>(Header.Offset) + Header.TxtLen > DataSize) {
+  const bool TextFits = static_cast<std::int64_t>(Header.Offset) + Header.TxtLen <= DataSize;
+  if (!TextFits && !Deleted) {
     SetStatus(stJamWrongDataLocation);
     return false;
   }
@@ -562,9 +589,10 @@ bool TJamMessageBase::LoadMessage(bool WithText) {
   MessageHeader_ = Header;
   Subfields_.fill(0);
   std::copy(Raw.begin() + TJamMessageHeaderFirst::Size, Raw.end(), Subfields_.begin());
-  SubfieldsLoaded_ = static_cast<std::uint32_t>(Raw.size() - TJamMessageHeaderFirst::Size);
-  TextOffset_ = static_cast<std::int32_t>(Header.Offset);
-  TextLength_ = static_cast<std::int32_t>(Header.TxtLen);
+  SubfieldsLoaded_ =
+      SubfieldsFit ? static_cast<std::uint32_t>(Raw.size() - TJamMessageHeaderFirst::Size) : 0;
+  TextOffset_ = TextFits ? static_cast<std::int32_t>(Header.Offset) : 0;
+  TextLength_ = TextFits ? static_cast<std::int32_t>(Header.TxtLen) : 0;
 
   ClearAddress(FromAddress_);
   ClearAddress(ToAddress_);
@@ -627,8 +655,9 @@ bool TJamMessageBase::LoadMessage(bool WithText) {
     }
     for (const TRestoredLine& Line : LinesAfterText) PutLines(Line.Id, Line.Prefix);
   }
-  if (FromAddress_.Zone != 0) SetFromAddress(FromAddress_, false);
-  if (ToAddress_.Zone != 0) SetToAddress(ToAddress_);
+  // Only what the subfields hold comes back: a message stored without a
+  // MSGID is read without one (and no serial is drawn for it).
+  PutAddressLines(FromAddress_, ToAddress_);
   SetTextPos(0);
   return true;
 }
@@ -644,6 +673,7 @@ bool TJamMessageBase::OpenMessageHeader() {
 void TJamMessageBase::DropPendingMessage() {
   if (!NewPending_) return;
   NewPending_ = false;
+  if (Records_ > 0) --Records_;
   if (HeaderInfo_.ActiveMsgs > 0) --HeaderInfo_.ActiveMsgs;
 }
 
@@ -666,14 +696,15 @@ bool TJamMessageBase::CreateNewMessage() {
   ResetAll();
   // The new number, the one after it (the current number) and the index
   // position must all fit 32 signed bits.
-  const std::int64_t Count = static_cast<std::int64_t>(HeaderInfo_.ActiveMsgs) + 1;
+  const std::int64_t Count = static_cast<std::int64_t>(Records_) + 1;
   if (static_cast<std::int64_t>(HeaderInfo_.BaseMsgNum) + Count > MaxNumber ||
       Count * static_cast<std::int64_t>(TJamIndex::Size) > MaxNumber) {
     SetStatus(stJamStreamProblems);
     return false;
   }
-  HeaderInfo_.ActiveMsgs = static_cast<std::uint32_t>(Count);
-  SetCurrent(static_cast<std::int32_t>(HeaderInfo_.BaseMsgNum + HeaderInfo_.ActiveMsgs));
+  Records_ = static_cast<std::uint32_t>(Count);
+  ++HeaderInfo_.ActiveMsgs;
+  SetCurrent(static_cast<std::int32_t>(HeaderInfo_.BaseMsgNum + Records_));
 
   MessageHeader_ = TJamMessageHeaderFirst{};
   Subfields_.fill(0);
@@ -689,7 +720,7 @@ bool TJamMessageBase::CreateNewMessage() {
   MessageHeader_.MsgIdCrc = JamNoCrc;
   MessageHeader_.ReplyCrc = JamNoCrc;
   MessageHeader_.PasswordCrc = JamNoCrc;
-  MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + HeaderInfo_.ActiveMsgs - 1;
+  MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + Records_ - 1;
   // Positional, so a message is always found where its number says.
   IndexPosition_ =
       static_cast<std::int32_t>((Count - 1) * static_cast<std::int64_t>(TJamIndex::Size));
@@ -811,6 +842,8 @@ bool TJamMessageBase::WriteMessage() {
   std::copy(Area->begin(), Area->begin() + Header.SubfieldLen,
             std::copy(Fixed.begin(), Fixed.end(), HeaderRaw.begin()));
 
+  const bool WasDeleted = !NewPending_ && IsDeletedAt(static_cast<std::uint32_t>(HeaderPosition_));
+
   // The index record goes last: until it is written the message does not
   // exist, so a failure on the way leaves only bytes that nothing refers to,
   // and those are cut off again (or, after a crash, at the next Open). Text
@@ -846,6 +879,7 @@ bool TJamMessageBase::WriteMessage() {
   TextLength_ = static_cast<std::int32_t>(Text.size());
   ++HeaderInfo_.ModCounter;
   NewPending_ = false;
+  CountDeletedChange(WasDeleted);
   return true;
 }
 
@@ -857,14 +891,40 @@ bool TJamMessageBase::WriteMessageHeader() {
     return false;
   }
   ResetAll();
+  const bool WasDeleted = IsDeletedAt(static_cast<std::uint32_t>(HeaderPosition_));
   if (!WriteAt(*HeaderStream_, HeaderPosition_, EncodeJamMessageHeader(MessageHeader_))) {
     SetStatus(stJamStreamProblems);
     return false;
   }
+  CountDeletedChange(WasDeleted);
   return true;
 }
 
 // --- Removal ---
+
+void TJamMessageBase::CountDeletedChange(bool WasDeleted) {
+  const bool Deleted = (MessageHeader_.Attribute & jaDeleted) != 0;
+  if (Deleted && !WasDeleted && HeaderInfo_.ActiveMsgs > 0) --HeaderInfo_.ActiveMsgs;
+  if (!Deleted && WasDeleted) ++HeaderInfo_.ActiveMsgs;
+}
+
+bool TJamMessageBase::IsDeletedAt(std::uint32_t HeaderOffset) {
+  const std::int64_t Size = HeaderStream_->GetSize();
+  if (HeaderOffset < TJamHeaderInfo::Size ||
+      static_cast<std::int64_t>(HeaderOffset) +
+              static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) >
+          Size) {
+    return false;
+  }
+  std::array<std::uint8_t, TJamMessageHeaderFirst::Size> Raw{};
+  HeaderStream_->Seek(static_cast<std::int32_t>(HeaderOffset));
+  HeaderStream_->ReadBuffer(Raw);
+  TJamMessageHeaderFirst Header;
+  const bool Deleted = HeaderStream_->GetStatus() == stOk && DecodeJamMessageHeader(Raw, Header) &&
+                       Header.Signature == JamSignature && (Header.Attribute & jaDeleted) != 0;
+  HeaderStream_->Reset();
+  return Deleted;
+}
 
 bool TJamMessageBase::RepackIndex() {
   if (RefuseChange(stJamReadOnly)) return false;
@@ -912,12 +972,26 @@ bool TJamMessageBase::RepackIndex() {
       return false;
     }
   }
-  HeaderInfo_.ActiveMsgs = static_cast<std::uint32_t>(Kept / TJamIndex::Size);
+  Records_ = static_cast<std::uint32_t>(Kept / TJamIndex::Size);
+  // ActiveMsgs leaves out the messages marked deleted. When it disagrees with
+  // the records, the headers are looked at to count it anew; a header that
+  // cannot be read counts as a message.
+  if (HeaderInfo_.ActiveMsgs != Records_) {
+    std::uint32_t Live = 0;
+    for (std::size_t At = 0; At < Kept; At += TJamIndex::Size) {
+      TJamIndex Index;
+      if (DecodeJamIndex(std::span(Records).subspan(At), Index) && !IsDeletedAt(Index.HdrOffset)) {
+        ++Live;
+      }
+    }
+    HeaderInfo_.ActiveMsgs = Live;
+  }
   if (NewPending_) {
     // The message being built keeps its place right after the last record.
+    ++Records_;
     ++HeaderInfo_.ActiveMsgs;
     IndexPosition_ = static_cast<std::int32_t>(Kept);
-    MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + HeaderInfo_.ActiveMsgs - 1;
+    MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + Records_ - 1;
   }
   return true;
 }
@@ -1046,19 +1120,21 @@ void TJamMessageBase::SetSubject(const std::string& S) {
   Subject_ = CutText(S);
 }
 
+// The address subfields of a stored message are the starting point (a message
+// need not carry a MSGID line); control lines of the text override them.
 void TJamMessageBase::GetFromAddress(TAddress& Address) {
-  ClearAddress(Address);
+  Address = FromAddress_;
   TMessageBase::GetFromAddress(Address);
 }
 
 void TJamMessageBase::GetToAddress(TAddress& Address) {
-  ClearAddress(Address);
+  Address = ToAddress_;
   TMessageBase::GetToAddress(Address);
 }
 
 void TJamMessageBase::GetFromAndToAddress(TAddress& FromAddress, TAddress& ToAddress) {
-  ClearAddress(FromAddress);
-  ClearAddress(ToAddress);
+  FromAddress = FromAddress_;
+  ToAddress = ToAddress_;
   TMessageBase::GetFromAndToAddress(FromAddress, ToAddress);
 }
 
