@@ -170,6 +170,7 @@ bool TJamMessageBase::StreamsOpen() const {
 }
 
 void TJamMessageBase::DisposeStreams() {
+  KeptRecords_.clear();
   DataStream_.reset();
   IndexStream_.reset();
   HeaderStream_.reset();
@@ -308,10 +309,10 @@ bool TJamMessageBase::Open(const std::string& Path) {
   NewPending_ = false;
   const std::uint32_t Stored = HeaderInfo_.ActiveMsgs;
   if (ReadOnly) {
-    // Nothing is repacked or recounted: a removed record keeps its place and
-    // its number is simply not there, and the count is the stored one (other
-    // software leaves deleted messages out of it).
-    Records_ = static_cast<std::uint32_t>(Records);
+    // Nothing is repacked or recounted on disk, and the count is the stored
+    // one (other software leaves deleted messages out of it); the numbers are
+    // the ones an open for writing gives after dropping removed records.
+    if (!MapKeptRecords()) return Fail(stJamCantOpenJdx);
     HeaderInfo_.ActiveMsgs = std::min(HeaderInfo_.ActiveMsgs, Records_);
   } else {
     // Records of removed messages go at once, and ActiveMsgs is counted from
@@ -409,7 +410,9 @@ bool TJamMessageBase::ReadIndexRecord(std::int32_t Message, TJamIndex& Index) {
   if (!IndexStream_) return false;
   const std::int64_t Record = static_cast<std::int64_t>(Message) - HeaderInfo_.BaseMsgNum;
   if (Record < 0 || Record >= static_cast<std::int64_t>(Records_)) return false;
-  const std::int64_t Position = Record * static_cast<std::int64_t>(TJamIndex::Size);
+  const std::int64_t Slot =
+      KeptRecords_.empty() ? Record : KeptRecords_[static_cast<std::size_t>(Record)];
+  const std::int64_t Position = Slot * static_cast<std::int64_t>(TJamIndex::Size);
   IndexStream_->Reset();
   if (Position + static_cast<std::int64_t>(TJamIndex::Size) > IndexStream_->GetSize()) {
     return false;
@@ -418,6 +421,28 @@ bool TJamMessageBase::ReadIndexRecord(std::int32_t Message, TJamIndex& Index) {
   IndexStream_->Seek(static_cast<std::int32_t>(Position));
   IndexStream_->ReadBuffer(Raw);
   return IndexStream_->GetStatus() == stOk && DecodeJamIndex(Raw, Index);
+}
+
+bool TJamMessageBase::MapKeptRecords() {
+  KeptRecords_.clear();
+  const std::int32_t Size = IndexStream_->GetSize();
+  if (Size < 0) return false;
+  std::vector<std::uint8_t> Raw(static_cast<std::size_t>(Size) -
+                                static_cast<std::size_t>(Size) % TJamIndex::Size);
+  IndexStream_->Seek(0);
+  IndexStream_->ReadBuffer(Raw);
+  if (IndexStream_->GetStatus() != stOk) return false;
+  std::vector<std::uint32_t> Kept;
+  for (std::size_t At = 0; At < Raw.size(); At += TJamIndex::Size) {
+    TJamIndex Index;
+    if (DecodeJamIndex(std::span(Raw).subspan(At), Index) && Index.HdrOffset != JamRemovedOffset) {
+      Kept.push_back(static_cast<std::uint32_t>(At / TJamIndex::Size));
+    }
+  }
+  Records_ = static_cast<std::uint32_t>(Kept.size());
+  // Only a base with removed records needs the map.
+  if (Kept.size() != Raw.size() / TJamIndex::Size) KeptRecords_ = std::move(Kept);
+  return true;
 }
 
 bool TJamMessageBase::Exists(std::int32_t Message) {

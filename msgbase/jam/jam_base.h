@@ -236,6 +236,9 @@ class TJamMessageBase : public TMessageBase {
   // True when the message header at HeaderOffset can be read and is marked
   // deleted.
   [[nodiscard]] bool IsDeletedAt(std::uint32_t HeaderOffset);
+  // Read-only: counts the records that are not removed into Records_ and
+  // fills KeptRecords_ when some are; false when the index cannot be read.
+  [[nodiscard]] bool MapKeptRecords();
   // Disposes of the four streams.
   void DisposeStreams();
   [[nodiscard]] bool StreamsOpen() const;
@@ -248,6 +251,10 @@ class TJamMessageBase : public TMessageBase {
   // BaseMsgNum + Records_ - 1. ActiveMsgs of the base header counts the ones
   // among them that are not marked deleted.
   std::uint32_t Records_ = 0;
+  // Read-only and the index holds removed records: the record of each number
+  // (from BaseMsgNum on), so that the numbers are the ones an open for writing
+  // gives once it has dropped them. Empty otherwise: number and record agree.
+  std::vector<std::uint32_t> KeptRecords_;
   // The base header as it is on disk; Close writes HeaderInfo_ only when it
   // differs.
   std::array<std::uint8_t, TJamHeaderInfo::Size> StoredHeaderInfo_{};

@@ -820,6 +820,21 @@ TEST_F(JamBaseTest, OpenDropsRemovedIndexRecords) {
   TBytes Index = ReadFileBytes(File("JDX"));
   for (std::size_t At = 0; At < 8; ++At) Index[At] = 0xFF;
   ASSERT_TRUE(WriteFileBytes(File("JDX"), Index));
+  {
+    // A reader numbers the messages as a writer will, and changes nothing.
+    const auto Before = testing_support::SnapshotFiles(Dir.Path());
+    TJamMessageBase Reader;
+    Reader.SetOpenMode(omReadOnly);
+    ASSERT_TRUE(Reader.Open(Path));
+    EXPECT_EQ(Reader.GetHighest(), 3);
+    for (const auto& [Number, To] : {std::pair{1, "User2"}, std::pair{2, "User3"}}) {
+      Reader.SetLocation(Number);
+      ASSERT_TRUE(Reader.OpenMessage());
+      EXPECT_EQ(Reader.GetTo(), To);
+    }
+    Reader.Close();
+    EXPECT_EQ(Before, testing_support::SnapshotFiles(Dir.Path()));
+  }
   auto Base = OpenBase();
   EXPECT_EQ(Base->GetCount(), 2);
   EXPECT_BYTES_EQ(Slice(Index, 8, 16), ReadFileBytes(File("JDX")));
