@@ -507,6 +507,9 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
                   std::to_string(Highest));
   }
 
+  std::int64_t Visited = 0;
+  std::int64_t Live = 0;  // messages found that are not marked deleted
+  std::int32_t Last = 0;  // the number of the last message visited
   std::string WalkError;
   bool Ok = true;
   // The element before, held back until it is known whether a comma follows.
@@ -516,6 +519,9 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
       [&] {
         TMessageView View;
         Ok = ReadMessage(Base, Options.HeadersOnly, View) && Ok;
+        ++Visited;
+        Last = View.Number;
+        if (!View.Deleted) ++Live;
         if (Options.Json) {
           if (!Held.empty()) Held.back() += ",";
           for (const std::string& Line : Held) Out.WriteLine(Line);
@@ -526,15 +532,37 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
         return !Out.GetFailed();
       },
       WalkError);
-  if (!Walked) Ok = false;
+  // A walk that ended normally must agree with what the base says of itself:
+  // a header that counts messages its index does not hold, or numbers above
+  // the highest the base reports, mean a damaged base, however much of it
+  // could be listed. More messages than the count is no damage: a JAM writer
+  // that died leaves its count behind, and the next one puts it right.
+  std::string Inconsistency;
+  if (Walked && !Out.GetFailed()) {
+    if (Live < Count) {
+      Inconsistency = "the base counts " + std::to_string(Count) + " message" +
+                      (Count == 1 ? "" : "s") + " but " + std::to_string(Live) +
+                      (Live == 1 ? " was" : " were") + " found";
+    } else if (Visited > 0 && Last > Highest) {
+      Inconsistency = "message " + std::to_string(Last) + " is above the highest number " +
+                      std::to_string(Highest) + " the base reports";
+    }
+  }
+  if (!Walked || !Inconsistency.empty()) Ok = false;
   if (Options.Json) {
     for (const std::string& Line : Held) Out.WriteLine(Line);
-    Out.WriteLine(WalkError.empty() ? "  ]" : "  ],");
+    Out.WriteLine(WalkError.empty() && Inconsistency.empty() ? "  ]" : "  ],");
     if (!WalkError.empty()) Out.WriteLine("  " + JsonMember("error", JsonString(WalkError), false));
+    if (!Inconsistency.empty()) {
+      Out.WriteLine("  " + JsonMember("inconsistency", JsonString(Inconsistency), false));
+    }
     Out.WriteLine("}");
   } else if (!WalkError.empty()) {
     Out.WriteLine("");
     Out.WriteLine("The listing is incomplete: " + WalkError);
+  } else if (!Inconsistency.empty()) {
+    Out.WriteLine("");
+    Out.WriteLine("The base is inconsistent: " + Inconsistency);
   }
   return Ok && !Out.GetFailed();
 }
