@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 
+#include "msgbase/file_helpers.h"
 #include "msgbase/open_base.h"
 #include "msgbase/status.h"
 #include "msgbase/stream.h"
@@ -444,12 +445,7 @@ bool WriteFileSafely(const std::string& Directory, const std::string& FileName,
   Temp.Keep = true;
   if (!Flush) return true;
   // The name reaches the disk with the directory.
-  const int Dir = ::open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (Dir >= 0) {
-    const bool Synced = ::fsync(Dir) == 0;
-    (void)::close(Dir);  // read-only descriptor
-    if (!Synced) return Fail("cannot flush the directory " + Directory);
-  }
+  if (!msgbase::SyncDirectory(Directory)) return Fail("cannot flush the directory " + Directory);
   return true;
 }
 
