@@ -225,11 +225,13 @@ void TMessageBaseFileStream::Read(void* Buf, std::uint16_t Count) {
   }
   std::size_t Done = 0;
   while (Done < Count) {
-    const ssize_t Got = ::read(Fd_, Bytes + Done, Count - Done);
+    const ssize_t Got = ::pread(Fd_, Bytes + Done, Count - Done,
+                                static_cast<off_t>(Position_) + static_cast<off_t>(Done));
     if (Got < 0 && errno == EINTR) continue;
     if (Got <= 0) break;
     Done += static_cast<std::size_t>(Got);
   }
+  Position_ += static_cast<std::int64_t>(Done);
   if (Done < Count) {
     // A short read is a failure, and the caller gets zero bytes, not a mix of
     // file data and whatever the buffer held.
@@ -244,29 +246,25 @@ void TMessageBaseFileStream::Write(const void* Buf, std::uint16_t Count) {
   const auto* Bytes = static_cast<const std::uint8_t*>(Buf);
   std::size_t Done = 0;
   while (Done < Count) {
-    const ssize_t Put = ::write(Fd_, Bytes + Done, Count - Done);
+    const ssize_t Put = ::pwrite(Fd_, Bytes + Done, Count - Done, static_cast<off_t>(Position_));
     if (Put < 0 && errno == EINTR) continue;
     if (Put <= 0) {
       UpdateStatus(stStreamWriteFailed);
       return;
     }
     Done += static_cast<std::size_t>(Put);
+    Position_ += static_cast<std::int64_t>(Put);
   }
 }
 
 void TMessageBaseFileStream::Seek(std::int32_t Pos) {
   if (GetStatus() != stOk) return;
-  if (::lseek(Fd_, std::max(Pos, 0), SEEK_SET) < 0) UpdateStatus(stStreamSeekFailed);
+  Position_ = std::max(Pos, 0);
 }
 
 std::int32_t TMessageBaseFileStream::GetPos() {
   if (GetStatus() != stOk) return -1;
-  const off_t Pos = ::lseek(Fd_, 0, SEEK_CUR);
-  if (Pos < 0) {
-    UpdateStatus(stStreamSeekFailed);
-    return -1;
-  }
-  return ClampToInt32(Pos);
+  return ClampToInt32(static_cast<off_t>(Position_));
 }
 
 std::int32_t TMessageBaseFileStream::GetSize() {
@@ -297,8 +295,7 @@ void TMessageBaseFileStream::Flush() {
 void TMessageBaseFileStream::Truncate() {
   if (GetStatus() != stOk) return;
   Dirty_ = true;
-  const off_t Pos = ::lseek(Fd_, 0, SEEK_CUR);
-  if (Pos < 0 || ::ftruncate(Fd_, Pos) != 0) UpdateStatus(stStreamTruncateFailed);
+  if (::ftruncate(Fd_, static_cast<off_t>(Position_)) != 0) UpdateStatus(stStreamTruncateFailed);
 }
 
 void TMessageBaseFileStream::Reset() {
@@ -330,7 +327,16 @@ void TMessageBaseRamStream::CopyFrom(TMessageBaseStream& Source, std::int32_t Co
   const std::int32_t End = Position_ + Count;
   if (End >= GetCapacity()) SetSize(End);  // keeps the capacity above the size
   if (End > Size_) Size_ = End;
-  TMessageBaseStream::CopyFrom(Source, Count);
+  // The source reads straight into the blocks, one read per block touched;
+  // a failing source delivers zero bytes there, as with any copy.
+  while (Count > 0) {
+    const std::int32_t Offset = Position_ % BlockSize;
+    const std::int32_t Piece = std::min(Count, BlockSize - Offset);
+    Source.Read(Blocks_[static_cast<std::size_t>(Position_ / BlockSize)].get() + Offset,
+                static_cast<std::uint16_t>(Piece));
+    Position_ += Piece;
+    Count -= Piece;
+  }
 }
 
 void TMessageBaseRamStream::Read(void* Buf, std::uint16_t Count) {

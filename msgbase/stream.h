@@ -124,8 +124,9 @@ class TMessageBaseStream {
 };
 
 // A stream over one open POSIX file descriptor, owned by the stream, with no
-// buffering of its own. Flush syncs the file's data (fdatasync) when it was
-// written, truncated or created since the last Flush, and does nothing else.
+// buffering of its own. The stream keeps its position itself and moves bytes
+// with pread/pwrite at it, so a seek costs no system call. Flush syncs the file's data (fdatasync)
+// when it was written, truncated or created since the last Flush, and does nothing else.
 class TMessageBaseFileStream : public TMessageBaseStream {
  public:
   // Opens FileName in the kind of Mode's low byte (which the factory has
@@ -150,6 +151,7 @@ class TMessageBaseFileStream : public TMessageBaseStream {
   void UpdateStatus(std::int32_t Code);
 
   int Fd_ = -1;
+  std::int64_t Position_ = 0;
   bool Dirty_ = false;  // changed since the last Flush
 };
 
@@ -167,7 +169,8 @@ class TMessageBaseRamStream : public TMessageBaseStream {
   TMessageBaseRamStream();
   ~TMessageBaseRamStream() override;
 
-  // Grows the allocation like Write would for Count bytes, then copies.
+  // Grows the allocation like Write would for Count bytes, then has Source
+  // read straight into the blocks.
   void CopyFrom(TMessageBaseStream& Source, std::int32_t Count) override;
   // Copies at most up to the capacity; the rest of Buf is zero. The position
   // advances by the bytes copied.

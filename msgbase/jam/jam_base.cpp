@@ -17,6 +17,9 @@ namespace {
 constexpr std::int64_t MaxNumber = std::numeric_limits<std::int32_t>::max();
 // Subfield data handed out by GetSubfield and the reading passes.
 constexpr std::size_t MaxSubfieldText = MaxTextLength;
+// Subfield bytes read with a message's fixed header: enough for the
+// subfields of most messages, so that one read takes the whole header.
+constexpr std::size_t FirstSubfieldsRead = 1024;
 
 // Header, index and text files are held with the deny-write request (shared
 // by readers); the lastread file is shared. The header file also carries the
@@ -414,13 +417,16 @@ bool TJamMessageBase::ReadIndexRecord(std::int32_t Message, TJamIndex& Index) {
       KeptRecords_.empty() ? Record : KeptRecords_[static_cast<std::size_t>(Record)];
   const std::int64_t Position = Slot * static_cast<std::int64_t>(TJamIndex::Size);
   IndexStream_->Reset();
-  if (Position + static_cast<std::int64_t>(TJamIndex::Size) > IndexStream_->GetSize()) {
-    return false;
-  }
+  // A record cut off by the end of the file is a short read: no record, and
+  // the stream is left without the failure.
   std::array<std::uint8_t, TJamIndex::Size> Raw{};
   IndexStream_->Seek(static_cast<std::int32_t>(Position));
   IndexStream_->ReadBuffer(Raw);
-  return IndexStream_->GetStatus() == stOk && DecodeJamIndex(Raw, Index);
+  if (IndexStream_->GetStatus() != stOk) {
+    IndexStream_->Reset();
+    return false;
+  }
+  return DecodeJamIndex(Raw, Index);
 }
 
 bool TJamMessageBase::MapKeptRecords() {
@@ -516,7 +522,17 @@ bool TJamMessageBase::AddSubfield(std::int32_t Id, const std::string& S) {
     return false;
   }
   SubfieldsLoaded_ = std::max(SubfieldsLoaded_, MessageHeader_.SubfieldLen);
+  SubfieldsTouched_ = std::max<std::size_t>(SubfieldsTouched_, MessageHeader_.SubfieldLen);
   return true;
+}
+
+void TJamMessageBase::ClearSubfieldsFrom(std::size_t Start) {
+  // Bytes past what is held read as zero; only those written before need it.
+  if (SubfieldsTouched_ > Start) {
+    std::fill(Subfields_.begin() + static_cast<std::ptrdiff_t>(Start),
+              Subfields_.begin() + static_cast<std::ptrdiff_t>(SubfieldsTouched_), std::uint8_t{0});
+  }
+  SubfieldsTouched_ = Start;
 }
 
 template <typename TVisit>
@@ -575,17 +591,28 @@ bool TJamMessageBase::LoadMessage(bool WithText) {
     SetStatus(stJamWrongHeaderLocation);
     return false;
   }
-  // Header and subfields in one read, as far as the file and the area go.
-  std::vector<std::uint8_t> Raw(static_cast<std::size_t>(std::min<std::int64_t>(
+  // The fixed part with the first subfields in one read, and the rest of the
+  // subfields, as far as their stored length, the file and the area go, only
+  // when they are longer.
+  const std::int64_t Available = std::min<std::int64_t>(
       HeaderSize - HeaderAt,
-      static_cast<std::int64_t>(TJamMessageHeaderFirst::Size + JamSubfieldsSize))));
+      static_cast<std::int64_t>(TJamMessageHeaderFirst::Size + JamSubfieldsSize));
+  std::array<std::uint8_t, TJamMessageHeaderFirst::Size + FirstSubfieldsRead> First{};
+  const auto FirstSize = static_cast<std::size_t>(
+      std::min<std::int64_t>(Available, static_cast<std::int64_t>(First.size())));
   HeaderStream_->Seek(static_cast<std::int32_t>(HeaderAt));
-  HeaderStream_->ReadBuffer(Raw);
+  HeaderStream_->ReadBuffer(std::span(First).first(FirstSize));
   TJamMessageHeaderFirst Header;
-  if (HeaderStream_->GetStatus() != stOk || !DecodeJamMessageHeader(Raw, Header)) {
+  if (HeaderStream_->GetStatus() != stOk ||
+      !DecodeJamMessageHeader(std::span(First).first(FirstSize), Header)) {
     SetStatus(stJamStreamProblems);
     return false;
   }
+  const std::size_t SubfieldBytes =
+      static_cast<std::size_t>(std::min<std::int64_t>(
+          Available,
+          static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) + Header.SubfieldLen)) -
+      TJamMessageHeaderFirst::Size;
   if (Header.Signature != JamSignature) {
     SetStatus(stJamWrongHeaderLocation);
     return false;
@@ -610,12 +637,29 @@ bool TJamMessageBase::LoadMessage(bool WithText) {
     return false;
   }
 
+  // Only the subfields a walk can reach are read; of a header whose subfields
+  // do not fit, what the file holds is kept, unused, as it always was.
+  const std::size_t Loaded = SubfieldsFit ? SubfieldBytes : 0;
+  const std::size_t Held = SubfieldsFit
+                               ? SubfieldBytes
+                               : static_cast<std::size_t>(Available) - TJamMessageHeaderFirst::Size;
+  const std::size_t InFirst = std::min(Held, FirstSize - TJamMessageHeaderFirst::Size);
+  // Longer subfields: the rest, which the first read did not reach.
+  std::vector<std::uint8_t> Rest(Held - InFirst);
+  if (!Rest.empty()) {
+    HeaderStream_->ReadBuffer(Rest);
+    if (HeaderStream_->GetStatus() != stOk) {
+      SetStatus(stJamStreamProblems);
+      return false;
+    }
+  }
+  const auto After =
+      std::copy_n(First.begin() + TJamMessageHeaderFirst::Size, InFirst, Subfields_.begin());
+  std::copy(Rest.begin(), Rest.end(), After);
   HeaderPosition_ = static_cast<std::int32_t>(HeaderAt);
   MessageHeader_ = Header;
-  Subfields_.fill(0);
-  std::copy(Raw.begin() + TJamMessageHeaderFirst::Size, Raw.end(), Subfields_.begin());
-  SubfieldsLoaded_ =
-      SubfieldsFit ? static_cast<std::uint32_t>(Raw.size() - TJamMessageHeaderFirst::Size) : 0;
+  ClearSubfieldsFrom(Held);
+  SubfieldsLoaded_ = static_cast<std::uint32_t>(Loaded);
   TextOffset_ = TextFits ? static_cast<std::int32_t>(Header.Offset) : 0;
   TextLength_ = TextFits ? static_cast<std::int32_t>(Header.TxtLen) : 0;
 
@@ -732,7 +776,7 @@ bool TJamMessageBase::CreateNewMessage() {
   SetCurrent(static_cast<std::int32_t>(HeaderInfo_.BaseMsgNum + Records_));
 
   MessageHeader_ = TJamMessageHeaderFirst{};
-  Subfields_.fill(0);
+  ClearSubfieldsFrom(0);
   SubfieldsLoaded_ = 0;
   ClearAddress(FromAddress_);
   ClearAddress(ToAddress_);
@@ -897,6 +941,7 @@ bool TJamMessageBase::WriteMessage() {
 
   MessageHeader_ = Header;
   Subfields_ = *Area;
+  SubfieldsTouched_ = Subfields_.size();
   SubfieldsLoaded_ = Header.SubfieldLen;
   CurrentIndex_ = Index;
   HeaderPosition_ = static_cast<std::int32_t>(HeaderAt);

@@ -196,6 +196,9 @@ class TJamMessageBase : public TMessageBase {
   // SubfieldLen tells how much of it is used.
   using TSubfieldArea = std::array<std::uint8_t, JamSubfieldsSize>;
 
+  // Zeroes Subfields_ from Start on.
+  void ClearSubfieldsFrom(std::size_t Start);
+
   // Appends one subfield at Length and advances Length; false, changing
   // nothing, when it would not fit.
   [[nodiscard]] static bool AppendSubfield(TSubfieldArea& Area, std::uint32_t& Length,
@@ -270,6 +273,9 @@ class TJamMessageBase : public TMessageBase {
   TSubfieldArea Subfields_;
   // Bytes of Subfields_ that hold what was read from the file (or built).
   std::uint32_t SubfieldsLoaded_ = 0;
+  // Bytes at the start of Subfields_ that may be other than zero: the rest is
+  // zero already and need not be cleared again.
+  std::size_t SubfieldsTouched_ = JamSubfieldsSize;
   // A message made by CreateNewMessage that WriteMessage has not stored yet.
   bool NewPending_ = false;
   PMessageBaseStream HeaderStream_;

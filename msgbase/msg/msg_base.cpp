@@ -136,8 +136,7 @@ bool TFidoMessageBase::OpenDirectory(const std::string& Path, bool Make) {
   // A reader leaves the directory as it is.
   if (!IsReadOnly()) RemoveDeadWritersFiles();
   RebuildIndex();
-  std::string LastRead;
-  if (TwoNames_ || FindFileAnyCase(Base + FidoLastReadName, LastRead) > 1) {
+  if (TwoNames_ || LastReadNames_ > 1) {
     SetStatus(stMsgTwoNames);
     return false;
   }
@@ -187,16 +186,22 @@ void TFidoMessageBase::RebuildIndex() {
   Highest_ = 0;
   OtherCaseNames_.clear();
   TwoNames_ = false;
+  LastReadNames_ = 0;
   // Other software may name its messages "12.MSG": any case of the extension
-  // counts. Two names that differ only in case are one file twice.
+  // counts. Two names that differ only in case are one file twice. The same
+  // pass counts the names of the lastread file, in any case and of any kind,
+  // so that opening reads the directory once.
   const std::string Extension = FidoMessageExtension;
+  const std::string LastReadName = FidoLastReadName;
   std::set<std::string> Folded;
   PMessageBaseFind Find = CreateMessageBaseFind();
-  for (bool Found = Find->StartSearch(GetBasePath() + "*", faArchive | faReadOnly); Found;
+  for (bool Found = Find->StartSearch(GetBasePath() + "*", faAnyFile); Found;
        Found = Find->NextSearch()) {
     const std::string& Name = Find->GetName();
     std::string Lower = Name;
     for (char& Ch : Lower) Ch = LoCase(Ch);
+    if (Lower == LastReadName) ++LastReadNames_;
+    if ((Find->GetAttr() & ~(faArchive | faReadOnly)) != 0) continue;  // message files only
     if (Lower.size() <= Extension.size() ||
         Lower.compare(Lower.size() - Extension.size(), Extension.size(), Extension) != 0) {
       continue;

@@ -178,6 +178,8 @@ class TFidoMessageBase : public TMessageBase {
   std::map<std::int32_t, std::string> OtherCaseNames_;
   // RebuildIndex found a message under two names that differ only in case.
   bool TwoNames_ = false;
+  // Names of the lastread file RebuildIndex found, in any case.
+  std::int32_t LastReadNames_ = 0;
   std::int32_t Count_ = 0;
   std::int32_t Highest_ = 0;
   PMessageBaseStream MessageFile_;
