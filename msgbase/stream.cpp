@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "msgbase/date_time.h"
 #include "msgbase/file_helpers.h"
@@ -204,6 +205,8 @@ TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std:
     return;
   }
   Fd_ = Fd;
+  SizeAtOpen_ =
+      (DenyWrite && (Mode & 0xFF) == smCreate) ? 0 : static_cast<std::int64_t>(Info.st_size);
   // A file made or emptied here has changed before anything is written.
   Dirty_ = (Mode & 0xFF) == smCreate;
 }
@@ -218,6 +221,7 @@ void TMessageBaseFileStream::UpdateStatus(std::int32_t Code) {
 }
 
 void TMessageBaseFileStream::Read(void* Buf, std::uint16_t Count) {
+  SizeAtOpen_ = -1;
   auto* Bytes = static_cast<std::uint8_t*>(Buf);
   if (GetStatus() != stOk) {
     std::memset(Bytes, 0, Count);
@@ -241,6 +245,7 @@ void TMessageBaseFileStream::Read(void* Buf, std::uint16_t Count) {
 }
 
 void TMessageBaseFileStream::Write(const void* Buf, std::uint16_t Count) {
+  SizeAtOpen_ = -1;
   if (GetStatus() != stOk) return;
   Dirty_ = true;
   const auto* Bytes = static_cast<const std::uint8_t*>(Buf);
@@ -269,6 +274,11 @@ std::int32_t TMessageBaseFileStream::GetPos() {
 
 std::int32_t TMessageBaseFileStream::GetSize() {
   if (GetStatus() != stOk) return -1;
+  // Asked first thing after opening: the size the open saw is the answer.
+  if (SizeAtOpen_ >= 0) {
+    const std::int64_t Size = std::exchange(SizeAtOpen_, -1);
+    return ClampToInt32(static_cast<off_t>(Size));
+  }
   struct stat Info {};
   if (::fstat(Fd_, &Info) != 0) {
     UpdateStatus(stStreamSeekFailed);
@@ -278,6 +288,7 @@ std::int32_t TMessageBaseFileStream::GetSize() {
 }
 
 void TMessageBaseFileStream::Flush() {
+  SizeAtOpen_ = -1;
   // Only what was changed since the last flush needs to reach the disk; a
   // flush of an unchanged file costs nothing.
   if (GetStatus() != stOk || !Dirty_) return;
@@ -293,6 +304,7 @@ void TMessageBaseFileStream::Flush() {
 }
 
 void TMessageBaseFileStream::Truncate() {
+  SizeAtOpen_ = -1;
   if (GetStatus() != stOk) return;
   Dirty_ = true;
   if (::ftruncate(Fd_, static_cast<off_t>(Position_)) != 0) UpdateStatus(stStreamTruncateFailed);
@@ -316,9 +328,22 @@ void TMessageBaseRamStream::SetSize(std::int32_t NewSize) {
   NewSize = std::clamp(NewSize, Size_, MaxRamStreamSize);
   const std::size_t Target = static_cast<std::size_t>(NewSize / BlockSize + 1);
   // Whole blocks are added or dropped at the tail; bytes already written never
-  // move, and new blocks start zeroed.
-  while (Blocks_.size() < Target) Blocks_.push_back(std::make_unique<std::uint8_t[]>(BlockSize));
+  // move. New blocks are not cleared: only bytes below the size are ever
+  // copied out, the rest read as zero (FillGap clears a gap a write leaves).
+  while (Blocks_.size() < Target) {
+    Blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(BlockSize));
+  }
   Blocks_.resize(Target);
+}
+
+void TMessageBaseRamStream::FillGap() {
+  for (std::int32_t Pos = Size_; Pos < Position_;) {
+    const std::int32_t Offset = Pos % BlockSize;
+    const std::int32_t Piece = std::min(Position_ - Pos, BlockSize - Offset);
+    std::memset(Blocks_[static_cast<std::size_t>(Pos / BlockSize)].get() + Offset, 0,
+                static_cast<std::size_t>(Piece));
+    Pos += Piece;
+  }
 }
 
 void TMessageBaseRamStream::CopyFrom(TMessageBaseStream& Source, std::int32_t Count) {
@@ -326,6 +351,7 @@ void TMessageBaseRamStream::CopyFrom(TMessageBaseStream& Source, std::int32_t Co
   if (Count > MaxRamStreamSize - Position_) return;
   const std::int32_t End = Position_ + Count;
   if (End >= GetCapacity()) SetSize(End);  // keeps the capacity above the size
+  FillGap();
   if (End > Size_) Size_ = End;
   // The source reads straight into the blocks, one read per block touched;
   // a failing source delivers zero bytes there, as with any copy.
@@ -343,16 +369,19 @@ void TMessageBaseRamStream::Read(void* Buf, std::uint16_t Count) {
   auto* Bytes = static_cast<std::uint8_t*>(Buf);
   const std::int32_t Available = std::max(GetCapacity() - Position_, 0);
   const std::int32_t Copy = std::min<std::int32_t>(Count, Available);
+  // Data comes from below the size; from there to the capacity it is zero.
+  const std::int32_t Data = std::clamp(Size_ - Position_, 0, Copy);
   std::int32_t Done = 0;
-  while (Done < Copy) {
+  while (Done < Data) {
     const std::int32_t Offset = Position_ % BlockSize;
-    const std::int32_t Piece = std::min(Copy - Done, BlockSize - Offset);
+    const std::int32_t Piece = std::min(Data - Done, BlockSize - Offset);
     std::memcpy(Bytes + Done,
                 Blocks_[static_cast<std::size_t>(Position_ / BlockSize)].get() + Offset,
                 static_cast<std::size_t>(Piece));
     Done += Piece;
     Position_ += Piece;
   }
+  Position_ += Copy - Data;
   std::memset(Bytes + Done, 0, static_cast<std::size_t>(Count - Done));
 }
 
@@ -360,6 +389,7 @@ void TMessageBaseRamStream::Write(const void* Buf, std::uint16_t Count) {
   if (Count > MaxRamStreamSize - Position_) return;
   const std::int32_t End = Position_ + Count;
   if (End >= GetCapacity()) SetSize(End);  // keeps the capacity above the size
+  FillGap();
   if (End > Size_) Size_ = End;
   const auto* Bytes = static_cast<const std::uint8_t*>(Buf);
   std::int32_t Done = 0;
@@ -389,15 +419,9 @@ void TMessageBaseRamStream::Flush() {}
 
 void TMessageBaseRamStream::Truncate() {
   Size_ = std::min(Position_, MaxRamStreamSize);
+  // Bytes past the new end read as zero, as they did before they were
+  // written: reads take nothing from beyond the size.
   SetSize(Size_);
-  // Bytes past the new end read as zero, as they did before they were written.
-  const std::int32_t Capacity = GetCapacity();
-  for (std::int32_t Pos = Size_; Pos < Capacity;) {
-    const std::int32_t Offset = Pos % BlockSize;
-    std::memset(Blocks_[static_cast<std::size_t>(Pos / BlockSize)].get() + Offset, 0,
-                static_cast<std::size_t>(BlockSize - Offset));
-    Pos += BlockSize - Offset;
-  }
 }
 
 void TMessageBaseRamStream::Reset() {}
@@ -437,11 +461,10 @@ bool TMessageBaseFileFind::NextSearch() {
   while (const dirent* Entry = ::readdir(Dir)) {
     const std::string Name = Entry->d_name;
     if (!WildcardMatch(Pattern_, Name)) continue;
-    std::string Full = Directory_ == "/" ? std::string() : Directory_;
-    Full += '/';
-    Full += Name;
+    // Looked up from the open directory: one name to resolve, not the path.
     struct stat Info {};
-    if (::stat(Full.c_str(), &Info) != 0) continue;  // a dangling link lists nothing
+    if (::fstatat(::dirfd(Dir), Entry->d_name, &Info, 0) != 0)
+      continue;  // a dangling link lists nothing
     const bool IsDirectory = S_ISDIR(Info.st_mode);
     std::int32_t EntryAttr = IsDirectory ? faDirectory : faArchive;
     if ((Info.st_mode & S_IWUSR) == 0) EntryAttr |= faReadOnly;

@@ -152,6 +152,9 @@ class TMessageBaseFileStream : public TMessageBaseStream {
 
   int Fd_ = -1;
   std::int64_t Position_ = 0;
+  // The size the open found, good for a GetSize before any other operation
+  // (-1 once something else has been done); it spares a second fstat.
+  std::int64_t SizeAtOpen_ = -1;
   bool Dirty_ = false;  // changed since the last Flush
 };
 
@@ -194,6 +197,10 @@ class TMessageBaseRamStream : public TMessageBaseStream {
   [[nodiscard]] std::int32_t GetCapacity() const;
 
  private:
+  // Zeroes the bytes between the size and the position, which a write at the
+  // position is about to make part of the stream.
+  void FillGap();
+
   using TBlock = std::unique_ptr<std::uint8_t[]>;
   std::vector<TBlock> Blocks_;
   std::int32_t Position_ = 0;

@@ -393,7 +393,7 @@ bool TFidoMessageBase::WriteMessageHeader() {
   return FinishWrite();
 }
 
-bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize) {
+bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize, bool WithText) {
   if (!GetOpened() || !Exists(Current())) {
     SetStatus(stMsgNotFound);
     return false;
@@ -417,31 +417,42 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize) {
   if (FileSize < static_cast<std::int32_t>(TFidoHeader::Size)) {
     return FailMessage(FileSize < 0 ? stMsgCantCreateStream : stMsgDamagedFile);
   }
-  std::array<std::uint8_t, TFidoHeader::Size> Bytes{};
+  // Everything after the header but the terminating zero byte.
+  const std::int64_t TextSize =
+      static_cast<std::int64_t>(FileSize) - static_cast<std::int64_t>(TFidoHeader::Size) - 1;
+  // A text that is wanted and fits comes with the header in one read.
+  const bool Together = WithText && TextSize > 0 && TextSize <= MaxFidoTextSize;
+  std::vector<std::uint8_t> Bytes(TFidoHeader::Size +
+                                  static_cast<std::size_t>(Together ? TextSize : 0));
   MessageFile_->Seek(0);
   MessageFile_->ReadBuffer(Bytes);
+  if (Together && MessageFile_->GetStatus() != stOk) {
+    // The header alone may still be there: it is kept as far as it reads.
+    MessageFile_->Reset();
+    Bytes.resize(TFidoHeader::Size);
+    MessageFile_->Seek(0);
+    MessageFile_->ReadBuffer(Bytes);
+    (void)DecodeFidoHeader(Bytes, Header_);
+    return FailMessage(stMsgCantCreateStream);
+  }
   (void)DecodeFidoHeader(Bytes, Header_);  // the buffer holds a whole header
   if (MessageFile_->GetStatus() != stOk) return FailMessage(stMsgCantCreateStream);
+  if (WithText && TextSize > MaxFidoTextSize) return FailMessage(stMsgBufferOverflow);
+  if (Together) {
+    GetMessageTextStream()->WriteBuffer(std::span(Bytes).subspan(TFidoHeader::Size));
+    GetMessageTextStream()->Seek(0);
+  }
   return true;
 }
 
 bool TFidoMessageBase::OpenMessage() {
   std::int32_t FileSize = 0;
-  if (!OpenMessageFile(FileSize)) return false;
-  // Everything after the header but the terminating zero byte.
-  const std::int64_t TextSize =
-      static_cast<std::int64_t>(FileSize) - static_cast<std::int64_t>(TFidoHeader::Size) - 1;
-  if (TextSize > MaxFidoTextSize) return FailMessage(stMsgBufferOverflow);
-  TMessageBaseStream* Text = GetMessageTextStream();
-  if (TextSize > 0) Text->CopyFrom(*MessageFile_, static_cast<std::int32_t>(TextSize));
-  if (MessageFile_->GetStatus() != stOk) return FailMessage(stMsgCantCreateStream);
-  Text->Seek(0);
-  return true;
+  return OpenMessageFile(FileSize, true);
 }
 
 bool TFidoMessageBase::OpenMessageHeader() {
   std::int32_t FileSize = 0;
-  if (!OpenMessageFile(FileSize)) return false;
+  if (!OpenMessageFile(FileSize, false)) return false;
   if (FileSize <= static_cast<std::int32_t>(TFidoHeader::Size)) return true;
 
   // The control lines are read in place, straight from the file after the

@@ -154,9 +154,10 @@ class TFidoMessageBase : public TMessageBase {
   // Open (Make false) or Create (Make true).
   [[nodiscard]] bool OpenDirectory(const std::string& Path, bool Make);
   [[nodiscard]] std::string MessageFileName(std::int32_t Message);
-  // Opens the current message's file and reads its header; the common start
-  // of OpenMessage and OpenMessageHeader. FileSize receives the file's size.
-  [[nodiscard]] bool OpenMessageFile(std::int32_t& FileSize);
+  // Opens the current message's file and reads its header, and with WithText
+  // the text into the text stream too; the common start of OpenMessage and
+  // OpenMessageHeader. FileSize receives the file's size.
+  [[nodiscard]] bool OpenMessageFile(std::int32_t& FileSize, bool WithText);
   // Takes the next number whose name is free as the new message's number
   // (current); false when none is left.
   [[nodiscard]] bool ReserveNextNumber();
