@@ -573,4 +573,10 @@ std::string GetDateTimeLine(const TMessageBaseDateTime& DateTime) {
          ZeroPadded(DateTime.Sec100, 2);
 }
 
+bool TMessageBase::RefuseChange(std::int32_t Status) {
+  if (!IsReadOnly()) return false;
+  SetStatus(Status);
+  return true;
+}
+
 }  // namespace msgbase

@@ -50,6 +50,19 @@ inline constexpr std::int32_t maAuditRequest = 0x2000;
 inline constexpr std::int32_t maUpdateRequest = 0x4000;
 inline constexpr std::int32_t maScanned = 0x8000;
 
+// How Open treats a base's files; set with SetOpenMode before Open.
+//   omReadWrite (the default): the base may be changed; Open may complete or
+//     tidy it (a JAM base gets its missing lastread file, for instance) and
+//     Close writes the base header back when it changed.
+//   omReadOnly: for tools that only look. Open writes, truncates, recounts
+//     and creates nothing, opens every file read-only and takes shared locks,
+//     so any number of readers share a base while a writer keeps them out
+//     (and they keep the writer out). Close writes nothing. Every operation
+//     that would change the base (CreateNewMessage, WriteMessage,
+//     WriteMessageHeader, KillMessage, SetLastRead) fails with the format's
+//     read-only status and touches no file; Create refuses likewise.
+enum TOpenMode : std::int32_t { omReadWrite = 0, omReadOnly = 1 };
+
 class TMessageBase {
  public:
   // Flags 0, status 0, closed, no current message, no text stream.
@@ -205,6 +218,10 @@ class TMessageBase {
   virtual void SetOpened(bool Opened);
   [[nodiscard]] virtual bool GetOpened();
   virtual void SetCurrent(std::int32_t Message);
+  // The mode of the next Open (see TOpenMode); kept until changed.
+  void SetOpenMode(TOpenMode Mode) { OpenMode_ = Mode; }
+  [[nodiscard]] TOpenMode GetOpenMode() const { return OpenMode_; }
+  [[nodiscard]] bool IsReadOnly() const { return OpenMode_ == omReadOnly; }
   // Stored cut to 255 characters.
   virtual void SetBasePath(const std::string& Path);
   [[nodiscard]] virtual std::string GetBasePath();
@@ -215,6 +232,11 @@ class TMessageBase {
   // Stamps the written and arrived date of the current message with the local
   // date and time; every format's CreateNewMessage calls it.
   void ResetDateTime();
+
+ protected:
+  // For the operations that change a base: true, with Status recorded, when
+  // the base is opened read-only and the change must be refused.
+  [[nodiscard]] bool RefuseChange(std::int32_t Status);
 
  private:
   // Reads the next line into Line (cut to MaxChars characters).
@@ -232,6 +254,7 @@ class TMessageBase {
   std::int32_t CurrentMessage_ = 0;
   PMessageBaseStream MessageText_;
   std::string BasePath_;
+  TOpenMode OpenMode_ = omReadWrite;
 };
 
 using PMessageBase = std::unique_ptr<TMessageBase>;

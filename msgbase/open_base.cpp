@@ -28,11 +28,19 @@ std::string ExecutableDir() {
   return Slash == std::string::npos ? std::string() : Exe.substr(0, Slash);
 }
 
-// Shared head of the two openers: the object and the expanded path.
+// Shared head of the openers: the object and the expanded path. An empty
+// path is refused before anything is looked at or made: it would mean the
+// root directory for a *.msg base and hidden files in the working directory
+// for the others.
 bool PrepareOpen(PMessageBase& Base, const std::string& Id, std::string& Path) {
   if (!InitMessageBase(Base, Id)) return false;
   TMessageBaseFormat Format = TMessageBaseFormat::mbfUnknown;
   SplitID(Id, Format, Path);
+  if (Path.empty()) {
+    OpenStatus = stOpenEmptyPath;
+    (void)DoneMessageBase(Base);  // the object was just made
+    return false;
+  }
   Path = ParsePath(Path);
   return true;
 }
@@ -50,6 +58,12 @@ bool IsMissingFileStatus(std::int32_t Status) {
     default:
       return false;
   }
+}
+
+// Why a base whose files exist would not open: the base's own status when
+// it reports a file missing, else taken as held by another program.
+std::int32_t HeldOrDamagedStatus(std::int32_t Why) {
+  return IsMissingFileStatus(Why) ? Why : stOpenSharingViolation;
 }
 
 bool FailOpen(PMessageBase& Base, std::int32_t Status) {
@@ -132,6 +146,15 @@ bool OpenMessageBase(PMessageBase& Base, const std::string& Id) {
   return FailOpen(Base, Base->GetStatus());
 }
 
+bool OpenMessageBaseReadOnly(PMessageBase& Base, const std::string& Id) {
+  std::string Path;
+  if (!PrepareOpen(Base, Id, Path)) return false;
+  Base->SetOpenMode(omReadOnly);
+  if (Base->Open(Path)) return true;
+  if (Base->Exist(Path)) return FailOpen(Base, HeldOrDamagedStatus(Base->GetStatus()));
+  return FailOpen(Base, Base->GetStatus());
+}
+
 bool OpenOrCreateMessageBase(PMessageBase& Base, const std::string& Id) {
   std::string Path;
   if (!PrepareOpen(Base, Id, Path)) return false;
@@ -139,10 +162,7 @@ bool OpenOrCreateMessageBase(PMessageBase& Base, const std::string& Id) {
   // The files are there but would not open: another program holds them, or
   // the base is damaged. Either way it is never created over, which would
   // empty the files that survive.
-  if (Base->Exist(Path)) {
-    const std::int32_t Why = Base->GetStatus();
-    return FailOpen(Base, IsMissingFileStatus(Why) ? Why : stOpenSharingViolation);
-  }
+  if (Base->Exist(Path)) return FailOpen(Base, HeldOrDamagedStatus(Base->GetStatus()));
   if (Base->Create(Path)) return true;
   return FailOpen(Base, Base->GetStatus());
 }

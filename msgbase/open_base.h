@@ -43,6 +43,13 @@ bool DoneMessageBase(PMessageBase& Base);
 
 // Opens an existing base. On failure Base is null and OpenStatus holds why.
 [[nodiscard]] bool OpenMessageBase(PMessageBase& Base, const std::string& Id);
+// Opens an existing base for looking only (omReadOnly, see TOpenMode): no
+// file is written, truncated or created, and several readers may hold the
+// base at once. On failure Base is null and OpenStatus holds why: a base
+// whose files are there but held by a writer gives stOpenSharingViolation,
+// so OpenMessageBaseEx can wait for it; one with a file missing gives the
+// base's "absent ..." status.
+[[nodiscard]] bool OpenMessageBaseReadOnly(PMessageBase& Base, const std::string& Id);
 // Opens the base, or creates it when its files do not exist. A base that
 // exists but cannot be opened is never created over: it is taken as held by
 // another program (257), or, when some of its files are missing, the base's

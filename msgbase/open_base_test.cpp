@@ -124,8 +124,9 @@ TEST(OpenBaseTest, OpenOrCreateMakesEachFormatThenReopensIt) {
 // write one at Close; a status left from before is not taken for its result.
 TEST(OpenBaseTest, CloseExReportsAFailedFinalWrite) {
   TTempDir Dir;
-  for (const auto& [Letter, Failure] : {std::pair{"F", stOk}, std::pair{"S", stSquishDataProblems},
-                                        std::pair{"J", stJamStreamProblems}}) {
+  // Squish saves its header with every message: nothing is left for Close.
+  for (const auto& [Letter, Failure] :
+       {std::pair{"F", stOk}, std::pair{"S", stOk}, std::pair{"J", stJamStreamProblems}}) {
     const std::string Id = Letter + Dir.File("area" + std::string(Letter));
     PMessageBase Base;
     ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id)) << Id;
@@ -136,6 +137,10 @@ TEST(OpenBaseTest, CloseExReportsAFailedFinalWrite) {
     EXPECT_EQ(nullptr, Base);
 
     ASSERT_TRUE(OpenMessageBase(Base, Id)) << Id;
+    ASSERT_TRUE(Base->CreateNewMessage()) << Id;
+    Base->PutString("Hello");
+    ASSERT_TRUE(Base->WriteMessage()) << Id;
+    (void)Base->CloseMessage();  // the message is stored
     {
       testing_support::TFileSizeLimit Limit(100);  // less than either base header
       EXPECT_EQ(Failure == stOk, CloseMessageBaseEx(Base, Status)) << Id;
@@ -210,6 +215,41 @@ TEST(OpenBaseTest, OpenExRetriesOnlySharingViolations) {
   EXPECT_EQ(stSquishAbsentSqd, GetOpenStatus());
 }
 
+// A child process that opens the base with Process and holds it until it is
+// killed; false when the child could not open it.
+class THolder {
+ public:
+  THolder(const std::string& Id, TMessageBaseOpenProcess Process) {
+    int Ready[2];
+    if (pipe(Ready) != 0) return;
+    Child_ = fork();
+    if (Child_ == 0) {
+      PMessageBase Held;
+      const char Byte = Process(Held, Id) ? '1' : '0';
+      (void)!write(Ready[1], &Byte, 1);
+      sleep(30);  // held until the parent has looked
+      _exit(0);
+    }
+    char Byte = 0;
+    Holds_ = Child_ > 0 && read(Ready[0], &Byte, 1) == 1 && Byte == '1';
+    close(Ready[0]);
+    close(Ready[1]);
+  }
+  ~THolder() {
+    if (Child_ <= 0) return;
+    kill(Child_, SIGKILL);
+    int WaitStatus = 0;
+    waitpid(Child_, &WaitStatus, 0);
+  }
+  THolder(const THolder&) = delete;
+  THolder& operator=(const THolder&) = delete;
+  [[nodiscard]] bool Holds() const { return Holds_; }
+
+ private:
+  pid_t Child_ = -1;
+  bool Holds_ = false;
+};
+
 TEST(OpenBaseTest, BaseHeldByAnotherProgramIsASharingViolation) {
   TTempDir Dir;
   for (const std::string Letter : {"S", "J"}) {
@@ -217,33 +257,44 @@ TEST(OpenBaseTest, BaseHeldByAnotherProgramIsASharingViolation) {
     PMessageBase Base;
     ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id));
     ASSERT_TRUE(CloseMessageBase(Base));
-
-    int Ready[2];
-    ASSERT_EQ(0, pipe(Ready));
-    const pid_t Child = fork();
-    ASSERT_GE(Child, 0);
-    if (Child == 0) {
-      PMessageBase Held;
-      const bool Ok = OpenMessageBase(Held, Id);
-      const char Byte = Ok ? '1' : '0';
-      (void)!write(Ready[1], &Byte, 1);
-      sleep(30);  // held until the parent has looked
-      _exit(0);
+    {
+      // A writer keeps out writers and readers alike.
+      const THolder Writer(Id, OpenMessageBase);
+      ASSERT_TRUE(Writer.Holds()) << Id;
+      EXPECT_FALSE(OpenOrCreateMessageBase(Base, Id)) << Id;
+      EXPECT_EQ(stOpenSharingViolation, GetOpenStatus());
+      EXPECT_EQ(nullptr, Base);
+      EXPECT_FALSE(OpenMessageBaseReadOnly(Base, Id)) << Id;
+      EXPECT_EQ(stOpenSharingViolation, GetOpenStatus());
     }
-    char Byte = 0;
-    ASSERT_EQ(1, read(Ready[0], &Byte, 1));
-    ASSERT_EQ('1', Byte);
-    EXPECT_FALSE(OpenOrCreateMessageBase(Base, Id)) << Id;
-    EXPECT_EQ(stOpenSharingViolation, GetOpenStatus());
-    EXPECT_EQ(nullptr, Base);
-    kill(Child, SIGKILL);
-    int WaitStatus = 0;
-    waitpid(Child, &WaitStatus, 0);
-    close(Ready[0]);
-    close(Ready[1]);
+    {
+      // Readers share the base and keep out a writer.
+      const THolder Reader(Id, OpenMessageBaseReadOnly);
+      ASSERT_TRUE(Reader.Holds()) << Id;
+      ASSERT_TRUE(OpenMessageBaseReadOnly(Base, Id)) << Id;
+      EXPECT_TRUE(CloseMessageBase(Base));
+      EXPECT_FALSE(OpenOrCreateMessageBase(Base, Id)) << Id;
+      EXPECT_EQ(stOpenSharingViolation, GetOpenStatus());
+    }
     ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id)) << Id;
     EXPECT_TRUE(CloseMessageBase(Base));
   }
+}
+
+TEST(OpenBaseTest, ReadOnlyOpenNeverCreatesAndRefusesAnEmptyPath) {
+  TTempDir Dir;
+  for (const std::string Letter : {"F", "S", "J"}) {
+    PMessageBase Base;
+    EXPECT_FALSE(OpenMessageBaseReadOnly(Base, Letter + Dir.File("none"))) << Letter;
+    EXPECT_NE(stOpenSharingViolation, GetOpenStatus());
+    EXPECT_FALSE(OpenMessageBaseReadOnly(Base, Letter));
+    EXPECT_EQ(stOpenEmptyPath, GetOpenStatus());
+    EXPECT_FALSE(OpenOrCreateMessageBase(Base, Letter));
+    EXPECT_EQ(stOpenEmptyPath, GetOpenStatus());
+    EXPECT_FALSE(ExistMessageBase(Letter));
+    EXPECT_EQ(nullptr, Base);
+  }
+  EXPECT_TRUE(testing_support::SnapshotFiles(Dir.Path()).empty());
 }
 
 }  // namespace

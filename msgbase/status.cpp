@@ -17,6 +17,8 @@ const char* StatusText(std::int32_t Code) {
       return "(open) sharing violation";
     case stOpenAttemptsExpired:
       return "(open) sharing violation, attempts expired";
+    case stOpenEmptyPath:
+      return "(open) empty base path";
     case stMsgWrongPath:
       return "(msg) wrong path";
     case stMsgNotFound:
@@ -27,6 +29,8 @@ const char* StatusText(std::int32_t Code) {
       return "(msg) already closed";
     case stMsgBufferOverflow:
       return "(msg) buffer overflow";
+    case stMsgReadOnly:
+      return "(msg) base opened read-only";
     case stJamAbsentJhr:
       return "(jam) absent JHR";
     case stJamAbsentJdx:
@@ -59,6 +63,8 @@ const char* StatusText(std::int32_t Code) {
       return "(jam) can't open JLR";
     case stJamCantCreateJlr:
       return "(jam) can't create JLR";
+    case stJamReadOnly:
+      return "(jam) base opened read-only";
     case stSquishAbsentSqd:
       return "(sq) absent SQD";
     case stSquishAbsentSqi:
@@ -83,6 +89,8 @@ const char* StatusText(std::int32_t Code) {
       return "(sq) can't create SQI";
     case stSquishBaseHeaderProblems:
       return "(sq) base header problems";
+    case stSquishReadOnly:
+      return "(sq) base opened read-only";
     default:
       return nullptr;
   }

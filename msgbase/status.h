@@ -25,6 +25,9 @@ inline constexpr std::int32_t stStreamSeekFailed = -7;
 inline constexpr std::int32_t stOpenUnrecognizedId = 0x0100;
 inline constexpr std::int32_t stOpenSharingViolation = 0x0101;
 inline constexpr std::int32_t stOpenAttemptsExpired = 0x0102;
+// The identifier names a format but no path ("S", "J"): never the root
+// directory or the working directory by accident.
+inline constexpr std::int32_t stOpenEmptyPath = 0x0103;
 
 // The *.msg base.
 inline constexpr std::int32_t stMsgWrongPath = 0x1000;
@@ -32,6 +35,7 @@ inline constexpr std::int32_t stMsgNotFound = 0x1001;
 inline constexpr std::int32_t stMsgCantCreateStream = 0x1002;
 inline constexpr std::int32_t stMsgAlreadyClosed = 0x1003;
 inline constexpr std::int32_t stMsgBufferOverflow = 0x1004;
+inline constexpr std::int32_t stMsgReadOnly = 0x1005;  // a change to a base opened read-only
 
 // The JAM base.
 inline constexpr std::int32_t stJamAbsentJhr = 0x2000;
@@ -50,6 +54,7 @@ inline constexpr std::int32_t stJamCantCreateJdt = 0x200C;
 inline constexpr std::int32_t stJamAbsentJlr = 0x200D;
 inline constexpr std::int32_t stJamCantOpenJlr = 0x200E;
 inline constexpr std::int32_t stJamCantCreateJlr = 0x200F;
+inline constexpr std::int32_t stJamReadOnly = 0x2010;
 
 // The Squish base.
 inline constexpr std::int32_t stSquishAbsentSqd = 0x3000;
@@ -64,6 +69,7 @@ inline constexpr std::int32_t stSquishDataProblems = 0x3008;
 inline constexpr std::int32_t stSquishCantCreateSqd = 0x3009;
 inline constexpr std::int32_t stSquishCantCreateSqi = 0x300A;
 inline constexpr std::int32_t stSquishBaseHeaderProblems = 0x300B;
+inline constexpr std::int32_t stSquishReadOnly = 0x300C;
 
 // The fixed English text of Code: "no error" for 0, the table text for a known
 // code, otherwise "error #" directly followed by the signed decimal number.

@@ -28,10 +28,10 @@ TEST(StatusTest, EveryTableCodeHasTheTagOfItsGroup) {
 }
 
 TEST(StatusTest, UnknownCodesFallBackToTheirNumber) {
-  EXPECT_EQ("error #4101", ExplainStatus(4101));
+  EXPECT_EQ("error #4111", ExplainStatus(4111));
   EXPECT_EQ("error #-2", ExplainStatus(stStreamOpenFailed));
   EXPECT_EQ("error #1", ExplainStatus(1));
-  EXPECT_EQ("error #12300", ExplainStatus(12300));
+  EXPECT_EQ("error #12303", ExplainStatus(12303));
   EXPECT_EQ("error #-2147483648", ExplainStatus(INT32_MIN));
 }
 

@@ -72,6 +72,21 @@ std::int32_t PackedModificationTime(time_t Seconds) {
   return static_cast<std::int32_t>(MessageBaseDateTimeToDosDateTime(D));
 }
 
+// Takes the record lock on byte 0 without waiting: a read lock for a reader,
+// a write lock otherwise.
+bool LockFirstByte(int Fd, bool ForReading) {
+  struct flock Lock {};
+  Lock.l_type = static_cast<short>(ForReading ? F_RDLCK : F_WRLCK);
+  Lock.l_whence = SEEK_SET;
+  Lock.l_start = 0;
+  Lock.l_len = 1;
+  int Result = -1;
+  do {
+    Result = ::fcntl(Fd, F_OFD_SETLK, &Lock);
+  } while (Result < 0 && errno == EINTR);
+  return Result == 0;
+}
+
 }  // namespace
 
 void Abstract() {
@@ -182,6 +197,8 @@ TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std:
   struct stat Info {};
   const bool Usable = ::fstat(Fd, &Info) == 0 && !S_ISDIR(Info.st_mode) &&
                       (!DenyWrite || ::flock(Fd, LOCK_EX | LOCK_NB) == 0) &&
+                      ((Mode & smDenyWriteShared) == 0 || ::flock(Fd, LOCK_SH | LOCK_NB) == 0) &&
+                      ((Mode & smRecordLock) == 0 || LockFirstByte(Fd, (Mode & 0xFF) == smRead)) &&
                       (!DenyWrite || (Mode & 0xFF) != smCreate || ::ftruncate(Fd, 0) == 0);
   if (!Usable) {
     (void)::close(Fd);  // never opened as far as the caller can tell

@@ -34,6 +34,17 @@ inline constexpr std::int32_t smWrite = 0x08;      // existing file, write only
 // stStreamOpenFailed while any other open stream holds it, in this process or
 // another.
 inline constexpr std::int32_t smDenyWrite = 0x2000;
+// Deny-write for readers: a shared flock instead of the exclusive one, so any
+// number of readers hold a file at once while a deny-write holder keeps them
+// out (and they keep it out).
+inline constexpr std::int32_t smDenyWriteShared = 0x4000;
+// Also hold a POSIX record lock on the file's first byte, the lock other
+// FidoNet software on Linux serialises its writers with: a write lock for a
+// stream that may write, a read lock for a read-only one. It is an
+// open-file-description lock (F_OFD_SETLK), so it stays while the stream lives
+// even when another descriptor of the same file is closed; opening fails with
+// stStreamOpenFailed while a conflicting lock is held.
+inline constexpr std::int32_t smRecordLock = 0x8000;
 
 // Directory-entry attribute bits of TMessageBaseFind.
 inline constexpr std::int32_t faReadOnly = 0x01;  // the owner may not write it

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -33,6 +34,21 @@ TTempDir::~TTempDir() {
 
 std::string TTempDir::File(const std::string& Name) const {
   return Path_ + "/" + Name;
+}
+
+TFileSnapshot SnapshotFiles(const std::string& Dir) {
+  TFileSnapshot Result;
+  std::error_code Ec;
+  for (const auto& Entry : std::filesystem::recursive_directory_iterator(Dir, Ec)) {
+    if (!Entry.is_regular_file()) continue;
+    struct stat Info {};
+    if (::stat(Entry.path().c_str(), &Info) != 0) continue;
+    const std::int64_t Time =
+        static_cast<std::int64_t>(Info.st_mtim.tv_sec) * 1000000000 + Info.st_mtim.tv_nsec;
+    Result[std::filesystem::relative(Entry.path(), Dir, Ec).string()] = {
+        Time, ReadFileBytes(Entry.path().string())};
+  }
+  return Result;
 }
 
 TBytes ReadFileBytes(const std::string& Path) {

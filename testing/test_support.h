@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -36,6 +38,12 @@ std::string ReadFileText(const std::string& Path);
 bool WriteFileBytes(const std::string& Path, const TBytes& Data);
 bool WriteFileText(const std::string& Path, const std::string& Data);
 bool PathExists(const std::string& Path);
+
+// Every regular file under Dir (recursively): its path relative to Dir mapped
+// to its modification time in nanoseconds and its bytes, so that one
+// comparison shows whether anything was written, even the same bytes again.
+using TFileSnapshot = std::map<std::string, std::pair<std::int64_t, TBytes>>;
+TFileSnapshot SnapshotFiles(const std::string& Dir);
 
 // Offset-labelled hex dump, 16 bytes a row.
 std::string HexDump(const TBytes& Data);

@@ -1,8 +1,8 @@
 // End-to-end tests of msgdump: small bases of each format are built with the
 // library in this process, then the built msgdump runs on them as a separate
 // process and is judged by its standard output, exit status and the files of
-// the base (which only --kill and --set-lastread may change).
-#include <dirent.h>
+// the base (which only --kill and --set-lastread may change: every other run
+// leaves their bytes and modification times as they were).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -20,19 +20,6 @@ namespace vellumar_tests {
 namespace {
 
 using testing_support::TTempDir;
-
-// Every file under Dir (not descending) with its bytes.
-std::map<std::string, testing_support::TBytes> Snapshot(const std::string& Dir) {
-  std::map<std::string, testing_support::TBytes> Files;
-  DIR* D = ::opendir(Dir.c_str());
-  if (D == nullptr) return Files;
-  while (const dirent* E = ::readdir(D)) {
-    const std::string Name = E->d_name;
-    if (Name != "." && Name != "..") Files[Name] = testing_support::ReadFileBytes(Dir + "/" + Name);
-  }
-  ::closedir(D);
-  return Files;
-}
 
 // A clock that moves on by one hundredth at every reading, so that dates and
 // message identifiers are the same in every run.
@@ -123,7 +110,7 @@ class MsgDumpTest : public ::testing::TestWithParam<char> {
 
 TEST_P(MsgDumpTest, ListsEveryMessageWithHeaderAndVisibleText) {
   BuildBase();
-  const auto Before = Snapshot(Area);
+  const auto Before = testing_support::SnapshotFiles(Area);
   const TRunResult R = Run({Id, "--netmail"});
   EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
   const std::vector<std::string> L = R.Lines();
@@ -144,7 +131,7 @@ TEST_P(MsgDumpTest, ListsEveryMessageWithHeaderAndVisibleText) {
     EXPECT_TRUE(Has(B, "  Hello " + N)) << R.Stdout;
     EXPECT_TRUE(Has(B, "  caf\xE9 \"quoted\"")) << R.Stdout;
   }
-  EXPECT_EQ(Before, Snapshot(Area));
+  EXPECT_EQ(Before, testing_support::SnapshotFiles(Area));
 }
 
 TEST_P(MsgDumpTest, HeadersOnlyLeavesTheBodyOut) {
@@ -161,7 +148,7 @@ TEST_P(MsgDumpTest, HeadersOnlyLeavesTheBodyOut) {
 
 TEST_P(MsgDumpTest, JsonIsValidAndCarriesEveryField) {
   BuildBase();
-  const auto Before = Snapshot(Area);
+  const auto Before = testing_support::SnapshotFiles(Area);
   const std::string Out = Dir.File("out.json");
   ASSERT_TRUE(testing_support::WriteFileText(Out, ""));
   const TRunResult R = Run({"--json", "--netmail", Id}, Out);
@@ -194,7 +181,7 @@ TEST_P(MsgDumpTest, JsonIsValidAndCarriesEveryField) {
        Out});
   if (!Py.Exited || Py.ExitStatus == 127) GTEST_SKIP() << "no python3 to read the JSON";
   EXPECT_EQ("ok\n", Py.Stdout) << Py.Stderr << Json;
-  EXPECT_EQ(Before, Snapshot(Area));
+  EXPECT_EQ(Before, testing_support::SnapshotFiles(Area));
 }
 
 TEST_P(MsgDumpTest, KillRemovesExactlyTheNamedMessage) {
@@ -262,7 +249,19 @@ TEST_P(MsgDumpTest, MissingBaseIsReportedAndNothingIsCreated) {
   EXPECT_EQ(1, Run({"--kill", "1", Id}).ExitStatus);
   EXPECT_EQ(1, Run({"--set-lastread", "1", "1", Id}).ExitStatus);
   EXPECT_FALSE(testing_support::PathExists(Area));
-  EXPECT_EQ(1u, Snapshot(Dir.Path()).size());  // the program alone
+  EXPECT_EQ(1u, testing_support::SnapshotFiles(Dir.Path()).size());  // the program alone
+}
+
+TEST_P(MsgDumpTest, EmptyBasePathIsRefused) {
+  const std::string Letter(1, GetParam());
+  for (const std::vector<std::string>& Args :
+       {std::vector<std::string>{Letter}, {"--kill", "1", Letter}, {"--lastread", "0", Letter}}) {
+    const TRunResult R = Run(Args);
+    EXPECT_EQ(1, R.ExitStatus);
+    EXPECT_EQ((std::vector<std::string>{"Cannot open base " + Letter + ": (open) empty base path"}),
+              R.Lines());
+  }
+  EXPECT_EQ(1u, testing_support::SnapshotFiles(Dir.Path()).size());  // the program alone
 }
 
 TEST_P(MsgDumpTest, AFailedWriteToStandardOutputFailsTheRun) {

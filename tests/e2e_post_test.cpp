@@ -495,6 +495,16 @@ TEST_F(PostFailure, UnknownBaseLetterWritesNothing) {
   EXPECT_EQ(Before, Listing(Dir.Path()));
 }
 
+// A format letter with no path would mean the root directory for *.msg and
+// hidden files in the working directory for the others.
+TEST_F(PostFailure, EmptyBasePathIsRefusedBeforeAnythingIsMade) {
+  const std::vector<std::string> Before = Listing(Dir.Path());
+  for (const char* Letter : {"F", "S", "J", "m", "*"}) {
+    ExpectRefusal(Args(Letter), "[!] Ombra: failed to open message base - (open) empty base path");
+  }
+  EXPECT_EQ(Before, Listing(Dir.Path()));
+}
+
 TEST_F(PostFailure, BaseThatCannotBeCreated) {
   ASSERT_TRUE(WriteFileText(Dir.File("plain"), "a file, not a directory"));
   ExpectRefusal(Args("Splain/area"),

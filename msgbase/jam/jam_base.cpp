@@ -17,10 +17,12 @@ constexpr std::int64_t MaxNumber = std::numeric_limits<std::int32_t>::max();
 // Subfield data handed out by GetSubfield and the reading passes.
 constexpr std::size_t MaxSubfieldText = MaxTextLength;
 
-// Header, index and text files are held with the deny-write request; the
-// lastread file is shared.
+// Header, index and text files are held with the deny-write request (shared
+// by readers); the lastread file is shared. The header file also carries the
+// record lock on its first byte that other JAM software takes.
 constexpr std::int32_t BaseFileCreateMode = smDenyWrite | smCreate;
 constexpr std::int32_t BaseFileOpenMode = smDenyWrite | smReadWrite;
+constexpr std::int32_t BaseFileReadMode = smDenyWriteShared | smRead;
 
 constexpr char KludgeChar = '\x01';
 constexpr char CarriageReturn = '\r';
@@ -118,6 +120,7 @@ struct TBaseFile {
   PMessageBaseStream& Stream;
   const char* Extension;
   std::int32_t FailStatus;
+  std::int32_t ExtraMode = 0;  // added to the mode for this file
 };
 
 // Opens the files in order with Mode; the status of the first that fails, or
@@ -125,7 +128,7 @@ struct TBaseFile {
 std::int32_t OpenBaseFiles(const std::string& Base, std::int32_t Mode,
                            std::span<const TBaseFile> Files) {
   for (const TBaseFile& File : Files) {
-    File.Stream = CreateMessageBaseFileStream(Base + File.Extension, Mode);
+    File.Stream = CreateMessageBaseFileStream(Base + File.Extension, Mode | File.ExtraMode);
     if (!File.Stream || File.Stream->GetStatus() != stOk) return File.FailStatus;
   }
   return stOk;
@@ -184,12 +187,13 @@ bool TJamMessageBase::Exist(const std::string& Path) {
 
 bool TJamMessageBase::Create(const std::string& Path) {
   if (StreamsOpen()) Close();
+  if (RefuseChange(stJamReadOnly)) return false;
   const std::string Base = JamBasePath(Path);
   SetBasePath(Base);
   CreateDirectory(ExtractPathName(Path));
 
   const std::array<TBaseFile, 4> Files{{
-      {HeaderStream_, "JHR", stJamCantCreateJhr},
+      {HeaderStream_, "JHR", stJamCantCreateJhr, smRecordLock},
       {IndexStream_, "JDX", stJamCantCreateJdx},
       {DataStream_, "JDT", stJamCantCreateJdt},
       {LastReadStream_, "JLR", stJamCantCreateJlr},
@@ -205,7 +209,8 @@ bool TJamMessageBase::Create(const std::string& Path) {
   HeaderInfo_.DateCreated = static_cast<std::uint32_t>(UnixNow());
   HeaderInfo_.PasswordCrc = JamNoCrc;
   HeaderInfo_.BaseMsgNum = 1;
-  if (!WriteAt(*HeaderStream_, 0, EncodeJamHeaderInfo(HeaderInfo_))) {
+  StoredHeaderInfo_ = EncodeJamHeaderInfo(HeaderInfo_);
+  if (!WriteAt(*HeaderStream_, 0, StoredHeaderInfo_)) {
     DisposeStreams();
     SetStatus(stJamCantCreateJhr);
     return false;
@@ -233,14 +238,21 @@ bool TJamMessageBase::Open(const std::string& Path) {
   if (!FileExists(Base + "JDT")) return Fail(stJamAbsentJdt);
 
   const std::array<TBaseFile, 3> Files{{
-      {HeaderStream_, "JHR", stJamCantOpenJhr},
+      {HeaderStream_, "JHR", stJamCantOpenJhr, smRecordLock},
       {IndexStream_, "JDX", stJamCantOpenJdx},
       {DataStream_, "JDT", stJamCantOpenJdt},
   }};
-  if (const std::int32_t Status = OpenBaseFiles(Base, BaseFileOpenMode, Files); Status != stOk) {
+  const bool ReadOnly = IsReadOnly();
+  if (const std::int32_t Status =
+          OpenBaseFiles(Base, ReadOnly ? BaseFileReadMode : BaseFileOpenMode, Files);
+      Status != stOk) {
     return Fail(Status);
   }
-  LastReadStream_ = CreateMessageBaseFileStream(Base + "JLR", smReadWrite);
+  LastReadStream_ = CreateMessageBaseFileStream(Base + "JLR", ReadOnly ? smRead : smReadWrite);
+  // A reader makes no lastread file: an empty one in memory reads the same.
+  if (ReadOnly && (!LastReadStream_ || LastReadStream_->GetStatus() != stOk)) {
+    LastReadStream_ = CreateMessageBaseMemoryStream(0);
+  }
   if (!LastReadStream_ || LastReadStream_->GetStatus() != stOk) {
     LastReadStream_ = CreateMessageBaseFileStream(Base + "JLR", smCreate);
     if (!LastReadStream_ || LastReadStream_->GetStatus() != stOk) {
@@ -269,11 +281,18 @@ bool TJamMessageBase::Open(const std::string& Path) {
     return Fail(stJamCantOpenJhr);
   }
   HeaderInfo_ = Info;
+  StoredHeaderInfo_ = Raw;
   NewPending_ = false;
-  // Records of removed messages go at once, and ActiveMsgs is counted from
-  // the index whatever the base header says; the index is rewritten only when
-  // something is dropped.
-  if (!RepackIndex()) return Fail(stJamStreamProblems);
+  if (ReadOnly) {
+    // Nothing is repacked: a removed record keeps its place and its number
+    // is simply not there.
+    HeaderInfo_.ActiveMsgs = static_cast<std::uint32_t>(Records);
+  } else if (!RepackIndex()) {
+    // Records of removed messages go at once, and ActiveMsgs is counted from
+    // the index whatever the base header says; the index is rewritten only
+    // when something is dropped.
+    return Fail(stJamStreamProblems);
+  }
   SetStatus(stOk);
   SetOpened(true);
   return true;
@@ -284,11 +303,14 @@ void TJamMessageBase::Close() {
   (void)CloseMessage();  // false only means that no message was open
   ResetAll();
   // Close has no result: the status after it tells whether the header got out.
+  // A header that did not change is not written: listing a base leaves its
+  // files and their times alone.
   SetStatus(stOk);
-  if (!WriteAt(*HeaderStream_, 0, EncodeJamHeaderInfo(HeaderInfo_))) {
+  const auto Header = EncodeJamHeaderInfo(HeaderInfo_);
+  if (!IsReadOnly() && Header != StoredHeaderInfo_ && !WriteAt(*HeaderStream_, 0, Header)) {
     SetStatus(stJamStreamProblems);
   }
-  LastReadStream_->Flush();
+  if (!IsReadOnly()) LastReadStream_->Flush();
   DisposeStreams();
   SetOpened(false);
 }
@@ -566,6 +588,7 @@ bool TJamMessageBase::CloseMessage() {
 // --- Writing a message ---
 
 bool TJamMessageBase::CreateNewMessage() {
+  if (RefuseChange(stJamReadOnly)) return false;
   if (!StreamsOpen()) {
     SetStatus(stJamStreamProblems);
     return false;
@@ -675,6 +698,7 @@ bool TJamMessageBase::WriteAt(TMessageBaseStream& Stream, std::int32_t Position,
 }
 
 bool TJamMessageBase::WriteMessage() {
+  if (RefuseChange(stJamReadOnly)) return false;
   if (!StreamsOpen() || GetMessageTextStream() == nullptr) {
     SetStatus(stJamStreamProblems);
     return false;
@@ -744,6 +768,7 @@ bool TJamMessageBase::WriteMessage() {
 }
 
 bool TJamMessageBase::WriteMessageHeader() {
+  if (RefuseChange(stJamReadOnly)) return false;
   // Position 0 holds the base header: the message has not been stored.
   if (!StreamsOpen() || HeaderPosition_ < static_cast<std::int32_t>(TJamHeaderInfo::Size)) {
     SetStatus(stJamWrongHeaderLocation);
@@ -760,6 +785,7 @@ bool TJamMessageBase::WriteMessageHeader() {
 // --- Removal ---
 
 bool TJamMessageBase::RepackIndex() {
+  if (RefuseChange(stJamReadOnly)) return false;
   if (!IndexStream_) {
     SetStatus(stJamStreamProblems);
     return false;
@@ -811,6 +837,7 @@ bool TJamMessageBase::RepackIndex() {
 }
 
 bool TJamMessageBase::KillMessage() {
+  if (RefuseChange(stJamReadOnly)) return false;
   const std::int32_t Removed = Current();
   if (!StreamsOpen() || NewPending_ || !Exists(Removed)) {
     SetStatus(stJamWrongHeaderLocation);
@@ -887,6 +914,7 @@ std::int32_t TJamMessageBase::GetLastRead(std::int32_t UserNumber) {
 }
 
 void TJamMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Message) {
+  if (RefuseChange(stJamReadOnly)) return;
   std::vector<std::uint8_t> Records;
   if (!ReadLastReadRecords(Records)) {
     SetStatus(stJamStreamProblems);

@@ -51,14 +51,17 @@ class TJamMessageBase : public TMessageBase {
   // stJamCantCreateJhr/Jdx/Jdt/Jlr; the base path stays set.
   [[nodiscard]] bool Create(const std::string& Path) override;
   // Opens an existing base; a missing lastread file is made. Index records of
-  // removed messages are dropped at once (RepackIndex). False with
+  // removed messages are dropped at once (RepackIndex). Read-only
+  // (omReadOnly): nothing is made or repacked, and a removed record keeps
+  // its place without a message. False with
   // stJamAbsentJhr/Jdx/Jdt, stJamCantOpenJhr/Jdx/Jdt (also for a header file
   // without a valid base header), stJamCantCreateJlr or stJamStreamProblems;
   // then the base is closed and its path is "".
   [[nodiscard]] bool Open(const std::string& Path) override;
-  // Gives back an unwritten new message, writes the base header and closes
-  // the four files. The status is then stOk, or stJamStreamProblems when the
-  // header could not be written. Nothing happens unless the base is open.
+  // Gives back an unwritten new message, writes the base header when it
+  // changed (never for a read-only base) and closes the four files. The status is then stOk, or
+  // stJamStreamProblems when the header could not be written. Nothing happens unless the base is
+  // open.
   void Close() override;
 
   // --- Numbers ---
@@ -217,6 +220,9 @@ class TJamMessageBase : public TMessageBase {
   std::int32_t TextOffset_ = 0;
   std::int32_t TextLength_ = 0;
   TJamHeaderInfo HeaderInfo_;
+  // The base header as it is on disk; Close writes HeaderInfo_ only when it
+  // differs.
+  std::array<std::uint8_t, TJamHeaderInfo::Size> StoredHeaderInfo_{};
   std::int32_t HeaderPosition_ = 0;  // 0: the current message is not stored
   TJamIndex CurrentIndex_;
   std::int32_t IndexPosition_ = 0;

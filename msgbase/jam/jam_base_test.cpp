@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "msgbase/file_helpers.h"
 #include "msgbase/status.h"
 #include "testing/test_support.h"
 
@@ -622,11 +623,51 @@ TEST_F(JamBaseTest, CloseLeavesTheStatusOfItsHeaderWrite) {
   Base->Close();
   EXPECT_EQ(Base->GetStatus(), stOk);
   Base = OpenBase();
+  TMessage M;
+  ASSERT_TRUE(Post(*Base, M));  // the header in memory now differs from the file
   {
     testing_support::TFileSizeLimit Limit(100);  // less than the header
     Base->Close();
   }
   EXPECT_EQ(Base->GetStatus(), stJamStreamProblems);
+}
+
+// Looking at a base and closing it leaves its files as they were, bytes and
+// times, and makes no lastread file; a base opened read-only refuses every
+// change.
+TEST_F(JamBaseTest, ReadOnlyOpenChangesNothing) {
+  MakeBase(3);
+  ASSERT_TRUE(KillFile(File("JLR")));
+  const auto Before = testing_support::SnapshotFiles(Dir.Path());
+  {
+    auto Writer = OpenBase();  // opened for writing, but nothing changes
+    Writer->SetLocation(1);
+    ASSERT_TRUE(Writer->OpenMessage());
+    Writer->Close();
+    ASSERT_TRUE(KillFile(File("JLR")));  // a writer makes it
+  }
+  TJamMessageBase Reader;
+  Reader.SetOpenMode(omReadOnly);
+  ASSERT_TRUE(Reader.Open(Path));
+  TJamMessageBase Second;  // readers share the base
+  Second.SetOpenMode(omReadOnly);
+  ASSERT_TRUE(Second.Open(Path));
+  TJamMessageBase Writer;  // a writer is kept out
+  EXPECT_FALSE(Writer.Open(Path));
+  EXPECT_EQ(Reader.GetCount(), 3);
+  Reader.SetLocation(2);
+  ASSERT_TRUE(Reader.OpenMessage());
+  EXPECT_EQ(Reader.GetTo(), "User2");
+  EXPECT_FALSE(Reader.WriteMessage());
+  EXPECT_EQ(Reader.GetStatus(), stJamReadOnly);
+  EXPECT_FALSE(Reader.WriteMessageHeader());
+  EXPECT_FALSE(Reader.KillMessage());
+  EXPECT_FALSE(Reader.CreateNewMessage());
+  Reader.SetLastRead(1, 2);
+  EXPECT_EQ(Reader.GetLastRead(1), 0);
+  Reader.Close();
+  Second.Close();
+  EXPECT_EQ(Before, testing_support::SnapshotFiles(Dir.Path()));
 }
 
 TEST_F(JamBaseTest, OpenDropsRemovedIndexRecords) {

@@ -85,6 +85,7 @@ bool TFidoMessageBase::Open(const std::string& Path) {
 }
 
 bool TFidoMessageBase::Create(const std::string& Path) {
+  if (RefuseChange(stMsgReadOnly)) return false;
   return OpenDirectory(Path, true);
 }
 
@@ -204,6 +205,7 @@ bool TFidoMessageBase::ClaimNextMessageFile(std::string& FileName) {
 
 bool TFidoMessageBase::CreateNewMessage() {
   if (MessageFile_) (void)CloseMessage();  // it is open, so this succeeds
+  if (RefuseChange(stMsgReadOnly)) return false;
   std::string FileName;
   if (!GetOpened() || !ClaimNextMessageFile(FileName)) return FailMessage(stMsgCantCreateStream);
   MessageFile_ = CreateMessageBaseFileStream(FileName, smReadWrite);
@@ -248,6 +250,7 @@ bool TFidoMessageBase::FinishWrite() {
 }
 
 bool TFidoMessageBase::WriteMessage() {
+  if (RefuseChange(stMsgReadOnly)) return false;
   TMessageBaseStream* Text = GetMessageTextStream();
   if (!MessageFile_ || Text == nullptr) {
     SetStatus(stMsgAlreadyClosed);
@@ -297,6 +300,7 @@ bool TFidoMessageBase::ReplaceMessageFile(const std::string& TempName,
 }
 
 bool TFidoMessageBase::WriteMessageHeader() {
+  if (RefuseChange(stMsgReadOnly)) return false;
   if (!MessageFile_) {
     SetStatus(stMsgAlreadyClosed);
     return false;
@@ -313,7 +317,8 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize) {
     return false;
   }
   if (MessageFile_) (void)CloseMessage();  // it is open, so this succeeds
-  MessageFile_ = CreateMessageBaseFileStream(MessageFileName(Current()), smReadWrite);
+  MessageFile_ =
+      CreateMessageBaseFileStream(MessageFileName(Current()), IsReadOnly() ? smRead : smReadWrite);
   if (!MessageFile_ || MessageFile_->GetStatus() != stOk) {
     return FailMessage(stMsgCantCreateStream);
   }
@@ -493,7 +498,7 @@ void TFidoMessageBase::SetArrivedDateTime(const TMessageBaseDateTime& DateTime) 
 
 bool TFidoMessageBase::KillMessage() {
   const std::int32_t Message = Current();
-  if (!GetOpened() || !Exists(Message)) return false;
+  if (RefuseChange(stMsgReadOnly) || !GetOpened() || !Exists(Message)) return false;
   if (!KillFile(MessageFileName(Message))) return false;
   SetMapDot(Message, false);
   return true;
@@ -513,7 +518,8 @@ std::int32_t TFidoMessageBase::GetLastRead(std::int32_t UserNumber) {
 }
 
 void TFidoMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Message) {
-  if (!GetOpened() || UserNumber < 0 || UserNumber > MaxLastReadUser) return;
+  if (RefuseChange(stMsgReadOnly) || !GetOpened() || UserNumber < 0 || UserNumber > MaxLastReadUser)
+    return;
   const std::string FileName = LastReadFileName();
   PMessageBaseStream File = CreateMessageBaseFileStream(FileName, smWrite);
   // Creating empties the file: only for one that is not there, never for one

@@ -86,11 +86,12 @@ void TSquishMessageBase::FailOpen(std::int32_t Status) {
 bool TSquishMessageBase::Create(const std::string& Path) {
   if (GetOpened()) Close();
   SetOpened(false);
+  if (RefuseChange(stSquishReadOnly)) return false;
   PreparePath(Path);
   (void)CreateDirectory(ExtractPathName(Path));  // a missing directory shows when the file fails
   const std::string Base = GetBasePath();
 
-  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", smCreate | smDenyWrite);
+  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", smCreate | smDenyWrite | smRecordLock);
   if (DataStream_ == nullptr || DataStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantCreateSqd);
     return false;
@@ -133,12 +134,16 @@ bool TSquishMessageBase::Open(const std::string& Path) {
     FailOpen(stSquishAbsentSqi);
     return false;
   }
-  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", smReadWrite | smDenyWrite);
+  // Readers share the files; a writer holds them alone. The data file also
+  // carries the record lock on its first byte that other Squish software
+  // takes.
+  const std::int32_t Mode = IsReadOnly() ? smRead | smDenyWriteShared : smReadWrite | smDenyWrite;
+  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", Mode | smRecordLock);
   if (DataStream_ == nullptr || DataStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantOpenSqd);
     return false;
   }
-  IndexStream_ = CreateMessageBaseFileStream(Base + "sqi", smReadWrite | smDenyWrite);
+  IndexStream_ = CreateMessageBaseFileStream(Base + "sqi", Mode);
   if (IndexStream_ == nullptr || IndexStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantOpenSqi);
     return false;
@@ -150,6 +155,7 @@ bool TSquishMessageBase::Open(const std::string& Path) {
     FailOpen(stSquishBaseHeaderProblems);
     return false;
   }
+  BaseHeader_.Encode(StoredBaseHeader_);
 
   ResetMessageState();
   SetOpened(true);
@@ -161,8 +167,14 @@ void TSquishMessageBase::Close() {
   GiveBackNewMessage();
   SetOpened(false);
   // Close has no result: the status after it tells whether the header got out.
+  // An unchanged header is not written again: looking leaves the files as
+  // they were.
   SetStatus(stOk);
-  (void)SaveBaseHeader();
+  if (!IsReadOnly()) {
+    std::array<std::uint8_t, TSquishBaseHeader::Size> Header{};
+    BaseHeader_.Encode(Header);
+    if (Header != StoredBaseHeader_) (void)SaveBaseHeader();  // a failure is left in the status
+  }
   DataStream_.reset();
   IndexStream_.reset();
 }
@@ -187,6 +199,7 @@ std::int64_t TSquishMessageBase::StreamSize(TMessageBaseStream* Stream) {
 }
 
 bool TSquishMessageBase::SaveBaseHeader() {
+  if (RefuseChange(stSquishReadOnly)) return false;
   if (DataStream_ == nullptr) {
     SetStatus(stSquishDataProblems);
     return false;
@@ -199,6 +212,7 @@ bool TSquishMessageBase::SaveBaseHeader() {
     SetStatus(stSquishDataProblems);
     return false;
   }
+  BaseHeader_.Encode(StoredBaseHeader_);
   return true;
 }
 
@@ -328,6 +342,7 @@ void TSquishMessageBase::FreeOldFrame(TSquishFrame OldFrame, std::uint32_t OldPo
 // --- Writing ---
 
 bool TSquishMessageBase::CreateNewMessage() {
+  if (RefuseChange(stSquishReadOnly)) return false;
   GiveBackNewMessage();
   MessageHeader_ = TSquishMessageHeader{};
   CurrentFrame_ = TSquishFrame{};
@@ -410,6 +425,7 @@ std::string TSquishMessageBase::FtscDateText() {
 }
 
 bool TSquishMessageBase::WriteMessage() {
+  if (RefuseChange(stSquishReadOnly)) return false;
   if (!GetOpened() || DataStream_ == nullptr || IndexStream_ == nullptr) {
     SetStatus(stSquishDataProblems);
     return false;
@@ -607,6 +623,7 @@ void TSquishMessageBase::UndoWrite(std::int64_t DataSize, std::int64_t IndexSize
 }
 
 bool TSquishMessageBase::WriteMessageHeader() {
+  if (RefuseChange(stSquishReadOnly)) return false;
   if (DataStream_ == nullptr) {
     SetStatus(stSquishDataProblems);
     return false;
@@ -851,6 +868,7 @@ bool TSquishMessageBase::RemoveIndexRecord() {
 }
 
 bool TSquishMessageBase::KillMessage() {
+  if (RefuseChange(stSquishReadOnly)) return false;
   if (DataStream_ == nullptr || IndexStream_ == nullptr || !CurrentRecordValid()) {
     SetStatus(stSquishMsgNotExists);
     return false;
@@ -1060,7 +1078,7 @@ std::int32_t TSquishMessageBase::GetLastRead(std::int32_t UserNumber) {
   const std::int32_t Offset = LastReadOffset(UserNumber);
   if (Offset < 0 || GetBasePath().empty()) return 0;
   PMessageBaseStream File =
-      CreateMessageBaseFileStream(GetBasePath() + "sql", smRead | smDenyWrite);
+      CreateMessageBaseFileStream(GetBasePath() + "sql", smRead | smDenyWriteShared);
   if (File == nullptr || File->GetStatus() != stOk) return 0;
   if (File->GetSize() < Offset + static_cast<std::int32_t>(SquishLastReadSize)) return 0;
   std::array<std::uint8_t, SquishLastReadSize> Entry{};
@@ -1072,7 +1090,7 @@ std::int32_t TSquishMessageBase::GetLastRead(std::int32_t UserNumber) {
 
 void TSquishMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Message) {
   const std::int32_t Offset = LastReadOffset(UserNumber);
-  if (Offset < 0 || GetBasePath().empty()) return;
+  if (RefuseChange(stSquishReadOnly) || Offset < 0 || GetBasePath().empty()) return;
   const std::string Name = GetBasePath() + "sql";
   PMessageBaseStream File = CreateMessageBaseFileStream(Name, smWrite | smDenyWrite);
   if (File == nullptr || File->GetStatus() != stOk) {

@@ -15,6 +15,7 @@
 // base ends in a status code (0x30xx, msgbase/status.h), never a crash.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,7 +50,8 @@ class TSquishMessageBase : public TMessageBase {
   // header; the base is then closed with an empty base path.
   [[nodiscard]] bool Open(const std::string& Path) override;
   // Gives back the counts of a new message that was never written, saves the
-  // base header and closes both files. The status is then stOk, or
+  // base header when it changed (never for a read-only base) and closes both
+  // files. The status is then stOk, or
   // stSquishDataProblems when the header could not be written. Nothing
   // happens on a closed base.
   void Close() override;
@@ -266,6 +268,9 @@ class TSquishMessageBase : public TMessageBase {
   // The current message was opened without its text.
   bool HeaderOnly_ = false;
   TSquishBaseHeader BaseHeader_;
+  // The base header as it is on disk; Close saves BaseHeader_ only when it
+  // differs.
+  std::array<std::uint8_t, TSquishBaseHeader::Size> StoredBaseHeader_{};
   TSquishMessageHeader MessageHeader_;
   PMessageBaseStream DataStream_;
   PMessageBaseStream IndexStream_;

@@ -1024,9 +1024,48 @@ TEST_F(SquishBaseTest, CloseLeavesTheStatusOfItsHeaderWrite) {
   ASSERT_TRUE(Base.Open(BasePath()));
   {
     testing_support::TFileSizeLimit Limit(100);  // less than the header
+    Base.SetHighWater(2);                        // fails, so the header still differs
+    Base.SetStatus(stOk);
     Base.Close();
   }
   EXPECT_EQ(Base.GetStatus(), stSquishDataProblems);
+}
+
+// Looking at a base and closing it leaves its files as they were, bytes and
+// times; a base opened read-only refuses every change.
+TEST_F(SquishBaseTest, ReadOnlyOpenChangesNothing) {
+  MakeThree();
+  const auto Before = testing_support::SnapshotFiles(Dir.Path());
+  {
+    TSquishMessageBase Writer;  // opened for writing, but nothing changes
+    ASSERT_TRUE(Writer.Open(BasePath()));
+    Writer.Seek(1);
+    ASSERT_TRUE(Writer.OpenMessage());
+    (void)Writer.CloseMessage();
+    Writer.Close();
+  }
+  TSquishMessageBase Reader;
+  Reader.SetOpenMode(omReadOnly);
+  ASSERT_TRUE(Reader.Open(BasePath()));
+  TSquishMessageBase Second;  // readers share the base
+  Second.SetOpenMode(omReadOnly);
+  ASSERT_TRUE(Second.Open(BasePath()));
+  TSquishMessageBase Writer;  // a writer is kept out
+  EXPECT_FALSE(Writer.Open(BasePath()));
+  EXPECT_EQ(Reader.GetCount(), 3);
+  Reader.Seek(2);
+  ASSERT_TRUE(Reader.OpenMessage());
+  EXPECT_FALSE(Reader.WriteMessage());
+  EXPECT_EQ(Reader.GetStatus(), stSquishReadOnly);
+  EXPECT_FALSE(Reader.WriteMessageHeader());
+  EXPECT_FALSE(Reader.KillMessage());
+  EXPECT_FALSE(Reader.CreateNewMessage());
+  Reader.SetLastRead(1, 2);
+  EXPECT_EQ(Reader.GetLastRead(1), 0);
+  Reader.SetHighWater(3);
+  Reader.Close();
+  Second.Close();
+  EXPECT_EQ(Before, testing_support::SnapshotFiles(Dir.Path()));
 }
 
 // Cuts each file at every length, reopens and reads everything; every

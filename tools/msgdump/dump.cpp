@@ -507,8 +507,12 @@ int RunMsgDump(const std::vector<std::string>& Args, TOutput& Out) {
     for (const std::string& Line : UsageText()) Out.WriteLine(Line);
     return exOk;
   }
+  // Only --kill and --set-lastread change the base; everything else looks at
+  // it read-only, so that a listing leaves every byte and file time alone.
+  const bool Changes = Options.Action == acKill || Options.Action == acSetLastRead;
   msgbase::PMessageBase Base;
-  if (!msgbase::OpenMessageBase(Base, Options.BaseId)) {
+  if (!(Changes ? msgbase::OpenMessageBase(Base, Options.BaseId)
+                : msgbase::OpenMessageBaseReadOnly(Base, Options.BaseId))) {
     Out.WriteLine("Cannot open base " + VisibleText(Options.BaseId) + ": " +
                   msgbase::ExplainStatus(msgbase::GetOpenStatus()));
     return exFailure;
