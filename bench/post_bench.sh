@@ -20,27 +20,28 @@
 # Each figure is the best (lowest) of RUNS runs (default 1; a run of the
 # largest file takes about 12 s of wall time per format). The figures of the
 # *.msg format, and of split, depend on what was deleted on the file system
-# in the minutes before: ext4 passes over recently freed inodes when it
-# allocates new ones.
+# in the minutes before: ext4 without a journal passes over the inodes freed
+# in the last minutes when it allocates new ones. BENCH_DIR (default /tmp)
+# chooses where the files go; a tmpfs such as /dev/shm gives steadier figures.
 #
 # Usage: bench/post_bench.sh [path of the vellumar binary]
-# (default: build/front/vellumar). Needs python3 (for getrusage); installs
-# sharutils when missing.
+# (default: build/front/vellumar). Installs GNU time and sharutils when
+# missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 binary=$(realpath "${1:-build/front/vellumar}")
 runs=${RUNS:-1}
 [ -x "$binary" ] || { echo "no program at $binary; build the vellumar target first" >&2; exit 1; }
-if ! command -v uuencode >/dev/null || ! command -v python3 >/dev/null; then
+if [ ! -x /usr/bin/time ] || ! command -v uuencode >/dev/null; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq sharutils python3
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq time sharutils
 fi
 
 # The program reads keywords out of its own path too, so it runs from a
 # directory whose path holds no '-', '+' or '='.
-work=$(mktemp -d /tmp/vellumarbenchXXXXXX)
+work=$(mktemp -d "${BENCH_DIR:-/tmp}/vellumarbenchXXXXXX")
 trap 'rm -rf "$work"' EXIT
 cp "$binary" "$work/vellumar"
 cd "$work"
@@ -49,17 +50,23 @@ printf 'Bye\n' >foot.tpl
 largest=2680874
 
 # Runs its arguments as a command, output discarded, and prints "user sys
-# wall peak_kib" of it and everything it waited for; getrusage gives the
-# processor times to the microsecond where time(1) rounds to hundredths.
-timer='
-import resource, subprocess, sys, time
-start = time.monotonic()
-done = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-wall = time.monotonic() - start
-use = resource.getrusage(resource.RUSAGE_CHILDREN)
-print("%.6f %.6f %.6f %d" % (use.ru_utime, use.ru_stime, wall, use.ru_maxrss))
-sys.exit(done.returncode)
-'
+# wall peak_kib" of it. The processor times come from the times builtin of
+# the subshell that waits for it (to the millisecond, where time(1) rounds to
+# hundredths); the peak from GNU time, a small parent whose own pages do not
+# count.
+measure_once() {
+  local start=$EPOCHREALTIME end
+  (
+    /usr/bin/time -f %M -o peak.txt "$@" >/dev/null 2>&1 || exit 1
+    times >times.txt
+  ) || return 1
+  end=$EPOCHREALTIME
+  awk -v start="$start" -v end="$end" '
+    function seconds(t) { split(t, p, /[ms]/); return p[1] * 60 + p[2] }
+    FNR == 2 && FILENAME ~ /times/ { user = seconds($1); sys = seconds($2) }
+    FILENAME ~ /peak/ { peak = $1 }
+    END { printf "%.3f %.3f %.3f %d\n", user, sys, end - start, peak }' times.txt peak.txt
+}
 
 # Runs a command RUNS times in a fresh directory out/ and prints the best
 # "cpu user sys wall peak_kib" of them (peak is the highest).
@@ -68,7 +75,7 @@ measure() {
   for ((run = 0; run < runs; run++)); do
     rm -rf out
     mkdir out
-    python3 -c "$timer" "$@" >time.txt || { echo "failed: $*" >&2; exit 1; }
+    measure_once "$@" >time.txt || { echo "failed: $*" >&2; exit 1; }
     best=$(awk -v best="$best" '{
       cpu = $1 + $2
       if (best == "") { print cpu, $1, $2, $3, $4; exit }

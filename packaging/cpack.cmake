@@ -13,8 +13,12 @@ set(CPACK_PACKAGE_DESCRIPTION
   "macros expanded, a tagline, a tearline and an origin line.\n"
   "\n"
   "The package also holds msgdump, which lists the messages of a base (also\n"
-  "as JSON), removes a message and shows or sets lastread values.")
-string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+  "as JSON), removes a message and shows or sets lastread values")
+if(TARGET msgextract)
+  list(APPEND CPACK_PACKAGE_DESCRIPTION
+    ", and\nmsgextract, which rebuilds the files posted into a base")
+endif()
+string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION} ".")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
