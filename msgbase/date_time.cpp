@@ -114,19 +114,21 @@ constexpr long NanosPerHundredth = 10'000'000L;
 constexpr long NanosPerSecond = 1'000'000'000L;
 
 // A serial may not repeat, so a caller within the same hundredth (or second)
-// waits for the clock to move on: one sleep until the real-time clock's next
-// step of Step nanoseconds begins, after which the caller reads the clock
-// again. An absolute deadline on CLOCK_REALTIME wakes at that step even when
-// the sleep is interrupted or the clock is set meanwhile.
+// waits for the clock to move on: one sleep for the time left until the
+// real-time clock's next step of Step nanoseconds begins, after which the
+// caller reads the clock again (so a wake-up a little early, or a clock that was
+// set meanwhile, costs one more round, never a wrong serial). The sleep is
+// measured on the monotonic clock: a real-time clock set back during it
+// does not stretch it.
 void SleepUntilNextStep(long Step) {
-  timespec Until{};
-  ::clock_gettime(CLOCK_REALTIME, &Until);
-  Until.tv_nsec = (Until.tv_nsec / Step + 1) * Step;
-  if (Until.tv_nsec >= NanosPerSecond) {
-    ++Until.tv_sec;
-    Until.tv_nsec -= NanosPerSecond;
+  timespec Now{};
+  ::clock_gettime(CLOCK_REALTIME, &Now);
+  timespec Left{0, Step - Now.tv_nsec % Step};
+  if (Left.tv_nsec >= NanosPerSecond) {
+    Left.tv_sec = Left.tv_nsec / NanosPerSecond;
+    Left.tv_nsec %= NanosPerSecond;
   }
-  while (::clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &Until, nullptr) == EINTR) {
+  while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &Left, &Left) == EINTR) {
   }
 }
 
