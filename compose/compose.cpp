@@ -23,13 +23,6 @@ namespace vellumar {
 
 namespace {
 
-// Reads a template into Target or stops the program.
-void LoadTemplate(const std::string& Path, TStrDynArray& Target) {
-  const int Result = ReadTemplate(Path, Target);
-  if (Result < 0) Error("Template " + std::string(1, KAV) + Path + KAV + " has too many lines!");
-  if (Result > 0) RunError(Result, Path);
-}
-
 // Ends each section but the last in a cut body.
 constexpr const char* SectionSeparator = "---";
 
@@ -58,13 +51,26 @@ void WaitPastLastSerial() {
   Error(Message);
 }
 
-// Puts the lines of a template with their macros expanded for this message.
-void PutTemplate(msgbase::TMessageBase& Base, const TStrDynArray& Template) {
-  for (std::uint32_t Count = 1; Count <= Template.Count(); ++Count) {
-    std::string S = Template.At(static_cast<std::uint16_t>(Count));
-    ParseStr(S);
-    Base.PutString(S);
+// Reads a template into Target with its macros expanded, or stops the
+// program. The macros stand for settings, which are the same for every
+// message of a posting, so the lines are expanded once here rather than again
+// for each message.
+void LoadTemplate(const std::string& Path, TStrDynArray& Target) {
+  TStrDynArray Raw;
+  const int Result = ReadTemplate(Path, Raw);
+  if (Result < 0) Error("Template " + std::string(1, KAV) + Path + KAV + " has too many lines!");
+  if (Result > 0) RunError(Result, Path);
+  for (std::uint32_t Count = 1; Count <= Raw.Count(); ++Count) {
+    std::string S = Raw.At(static_cast<std::uint16_t>(Count));
+    ParseStr(S);                        // at most 255 characters, as an element holds
+    (void)Target.Insert(std::move(S));  // as many lines as Raw, which fit
   }
+}
+
+// Puts the lines of an expanded template.
+void PutTemplate(msgbase::TMessageBase& Base, const TStrDynArray& Template) {
+  for (std::uint32_t Count = 1; Count <= Template.Count(); ++Count)
+    Base.PutString(Template.At(static_cast<std::uint16_t>(Count)));
 }
 
 // Moves the next section from the front of Body into the message: its lines
