@@ -142,7 +142,11 @@ void PrepareComposition(TComposition& Work) {
 void PostComposition(TComposition& Work) {
   using namespace msgbase;
   PMessageBase Base;
-  if (!OpenOrCreateMessageBase(Base, EchoPath))
+  // Another program (a tosser, an editor) may hold the base for a moment while
+  // it writes: wait for it, once a second, about as long as such programs wait
+  // for each other, before giving up.
+  constexpr std::int32_t OpenTries = 10;
+  if (!OpenMessageBaseEx(Base, EchoPath, OpenOrCreateMessageBase, OpenTries))
     Error("[!] Ombra: failed to open message base - " + ExplainStatus(GetOpenStatus()));
   Base->SetBaseType(MailType == TMailType::NetMail ? btNetmail : btEchomail);
 

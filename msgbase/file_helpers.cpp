@@ -64,6 +64,59 @@ bool FileExists(const std::string& Name) {
   return Found;
 }
 
+std::int32_t FindFileAnyCase(const std::string& Path, std::string& Found) {
+  Found = Path;
+  const std::size_t Slash = Path.rfind('/');
+  const std::string Directory = Slash == std::string::npos ? "" : Path.substr(0, Slash + 1);
+  const std::string Wanted = Path.substr(Directory.size());
+  if (Wanted.empty()) return 0;
+  const auto Fold = [](char Ch) {
+    return (Ch >= 'A' && Ch <= 'Z') ? static_cast<char>(Ch + 32) : Ch;
+  };
+  std::int32_t Matches = 0;
+  PMessageBaseFind Find = CreateMessageBaseFind();
+  for (bool More = Find->StartSearch(Directory + "*", faAnyFile); More; More = Find->NextSearch()) {
+    const std::string& Name = Find->GetName();
+    if (Name.size() != Wanted.size() ||
+        !std::equal(Name.begin(), Name.end(), Wanted.begin(),
+                    [&Fold](char A, char B) { return Fold(A) == Fold(B); })) {
+      continue;
+    }
+    if (++Matches == 1) Found = Directory + Name;
+  }
+  Find->StopSearch();
+  if (Matches != 1) Found = Path;
+  return Matches;
+}
+
+bool FindBaseFiles(const std::string& Base, const std::vector<std::string>& Extensions,
+                   TBaseFileNames& Files) {
+  Files.Name.assign(Extensions.size(), "");
+  Files.Present.assign(Extensions.size(), false);
+  bool Unique = true;
+  for (std::size_t I = 0; I < Extensions.size(); ++I) {
+    const std::int32_t Matches = FindFileAnyCase(Base + Extensions[I], Files.Name[I]);
+    Files.Present[I] = Matches == 1;
+    if (Matches > 1) Unique = false;
+  }
+  if (Extensions.empty() || !Files.Present[0]) return Unique;
+  const std::string Found = Files.Name[0].substr(Files.Name[0].size() - Extensions[0].size());
+  const bool Lower =
+      std::none_of(Found.begin(), Found.end(), [](char Ch) { return Ch >= 'A' && Ch <= 'Z'; });
+  const bool Upper =
+      std::none_of(Found.begin(), Found.end(), [](char Ch) { return Ch >= 'a' && Ch <= 'z'; });
+  for (std::size_t I = 1; I < Extensions.size(); ++I) {
+    if (Files.Present[I]) continue;
+    std::string Extension = Extensions[I];
+    for (char& Ch : Extension) {
+      if (Lower && Ch >= 'A' && Ch <= 'Z') Ch = static_cast<char>(Ch + ('a' - 'A'));
+      if (Upper && !Lower && Ch >= 'a' && Ch <= 'z') Ch = static_cast<char>(Ch - ('a' - 'A'));
+    }
+    Files.Name[I] = Base + Extension;
+  }
+  return Unique;
+}
+
 bool DirectoryExists(const std::string& Path) {
   // An existing directory always lists at least its own "." entry.
   if (!Path.empty() && Path.back() == '/') return FileExists(Path + "*");

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace msgbase {
 
@@ -22,6 +23,25 @@ inline constexpr std::size_t MaxTextLength = 255;
 // True when a directory entry matches Name (wildcards '*' and '?' in its last
 // part act as wildcards; a directory of that name counts).
 [[nodiscard]] bool FileExists(const std::string& Name);
+// Looks for the last part of Path in its directory with ASCII letters folded,
+// the way other software on the same system may have named a base's files
+// ("area.JHR" finds "area.jhr"). Returns the number of entries that match:
+// with exactly one, Found is its path; otherwise Found is Path. Two or more
+// are two names for one file, which the caller must not guess between.
+[[nodiscard]] std::int32_t FindFileAnyCase(const std::string& Path, std::string& Found);
+// The files of one base, Base followed by each of a list of extensions, as
+// they are on disk. Name[I] is the path of file I whatever the case of its
+// name; a file that is not there gets Base and its extension as given, or in
+// the case of the first file's extension when that was found all in lower or
+// all in upper case, so that a base keeps one style of names.
+struct TBaseFileNames {
+  std::vector<std::string> Name;
+  std::vector<bool> Present;
+};
+// False when some file is there under two names: which one holds the base is
+// not for the library to guess.
+[[nodiscard]] bool FindBaseFiles(const std::string& Base,
+                                 const std::vector<std::string>& Extensions, TBaseFileNames& Files);
 // True when Path is an existing directory (searched as Path + "/*"; an empty
 // Path searches "/*").
 [[nodiscard]] bool DirectoryExists(const std::string& Path);

@@ -259,7 +259,9 @@ void TMessageBase::PutStringPChar(const char* Buf) {
 
 void TMessageBase::PutString(const std::string& S) {
   if (MessageText_ == nullptr) return;
-  const std::string Line = CutText(S);
+  // The formats keep text in zero-terminated buffers: whatever follows a zero
+  // byte would be lost to every reader, together with the lines after it.
+  const std::string Line = CutText(S.substr(0, S.find('\0')));
   MessageText_->WriteBuffer({reinterpret_cast<const std::uint8_t*>(Line.data()), Line.size()});
   MessageText_->Write(&CarriageReturn, 1);
 }
@@ -428,6 +430,13 @@ void TMessageBase::SetFromAddress(const TAddress& Address, bool NewId) {
     SetKludge(IntlName, IntlLine(To, Address));
     SetPointKludge(*this, FmptName, Address.Point);
   }
+}
+
+void TMessageBase::PutAddressLines(const TAddress& From, const TAddress& To) {
+  if (!GetFlag(bfNetmail)) return;
+  if (From.Zone != 0 && To.Zone != 0) SetKludge(IntlName, IntlLine(To, From));
+  if (From.Zone != 0) SetPointKludge(*this, FmptName, From.Point);
+  if (To.Zone != 0) SetPointKludge(*this, ToptName, To.Point);
 }
 
 void TMessageBase::SetToAddress(const TAddress& Address) {

@@ -49,6 +49,8 @@ inline constexpr std::int32_t maIsReturnReceipt = 0x1000;
 inline constexpr std::int32_t maAuditRequest = 0x2000;
 inline constexpr std::int32_t maUpdateRequest = 0x4000;
 inline constexpr std::int32_t maScanned = 0x8000;
+// Marked deleted but still stored (only JAM keeps such messages).
+inline constexpr std::int32_t maDeleted = 0x10000;
 
 // How Open treats a base's files; set with SetOpenMode before Open.
 //   omReadWrite (the default): the base may be changed; Open may complete or
@@ -141,6 +143,7 @@ class TMessageBase {
   // Writes the text in Buf (up to its zero, at most MaxLineSize bytes) and one
   // carriage return at the text position.
   virtual void PutStringPChar(const char* Buf);
+  // The same for S, cut at its first zero byte and to 255 characters.
   virtual void PutString(const std::string& S);
   [[nodiscard]] virtual bool EndOfMessage();
   virtual void SetTextPos(std::int32_t Pos);
@@ -237,6 +240,11 @@ class TMessageBase {
   // For the operations that change a base: true, with Status recorded, when
   // the base is opened read-only and the change must be refused.
   [[nodiscard]] bool RefuseChange(std::int32_t Status);
+  // On a netmail base, sets the INTL line (when both zones are known) and the
+  // FMPT and TOPT lines (none for point 0) of addresses that a format keeps
+  // apart from the text; a reader restores them with it. Never touches the
+  // MSGID line and draws no serial.
+  void PutAddressLines(const TAddress& From, const TAddress& To);
 
  private:
   // Reads the next line into Line (cut to MaxChars characters).

@@ -46,14 +46,18 @@ bool PrepareOpen(PMessageBase& Base, const std::string& Id, std::string& Path) {
 }
 
 // A base that reports one of its files missing although Exist found others is
-// damaged, not held: saying so beats reporting a sharing violation.
-bool IsMissingFileStatus(std::int32_t Status) {
+// damaged, not held, and one with a file under two names is not for us to
+// guess at: saying so beats reporting a sharing violation.
+bool IsBaseRefusal(std::int32_t Status) {
   switch (Status) {
     case stSquishAbsentSqd:
     case stSquishAbsentSqi:
     case stJamAbsentJhr:
     case stJamAbsentJdx:
     case stJamAbsentJdt:
+    case stSquishTwoNames:
+    case stJamTwoNames:
+    case stMsgTwoNames:
       return true;
     default:
       return false;
@@ -63,7 +67,7 @@ bool IsMissingFileStatus(std::int32_t Status) {
 // Why a base whose files exist would not open: the base's own status when
 // it reports a file missing, else taken as held by another program.
 std::int32_t HeldOrDamagedStatus(std::int32_t Why) {
-  return IsMissingFileStatus(Why) ? Why : stOpenSharingViolation;
+  return IsBaseRefusal(Why) ? Why : stOpenSharingViolation;
 }
 
 bool FailOpen(PMessageBase& Base, std::int32_t Status) {

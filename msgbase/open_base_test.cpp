@@ -1,14 +1,18 @@
 #include "msgbase/open_base.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <unistd.h>
 #include <csignal>
 
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "msgbase/jam/jam_base.h"
 #include "msgbase/msg/msg_base.h"
@@ -215,19 +219,23 @@ TEST(OpenBaseTest, OpenExRetriesOnlySharingViolations) {
   EXPECT_EQ(stSquishAbsentSqd, GetOpenStatus());
 }
 
-// A child process that opens the base with Process and holds it until it is
-// killed; false when the child could not open it.
+// A child process that runs Take and keeps what it took until it is killed
+// (or HoldSeconds have passed); Holds tells whether Take succeeded.
 class THolder {
  public:
-  THolder(const std::string& Id, TMessageBaseOpenProcess Process) {
+  THolder(const std::string& Id, TMessageBaseOpenProcess Process)
+      : THolder([&Id, Process] {
+          static PMessageBase Held;  // lives in the child until it exits
+          return Process(Held, Id);
+        }) {}
+  explicit THolder(const std::function<bool()>& Take, unsigned HoldSeconds = 30) {
     int Ready[2];
     if (pipe(Ready) != 0) return;
     Child_ = fork();
     if (Child_ == 0) {
-      PMessageBase Held;
-      const char Byte = Process(Held, Id) ? '1' : '0';
+      const char Byte = Take() ? '1' : '0';
       (void)!write(Ready[1], &Byte, 1);
-      sleep(30);  // held until the parent has looked
+      sleep(HoldSeconds);  // held until the parent has looked
       _exit(0);
     }
     char Byte = 0;
@@ -278,6 +286,144 @@ TEST(OpenBaseTest, BaseHeldByAnotherProgramIsASharingViolation) {
     }
     ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id)) << Id;
     EXPECT_TRUE(CloseMessageBase(Base));
+  }
+}
+
+// Other software names a base's files in another case. Such a base is found,
+// appended to under those very names, and never doubled by a second base
+// beside it; when a file is there under two names, nothing is touched.
+TEST(OpenBaseTest, BaseFilesAreFoundWhateverTheCaseOfTheirNames) {
+  struct TCase {
+    std::string Letter;
+    std::vector<std::pair<std::string, std::string>> Renames;  // as made -> as other software names
+    std::string Twin;                                          // a second name for one file
+  };
+  const TCase Cases[] = {
+      {"J",
+       {{"area.JHR", "area.jhr"}, {"area.JDX", "area.jdx"}, {"area.JDT", "area.jdt"}},
+       "area.JHR"},
+      {"S", {{"area.sqd", "AREA.SQD"}, {"area.sqi", "AREA.SQI"}}, "area.sqd"},
+      {"F", {{"area/1.msg", "area/1.MSG"}, {"area/lastread", "area/LASTREAD"}}, "area/1.msg"},
+  };
+  const auto Post = [](TMessageBase& Base, const std::string& Subject) {
+    ASSERT_TRUE(Base.CreateNewMessage());
+    Base.SetSubject(Subject);
+    Base.PutString("Body of " + Subject);
+    ASSERT_TRUE(Base.WriteMessage());
+    (void)Base.CloseMessage();  // stored
+  };
+  for (const TCase& C : Cases) {
+    TTempDir Dir;
+    const std::string Id = C.Letter + Dir.File("area");
+    PMessageBase Base;
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id));
+    Post(*Base, "First");
+    Base->SetLastRead(0, 1);
+    ASSERT_TRUE(CloseMessageBase(Base));
+    // The lastread files of JAM and Squish are left with the names made:
+    // each file is found on its own.
+    for (const auto& [From, To] : C.Renames) {
+      ASSERT_EQ(0, std::rename(Dir.File(From).c_str(), Dir.File(To).c_str())) << From;
+    }
+    const auto Names = [&Dir] {
+      std::vector<std::string> Result;
+      for (const auto& [Name, File] : testing_support::SnapshotFiles(Dir.Path()))
+        Result.push_back(Name);
+      return Result;
+    };
+    const std::vector<std::string> Before = Names();
+
+    EXPECT_TRUE(ExistMessageBase(Id)) << Id;
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id)) << Id << " " << GetOpenStatus();
+    EXPECT_EQ(1, Base->GetCount()) << Id;
+    EXPECT_EQ(1, Base->GetLastRead(0)) << Id;
+    Post(*Base, "Second");
+    Base->SetLastRead(0, 2);
+    ASSERT_TRUE(CloseMessageBase(Base));
+    std::vector<std::string> Expected = Before;
+    if (C.Letter == "F")
+      Expected.insert(Expected.begin() + 1, "area/2.msg");  // new files: as defined
+    EXPECT_EQ(Expected, Names()) << Id;
+
+    ASSERT_TRUE(OpenMessageBaseReadOnly(Base, Id)) << Id;
+    EXPECT_EQ(2, Base->GetCount()) << Id;
+    EXPECT_EQ(2, Base->GetLastRead(0)) << Id;
+    Base->Seek(1);
+    ASSERT_TRUE(Base->OpenMessage()) << Id;
+    EXPECT_EQ("First", Base->GetSubject());
+    (void)Base->CloseMessage();  // only read
+    ASSERT_TRUE(CloseMessageBase(Base));
+
+    // Two names for one file: refused, both left alone.
+    const std::string Kept = testing_support::ReadFileText(Dir.File(C.Renames[0].second));
+    ASSERT_TRUE(testing_support::WriteFileText(Dir.File(C.Twin), Kept));
+    const auto Snapshot = testing_support::SnapshotFiles(Dir.Path());
+    EXPECT_FALSE(OpenOrCreateMessageBase(Base, Id)) << Id;
+    const std::int32_t Why = C.Letter == "J"   ? stJamTwoNames
+                             : C.Letter == "S" ? stSquishTwoNames
+                                               : stMsgTwoNames;
+    EXPECT_EQ(Why, GetOpenStatus()) << Id;
+    EXPECT_FALSE(OpenMessageBaseReadOnly(Base, Id)) << Id;
+    EXPECT_EQ(Why, GetOpenStatus()) << Id;
+    EXPECT_EQ(Snapshot, testing_support::SnapshotFiles(Dir.Path())) << Id;
+  }
+}
+
+// Other FidoNet software on Linux serialises writers with a POSIX record lock
+// on the first byte of the JAM header file or the Squish data file, and
+// ignores flock. Such a lock keeps this library out, and this library's lock
+// keeps it out, across processes in each direction.
+namespace {
+// Takes the record lock the way that software does (F_SETLK, not an
+// open-file-description lock); true when it was granted.
+bool TakeClassicLock(const std::string& File, short Type) {
+  const int Fd = ::open(File.c_str(), Type == F_RDLCK ? O_RDONLY : O_RDWR);
+  if (Fd < 0) return false;
+  struct flock Lock {};
+  Lock.l_type = Type;
+  Lock.l_whence = SEEK_SET;
+  Lock.l_start = 0;
+  Lock.l_len = 1;
+  return ::fcntl(Fd, F_SETLK, &Lock) == 0;  // the descriptor stays open with its lock
+}
+}  // namespace
+
+TEST(OpenBaseTest, RecordLockOfOtherSoftwareKeepsWritersApart) {
+  TTempDir Dir;
+  for (const auto& [Letter, LockedFile] :
+       {std::pair{"J", "area.JHR"}, std::pair{"S", "area.sqd"}}) {
+    const std::string Id = Letter + Dir.File("area");
+    const std::string File = Dir.File(LockedFile);
+    PMessageBase Base;
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id));
+    ASSERT_TRUE(CloseMessageBase(Base));
+    {
+      // The other program writes: neither a writer nor a reader gets in.
+      const THolder Other([&File] { return TakeClassicLock(File, F_WRLCK); });
+      ASSERT_TRUE(Other.Holds()) << File;
+      EXPECT_FALSE(OpenOrCreateMessageBase(Base, Id)) << Id;
+      EXPECT_EQ(stOpenSharingViolation, GetOpenStatus());
+      EXPECT_FALSE(OpenMessageBaseReadOnly(Base, Id)) << Id;
+      EXPECT_EQ(stOpenSharingViolation, GetOpenStatus());
+    }
+    {
+      // It lets go after a moment: a waiting open gets in then.
+      const THolder Other([&File] { return TakeClassicLock(File, F_WRLCK); }, 1);
+      ASSERT_TRUE(Other.Holds()) << File;
+      EXPECT_TRUE(OpenMessageBaseEx(Base, Id, OpenOrCreateMessageBase, 5)) << GetOpenStatus();
+      ASSERT_TRUE(CloseMessageBase(Base));
+    }
+    // This library writes: the other program's lock is refused; a reader here
+    // refuses its write lock but lets it read.
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id));
+    EXPECT_FALSE(THolder([&File] { return TakeClassicLock(File, F_WRLCK); }, 0).Holds());
+    EXPECT_FALSE(THolder([&File] { return TakeClassicLock(File, F_RDLCK); }, 0).Holds());
+    ASSERT_TRUE(CloseMessageBase(Base));
+    ASSERT_TRUE(OpenMessageBaseReadOnly(Base, Id));
+    EXPECT_FALSE(THolder([&File] { return TakeClassicLock(File, F_WRLCK); }, 0).Holds());
+    EXPECT_TRUE(THolder([&File] { return TakeClassicLock(File, F_RDLCK); }, 0).Holds());
+    ASSERT_TRUE(CloseMessageBase(Base));
+    EXPECT_TRUE(THolder([&File] { return TakeClassicLock(File, F_WRLCK); }, 0).Holds());
   }
 }
 

@@ -31,6 +31,8 @@ const char* StatusText(std::int32_t Code) {
       return "(msg) buffer overflow";
     case stMsgReadOnly:
       return "(msg) base opened read-only";
+    case stMsgTwoNames:
+      return "(msg) two files whose names differ only in case";
     case stJamAbsentJhr:
       return "(jam) absent JHR";
     case stJamAbsentJdx:
@@ -65,6 +67,8 @@ const char* StatusText(std::int32_t Code) {
       return "(jam) can't create JLR";
     case stJamReadOnly:
       return "(jam) base opened read-only";
+    case stJamTwoNames:
+      return "(jam) two files whose names differ only in case";
     case stSquishAbsentSqd:
       return "(sq) absent SQD";
     case stSquishAbsentSqi:
@@ -91,6 +95,8 @@ const char* StatusText(std::int32_t Code) {
       return "(sq) base header problems";
     case stSquishReadOnly:
       return "(sq) base opened read-only";
+    case stSquishTwoNames:
+      return "(sq) two files whose names differ only in case";
     default:
       return nullptr;
   }

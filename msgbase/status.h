@@ -36,6 +36,8 @@ inline constexpr std::int32_t stMsgCantCreateStream = 0x1002;
 inline constexpr std::int32_t stMsgAlreadyClosed = 0x1003;
 inline constexpr std::int32_t stMsgBufferOverflow = 0x1004;
 inline constexpr std::int32_t stMsgReadOnly = 0x1005;  // a change to a base opened read-only
+// A file of the base is there under two names that differ only in case.
+inline constexpr std::int32_t stMsgTwoNames = 0x1006;
 
 // The JAM base.
 inline constexpr std::int32_t stJamAbsentJhr = 0x2000;
@@ -55,6 +57,7 @@ inline constexpr std::int32_t stJamAbsentJlr = 0x200D;
 inline constexpr std::int32_t stJamCantOpenJlr = 0x200E;
 inline constexpr std::int32_t stJamCantCreateJlr = 0x200F;
 inline constexpr std::int32_t stJamReadOnly = 0x2010;
+inline constexpr std::int32_t stJamTwoNames = 0x2011;
 
 // The Squish base.
 inline constexpr std::int32_t stSquishAbsentSqd = 0x3000;
@@ -70,6 +73,7 @@ inline constexpr std::int32_t stSquishCantCreateSqd = 0x3009;
 inline constexpr std::int32_t stSquishCantCreateSqi = 0x300A;
 inline constexpr std::int32_t stSquishBaseHeaderProblems = 0x300B;
 inline constexpr std::int32_t stSquishReadOnly = 0x300C;
+inline constexpr std::int32_t stSquishTwoNames = 0x300D;
 
 // The fixed English text of Code: "no error" for 0, the table text for a known
 // code, otherwise "error #" directly followed by the signed decimal number.

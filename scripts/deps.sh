@@ -8,6 +8,11 @@ command -v clang++ >/dev/null || need+=(clang)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v uudecode >/dev/null || need+=(sharutils)
 command -v clang-format >/dev/null || need+=(clang-format)
+# Other FidoNet software the end-to-end tests run beside vellumar, and strace,
+# which shows whose lock held whom.
+command -v crashmail >/dev/null || need+=(crashmail)
+command -v jamnntpd >/dev/null || need+=(jamnntpd)
+command -v strace >/dev/null || need+=(strace)
 # Manual pages are checked with man-db and groff; the Debian package is built
 # with dpkg-dev (dpkg-shlibdeps) and checked with lintian.
 command -v man >/dev/null || need+=(man-db)

@@ -4,6 +4,9 @@
 // the base (which only --kill and --set-lastread may change: every other run
 // leaves their bytes and modification times as they were).
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cstdint>
 #include <map>
@@ -182,6 +185,109 @@ TEST_P(MsgDumpTest, JsonIsValidAndCarriesEveryField) {
   if (!Py.Exited || Py.ExitStatus == 127) GTEST_SKIP() << "no python3 to read the JSON";
   EXPECT_EQ("ok\n", Py.Stdout) << Py.Stderr << Json;
   EXPECT_EQ(Before, testing_support::SnapshotFiles(Area));
+}
+
+// Every way a listing can end, read by a strict JSON parser: a message that
+// cannot be read, one whose arrived date is no date (FTS-0001 zone and point
+// words where the date belongs), headers only, and an empty base.
+TEST_P(MsgDumpTest, JsonStaysValidOnEveryPath) {
+  BuildBase();
+  using testing_support::TBytes;
+  // Message 2 becomes unreadable: its header offset points past the files (a
+  // *.msg file grows past the largest text).
+  const auto Patch = [](const std::string& File, std::size_t At, const TBytes& Bytes) {
+    TBytes Data = testing_support::ReadFileBytes(File);
+    ASSERT_GE(Data.size(), At + Bytes.size()) << File;
+    std::copy(Bytes.begin(), Bytes.end(), Data.begin() + static_cast<std::ptrdiff_t>(At));
+    ASSERT_TRUE(testing_support::WriteFileBytes(File, Data));
+  };
+  const TBytes Far{0xF0, 0xFF, 0xFF, 0x7F};
+  if (GetParam() == 'J') Patch(Area + "/echo.JDX", 12, Far);
+  if (GetParam() == 'S') Patch(Area + "/echo.sqi", 12, Far);
+  if (GetParam() == 'F') {
+    ASSERT_EQ(0, ::truncate((Area + "/2.msg").c_str(), 17 * 1024 * 1024));
+    Patch(Area + "/1.msg", 176, {2, 0, 2, 0, 0, 0, 0, 0});
+  }
+  const std::string Out = Dir.File("out.json");
+  const auto Parse = [&](const std::string& Check) {
+    const TRunResult Py =
+        RunProgram("/usr/bin/env", {"python3", "-c",
+                                    "import json, sys\n"
+                                    "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+                                    "m = d['messages']\n" +
+                                        Check + "\nprint('ok')\n",
+                                    Out});
+    if (!Py.Exited || Py.ExitStatus == 127) return std::string("no python3");
+    if (Py.ExitStatus == 0) return Py.Stdout;
+    return Py.Stdout + Py.Stderr + testing_support::ReadFileText(Out);
+  };
+  const std::string ArrivedIsNull = GetParam() == 'F' ? "True" : "False";
+  for (const bool Headers : {false, true}) {
+    ASSERT_TRUE(testing_support::WriteFileText(Out, ""));
+    const TRunResult R = Run(Headers ? std::vector<std::string>{"--json", "--headers", Id}
+                                     : std::vector<std::string>{"--json", Id},
+                             Out);
+    // The *.msg header of message 2 is still there to be read.
+    const bool Broken = !Headers || GetParam() != 'F';
+    EXPECT_EQ(Broken ? 1 : 0, R.ExitStatus);
+    const std::string Got = Parse(std::string("assert len(m) == 3 and m[1]['number'] == 2\n") +
+                                  "assert ('error' in m[1]) == " + (Broken ? "True" : "False") +
+                                  "\n" + "assert m[2]['subject'] == 'Subject 3'\n" +
+                                  "assert (m[0]['arrived'] is None) == " + ArrivedIsNull);
+    if (Got == "no python3") GTEST_SKIP() << Got;
+    EXPECT_EQ("ok\n", Got);
+  }
+  const TRunResult Text = Run({Id});
+  EXPECT_TRUE(Has(MessageBlock(Text.Lines(), "1"),
+                  GetParam() == 'F' ? "Arrived:" : "Arrived:    2004/03/05 10:20:30.00"))
+      << Text.Stdout;
+
+  // An empty base: an empty array.
+  TTempDir Empty;
+  const std::string EmptyId = std::string(1, GetParam()) + Empty.File("empty");
+  msgbase::PMessageBase Base;
+  ASSERT_TRUE(msgbase::OpenOrCreateMessageBase(Base, EmptyId));
+  ASSERT_TRUE(msgbase::CloseMessageBase(Base));
+  ASSERT_TRUE(testing_support::WriteFileText(Out, ""));
+  EXPECT_EQ(0, Run({"--json", EmptyId}, Out).ExitStatus);
+  EXPECT_EQ("ok\n", Parse("assert m == [] and d['count'] == 0"));
+}
+
+// A JAM message that other software marked deleted is listed as deleted,
+// under its own number, and never as a live message.
+TEST_P(MsgDumpTest, DeletedJamMessageIsShownAsDeleted) {
+  if (GetParam() != 'J') GTEST_SKIP() << "only JAM keeps deleted messages";
+  BuildBase();
+  const std::string Jhr = Area + "/echo.JHR";
+  testing_support::TBytes Header = testing_support::ReadFileBytes(Jhr);
+  const testing_support::TBytes Index = testing_support::ReadFileBytes(Area + "/echo.JDX");
+  ASSERT_EQ(24u, Index.size());
+  std::size_t Second = 0;
+  for (int I = 3; I >= 0; --I) Second = (Second << 8) | Index[12 + static_cast<std::size_t>(I)];
+  ASSERT_GT(Header.size(), Second + 56);
+  Header[Second + 55] |= 0x80;  // the deleted bit of the attribute word
+  Header[12] = 2;               // ActiveMsgs, as that software keeps it
+  ASSERT_TRUE(testing_support::WriteFileBytes(Jhr, Header));
+
+  const TRunResult R = Run({Id});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_EQ("Base " + Id + ": 2 messages, highest number 4", R.Lines().at(0));
+  EXPECT_TRUE(Has(R.Lines(), "Message 2 (deleted)")) << R.Stdout;
+  EXPECT_FALSE(Has(R.Lines(), "Message 2")) << R.Stdout;
+  EXPECT_TRUE(Has(R.Lines(), "Message 3")) << R.Stdout;
+
+  const std::string Out = Dir.File("out.json");
+  ASSERT_TRUE(testing_support::WriteFileText(Out, ""));
+  EXPECT_EQ(0, Run({"--json", Id}, Out).ExitStatus);
+  const TRunResult Py =
+      RunProgram("/usr/bin/env", {"python3", "-c",
+                                  "import json, sys\n"
+                                  "m = json.load(open(sys.argv[1], encoding='utf-8'))['messages']\n"
+                                  "assert [x['deleted'] for x in m] == [False, True, False]\n"
+                                  "print('ok')\n",
+                                  Out});
+  if (!Py.Exited || Py.ExitStatus == 127) GTEST_SKIP() << "no python3 to read the JSON";
+  EXPECT_EQ("ok\n", Py.Stdout) << Py.Stderr;
 }
 
 TEST_P(MsgDumpTest, KillRemovesExactlyTheNamedMessage) {

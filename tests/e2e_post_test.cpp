@@ -524,10 +524,13 @@ TEST_F(PostFailure, NoNumberLeftForANewMessage) {
 }
 
 TEST_F(PostFailure, BaseThatExistsButCannotBeOpenedIsTakenAsHeld) {
-  // A data file that is a directory cannot be opened as a file.
+  // A data file that is a directory cannot be opened as a file. The run
+  // waits for it to be released, about ten seconds, then gives up.
   ASSERT_EQ(0, ::mkdir(Dir.File("held.sqd").c_str(), 0700));
   ASSERT_TRUE(WriteFileText(Dir.File("held.sqi"), ""));
-  ExpectRefusal(Args("Sheld"), "[!] Ombra: failed to open message base - (open) sharing violation");
+  ExpectRefusal(Args("Sheld"),
+                "[!] Ombra: failed to open message base - (open) sharing violation, attempts "
+                "expired");
 }
 
 // The progress line a terminal on standard error receives while sections

@@ -80,7 +80,7 @@ struct TAttributeMap {
   std::int32_t Common;
   std::uint32_t Jam;
 };
-constexpr std::array<TAttributeMap, 16> AttributeMap{{
+constexpr std::array<TAttributeMap, 17> AttributeMap{{
     {maPrivate, jaPrivate},
     {maCrash, jaCrash},
     {maReceived, jaReceived},
@@ -94,6 +94,7 @@ constexpr std::array<TAttributeMap, 16> AttributeMap{{
     {maFileRequest, jaFileRequest},
     {maReturnReceiptRequest, jaReceiptRequest},
     {maAuditRequest, jaConfirmRequest},
+    {maDeleted, jaDeleted},
     {maTypeLocal, jaTypeLocal},
     {maTypeEcho, jaTypeEcho},
     {maTypeNet, jaTypeNet},
@@ -102,6 +103,10 @@ constexpr std::array<TAttributeMap, 16> AttributeMap{{
 bool StartsWith(std::string_view Line, std::string_view Prefix) {
   return Line.substr(0, Prefix.size()) == Prefix;
 }
+
+// The four files of a base, in this order.
+enum TJamFile : std::size_t { jfHeader = 0, jfIndex = 1, jfText = 2, jfLastRead = 3 };
+const std::vector<std::string> JamExtensions{"JHR", "JDX", "JDT", "JLR"};
 
 // Base path: Path with "." appended unless it already ends in one.
 std::string JamBasePath(const std::string& Path) {
@@ -118,17 +123,16 @@ std::int32_t UnixNow() {
 // One of a base's files: where its stream goes and the status of a failure.
 struct TBaseFile {
   PMessageBaseStream& Stream;
-  const char* Extension;
+  const std::string& Name;
   std::int32_t FailStatus;
   std::int32_t ExtraMode = 0;  // added to the mode for this file
 };
 
 // Opens the files in order with Mode; the status of the first that fails, or
 // stOk. Streams opened before a failure stay with their owner.
-std::int32_t OpenBaseFiles(const std::string& Base, std::int32_t Mode,
-                           std::span<const TBaseFile> Files) {
+std::int32_t OpenBaseFiles(std::int32_t Mode, std::span<const TBaseFile> Files) {
   for (const TBaseFile& File : Files) {
-    File.Stream = CreateMessageBaseFileStream(Base + File.Extension, Mode | File.ExtraMode);
+    File.Stream = CreateMessageBaseFileStream(File.Name, Mode | File.ExtraMode);
     if (!File.Stream || File.Stream->GetStatus() != stOk) return File.FailStatus;
   }
   return stOk;
@@ -165,6 +169,7 @@ bool TJamMessageBase::StreamsOpen() const {
 }
 
 void TJamMessageBase::DisposeStreams() {
+  KeptRecords_.clear();
   DataStream_.reset();
   IndexStream_.reset();
   HeaderStream_.reset();
@@ -179,10 +184,12 @@ void TJamMessageBase::ResetAll() {
 }
 
 bool TJamMessageBase::Exist(const std::string& Path) {
-  const std::string Base = JamBasePath(Path);
   // Any surviving data file still holds messages: creating over it would lose
   // them. The lastread file alone does not count; Open makes it when missing.
-  return FileExists(Base + "JHR") || FileExists(Base + "JDX") || FileExists(Base + "JDT");
+  // A file under two names exists too: Open then refuses it.
+  TBaseFileNames Files;
+  return !FindBaseFiles(JamBasePath(Path), JamExtensions, Files) || Files.Present[jfHeader] ||
+         Files.Present[jfIndex] || Files.Present[jfText];
 }
 
 bool TJamMessageBase::Create(const std::string& Path) {
@@ -191,20 +198,26 @@ bool TJamMessageBase::Create(const std::string& Path) {
   const std::string Base = JamBasePath(Path);
   SetBasePath(Base);
   CreateDirectory(ExtractPathName(Path));
+  TBaseFileNames Names;
+  if (!FindBaseFiles(Base, JamExtensions, Names)) {
+    SetStatus(stJamTwoNames);
+    return false;
+  }
 
   const std::array<TBaseFile, 4> Files{{
-      {HeaderStream_, "JHR", stJamCantCreateJhr, smRecordLock},
-      {IndexStream_, "JDX", stJamCantCreateJdx},
-      {DataStream_, "JDT", stJamCantCreateJdt},
-      {LastReadStream_, "JLR", stJamCantCreateJlr},
+      {HeaderStream_, Names.Name[jfHeader], stJamCantCreateJhr, smRecordLock},
+      {IndexStream_, Names.Name[jfIndex], stJamCantCreateJdx},
+      {DataStream_, Names.Name[jfText], stJamCantCreateJdt},
+      {LastReadStream_, Names.Name[jfLastRead], stJamCantCreateJlr},
   }};
-  if (const std::int32_t Status = OpenBaseFiles(Base, BaseFileCreateMode, Files); Status != stOk) {
+  if (const std::int32_t Status = OpenBaseFiles(BaseFileCreateMode, Files); Status != stOk) {
     DisposeStreams();
     SetStatus(Status);
     return false;
   }
 
   HeaderInfo_ = TJamHeaderInfo{};
+  Records_ = 0;
   HeaderInfo_.Signature = JamSignature;
   HeaderInfo_.DateCreated = static_cast<std::uint32_t>(UnixNow());
   HeaderInfo_.PasswordCrc = JamNoCrc;
@@ -233,28 +246,31 @@ bool TJamMessageBase::Open(const std::string& Path) {
     return false;
   };
 
-  if (!FileExists(Base + "JHR")) return Fail(stJamAbsentJhr);
-  if (!FileExists(Base + "JDX")) return Fail(stJamAbsentJdx);
-  if (!FileExists(Base + "JDT")) return Fail(stJamAbsentJdt);
+  TBaseFileNames Names;
+  if (!FindBaseFiles(Base, JamExtensions, Names)) return Fail(stJamTwoNames);
+  if (!Names.Present[jfHeader]) return Fail(stJamAbsentJhr);
+  if (!Names.Present[jfIndex]) return Fail(stJamAbsentJdx);
+  if (!Names.Present[jfText]) return Fail(stJamAbsentJdt);
 
   const std::array<TBaseFile, 3> Files{{
-      {HeaderStream_, "JHR", stJamCantOpenJhr, smRecordLock},
-      {IndexStream_, "JDX", stJamCantOpenJdx},
-      {DataStream_, "JDT", stJamCantOpenJdt},
+      {HeaderStream_, Names.Name[jfHeader], stJamCantOpenJhr, smRecordLock},
+      {IndexStream_, Names.Name[jfIndex], stJamCantOpenJdx},
+      {DataStream_, Names.Name[jfText], stJamCantOpenJdt},
   }};
   const bool ReadOnly = IsReadOnly();
   if (const std::int32_t Status =
-          OpenBaseFiles(Base, ReadOnly ? BaseFileReadMode : BaseFileOpenMode, Files);
+          OpenBaseFiles(ReadOnly ? BaseFileReadMode : BaseFileOpenMode, Files);
       Status != stOk) {
     return Fail(Status);
   }
-  LastReadStream_ = CreateMessageBaseFileStream(Base + "JLR", ReadOnly ? smRead : smReadWrite);
+  const std::string& LastReadName = Names.Name[jfLastRead];
+  LastReadStream_ = CreateMessageBaseFileStream(LastReadName, ReadOnly ? smRead : smReadWrite);
   // A reader makes no lastread file: an empty one in memory reads the same.
   if (ReadOnly && (!LastReadStream_ || LastReadStream_->GetStatus() != stOk)) {
     LastReadStream_ = CreateMessageBaseMemoryStream(0);
   }
   if (!LastReadStream_ || LastReadStream_->GetStatus() != stOk) {
-    LastReadStream_ = CreateMessageBaseFileStream(Base + "JLR", smCreate);
+    LastReadStream_ = CreateMessageBaseFileStream(LastReadName, smCreate);
     if (!LastReadStream_ || LastReadStream_->GetStatus() != stOk) {
       return Fail(stJamCantCreateJlr);
     }
@@ -284,9 +300,11 @@ bool TJamMessageBase::Open(const std::string& Path) {
   StoredHeaderInfo_ = Raw;
   NewPending_ = false;
   if (ReadOnly) {
-    // Nothing is repacked: a removed record keeps its place and its number
-    // is simply not there.
-    HeaderInfo_.ActiveMsgs = static_cast<std::uint32_t>(Records);
+    // Nothing is repacked or recounted on disk, and the count is the stored
+    // one (other software leaves deleted messages out of it); the numbers are
+    // the ones an open for writing gives after dropping removed records.
+    if (!MapKeptRecords()) return Fail(stJamCantOpenJdx);
+    HeaderInfo_.ActiveMsgs = std::min(HeaderInfo_.ActiveMsgs, Records_);
   } else if (!RepackIndex()) {
     // Records of removed messages go at once, and ActiveMsgs is counted from
     // the index whatever the base header says; the index is rewritten only
@@ -320,8 +338,10 @@ void TJamMessageBase::Close() {
 bool TJamMessageBase::ReadIndexRecord(std::int32_t Message, TJamIndex& Index) {
   if (!IndexStream_) return false;
   const std::int64_t Record = static_cast<std::int64_t>(Message) - HeaderInfo_.BaseMsgNum;
-  if (Record < 0 || Record >= static_cast<std::int64_t>(HeaderInfo_.ActiveMsgs)) return false;
-  const std::int64_t Position = Record * static_cast<std::int64_t>(TJamIndex::Size);
+  if (Record < 0 || Record >= static_cast<std::int64_t>(Records_)) return false;
+  const std::int64_t Slot =
+      KeptRecords_.empty() ? Record : KeptRecords_[static_cast<std::size_t>(Record)];
+  const std::int64_t Position = Slot * static_cast<std::int64_t>(TJamIndex::Size);
   IndexStream_->Reset();
   if (Position + static_cast<std::int64_t>(TJamIndex::Size) > IndexStream_->GetSize()) {
     return false;
@@ -330,6 +350,28 @@ bool TJamMessageBase::ReadIndexRecord(std::int32_t Message, TJamIndex& Index) {
   IndexStream_->Seek(static_cast<std::int32_t>(Position));
   IndexStream_->ReadBuffer(Raw);
   return IndexStream_->GetStatus() == stOk && DecodeJamIndex(Raw, Index);
+}
+
+bool TJamMessageBase::MapKeptRecords() {
+  KeptRecords_.clear();
+  const std::int32_t Size = IndexStream_->GetSize();
+  if (Size < 0) return false;
+  std::vector<std::uint8_t> Raw(static_cast<std::size_t>(Size) -
+                                static_cast<std::size_t>(Size) % TJamIndex::Size);
+  IndexStream_->Seek(0);
+  IndexStream_->ReadBuffer(Raw);
+  if (IndexStream_->GetStatus() != stOk) return false;
+  std::vector<std::uint32_t> Kept;
+  for (std::size_t At = 0; At < Raw.size(); At += TJamIndex::Size) {
+    TJamIndex Index;
+    if (DecodeJamIndex(std::span(Raw).subspan(At), Index) && Index.HdrOffset != JamRemovedOffset) {
+      Kept.push_back(static_cast<std::uint32_t>(At / TJamIndex::Size));
+    }
+  }
+  Records_ = static_cast<std::uint32_t>(Kept.size());
+  // Only a base with removed records needs the map.
+  if (Kept.size() != Raw.size() / TJamIndex::Size) KeptRecords_ = std::move(Kept);
+  return true;
 }
 
 bool TJamMessageBase::Exists(std::int32_t Message) {
@@ -376,7 +418,7 @@ void TJamMessageBase::SetLocation(std::int32_t Location) {
 std::int32_t TJamMessageBase::GetHighest() {
   // Open and CreateNewMessage keep the sum inside 32 signed bits.
   return static_cast<std::int32_t>(std::min<std::int64_t>(
-      static_cast<std::int64_t>(HeaderInfo_.BaseMsgNum) + HeaderInfo_.ActiveMsgs, MaxNumber));
+      static_cast<std::int64_t>(HeaderInfo_.BaseMsgNum) + Records_, MaxNumber));
 }
 
 std::int32_t TJamMessageBase::GetCount() {
@@ -477,14 +519,22 @@ bool TJamMessageBase::LoadMessage(bool WithText) {
     SetStatus(stJamWrongHeaderLocation);
     return false;
   }
+  // Some maintenance software damages the subfield length and the text offset
+  // of the headers it marks deleted: such a message is still reported, as
+  // deleted, without what no longer fits. Any other message that does not fit
+  // is refused.
+  const bool Deleted = (Header.Attribute & jaDeleted) != 0;
   // Subfields cut off by the end of the file: the header cannot be read whole.
-  if (HeaderAt + static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) + Header.SubfieldLen >
-      HeaderSize) {
+  const bool SubfieldsFit =
+      HeaderAt + static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) + Header.SubfieldLen <=
+      HeaderSize;
+  if (!SubfieldsFit && !Deleted) {
     SetStatus(stJamStreamProblems);
     return false;
   }
   const std::int64_t DataSize = DataStream_->GetSize();
-  if (static_cast<std::int64_t>(Header.Offset) + Header.TxtLen > DataSize) {
+  const bool TextFits = static_cast<std::int64_t>(Header.Offset) + Header.TxtLen <= DataSize;
+  if (!TextFits && !Deleted) {
     SetStatus(stJamWrongDataLocation);
     return false;
   }
@@ -493,9 +543,10 @@ bool TJamMessageBase::LoadMessage(bool WithText) {
   MessageHeader_ = Header;
   Subfields_.fill(0);
   std::copy(Raw.begin() + TJamMessageHeaderFirst::Size, Raw.end(), Subfields_.begin());
-  SubfieldsLoaded_ = static_cast<std::uint32_t>(Raw.size() - TJamMessageHeaderFirst::Size);
-  TextOffset_ = static_cast<std::int32_t>(Header.Offset);
-  TextLength_ = static_cast<std::int32_t>(Header.TxtLen);
+  SubfieldsLoaded_ =
+      SubfieldsFit ? static_cast<std::uint32_t>(Raw.size() - TJamMessageHeaderFirst::Size) : 0;
+  TextOffset_ = TextFits ? static_cast<std::int32_t>(Header.Offset) : 0;
+  TextLength_ = TextFits ? static_cast<std::int32_t>(Header.TxtLen) : 0;
 
   ClearAddress(FromAddress_);
   ClearAddress(ToAddress_);
@@ -558,8 +609,9 @@ bool TJamMessageBase::LoadMessage(bool WithText) {
     }
     for (const TRestoredLine& Line : LinesAfterText) PutLines(Line.Id, Line.Prefix);
   }
-  if (FromAddress_.Zone != 0) SetFromAddress(FromAddress_, false);
-  if (ToAddress_.Zone != 0) SetToAddress(ToAddress_);
+  // Only what the subfields hold comes back: a message stored without a
+  // MSGID is read without one (and no serial is drawn for it).
+  PutAddressLines(FromAddress_, ToAddress_);
   SetTextPos(0);
   return true;
 }
@@ -575,6 +627,7 @@ bool TJamMessageBase::OpenMessageHeader() {
 void TJamMessageBase::DropPendingMessage() {
   if (!NewPending_) return;
   NewPending_ = false;
+  if (Records_ > 0) --Records_;
   if (HeaderInfo_.ActiveMsgs > 0) --HeaderInfo_.ActiveMsgs;
 }
 
@@ -597,14 +650,15 @@ bool TJamMessageBase::CreateNewMessage() {
   ResetAll();
   // The new number, the one after it (the current number) and the index
   // position must all fit 32 signed bits.
-  const std::int64_t Count = static_cast<std::int64_t>(HeaderInfo_.ActiveMsgs) + 1;
+  const std::int64_t Count = static_cast<std::int64_t>(Records_) + 1;
   if (static_cast<std::int64_t>(HeaderInfo_.BaseMsgNum) + Count > MaxNumber ||
       Count * static_cast<std::int64_t>(TJamIndex::Size) > MaxNumber) {
     SetStatus(stJamStreamProblems);
     return false;
   }
-  HeaderInfo_.ActiveMsgs = static_cast<std::uint32_t>(Count);
-  SetCurrent(static_cast<std::int32_t>(HeaderInfo_.BaseMsgNum + HeaderInfo_.ActiveMsgs));
+  Records_ = static_cast<std::uint32_t>(Count);
+  ++HeaderInfo_.ActiveMsgs;
+  SetCurrent(static_cast<std::int32_t>(HeaderInfo_.BaseMsgNum + Records_));
 
   MessageHeader_ = TJamMessageHeaderFirst{};
   Subfields_.fill(0);
@@ -620,7 +674,7 @@ bool TJamMessageBase::CreateNewMessage() {
   MessageHeader_.MsgIdCrc = JamNoCrc;
   MessageHeader_.ReplyCrc = JamNoCrc;
   MessageHeader_.PasswordCrc = JamNoCrc;
-  MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + HeaderInfo_.ActiveMsgs - 1;
+  MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + Records_ - 1;
   // Positional, so a message is always found where its number says.
   IndexPosition_ =
       static_cast<std::int32_t>((Count - 1) * static_cast<std::int64_t>(TJamIndex::Size));
@@ -731,6 +785,8 @@ bool TJamMessageBase::WriteMessage() {
   std::copy(Area->begin(), Area->begin() + Header.SubfieldLen,
             std::copy(Fixed.begin(), Fixed.end(), HeaderRaw.begin()));
 
+  const bool WasDeleted = !NewPending_ && IsDeletedAt(static_cast<std::uint32_t>(HeaderPosition_));
+
   // The index record goes last: until it is written the message does not
   // exist, so a failure on the way leaves only bytes that nothing refers to,
   // and those are cut off again.
@@ -764,6 +820,7 @@ bool TJamMessageBase::WriteMessage() {
   TextLength_ = static_cast<std::int32_t>(Text.size());
   ++HeaderInfo_.ModCounter;
   NewPending_ = false;
+  CountDeletedChange(WasDeleted);
   return true;
 }
 
@@ -775,14 +832,40 @@ bool TJamMessageBase::WriteMessageHeader() {
     return false;
   }
   ResetAll();
+  const bool WasDeleted = IsDeletedAt(static_cast<std::uint32_t>(HeaderPosition_));
   if (!WriteAt(*HeaderStream_, HeaderPosition_, EncodeJamMessageHeader(MessageHeader_))) {
     SetStatus(stJamStreamProblems);
     return false;
   }
+  CountDeletedChange(WasDeleted);
   return true;
 }
 
 // --- Removal ---
+
+void TJamMessageBase::CountDeletedChange(bool WasDeleted) {
+  const bool Deleted = (MessageHeader_.Attribute & jaDeleted) != 0;
+  if (Deleted && !WasDeleted && HeaderInfo_.ActiveMsgs > 0) --HeaderInfo_.ActiveMsgs;
+  if (!Deleted && WasDeleted) ++HeaderInfo_.ActiveMsgs;
+}
+
+bool TJamMessageBase::IsDeletedAt(std::uint32_t HeaderOffset) {
+  const std::int64_t Size = HeaderStream_->GetSize();
+  if (HeaderOffset < TJamHeaderInfo::Size ||
+      static_cast<std::int64_t>(HeaderOffset) +
+              static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) >
+          Size) {
+    return false;
+  }
+  std::array<std::uint8_t, TJamMessageHeaderFirst::Size> Raw{};
+  HeaderStream_->Seek(static_cast<std::int32_t>(HeaderOffset));
+  HeaderStream_->ReadBuffer(Raw);
+  TJamMessageHeaderFirst Header;
+  const bool Deleted = HeaderStream_->GetStatus() == stOk && DecodeJamMessageHeader(Raw, Header) &&
+                       Header.Signature == JamSignature && (Header.Attribute & jaDeleted) != 0;
+  HeaderStream_->Reset();
+  return Deleted;
+}
 
 bool TJamMessageBase::RepackIndex() {
   if (RefuseChange(stJamReadOnly)) return false;
@@ -826,12 +909,26 @@ bool TJamMessageBase::RepackIndex() {
       return false;
     }
   }
-  HeaderInfo_.ActiveMsgs = static_cast<std::uint32_t>(Kept / TJamIndex::Size);
+  Records_ = static_cast<std::uint32_t>(Kept / TJamIndex::Size);
+  // ActiveMsgs leaves out the messages marked deleted. When it disagrees with
+  // the records, the headers are looked at to count it anew; a header that
+  // cannot be read counts as a message.
+  if (HeaderInfo_.ActiveMsgs != Records_) {
+    std::uint32_t Live = 0;
+    for (std::size_t At = 0; At < Kept; At += TJamIndex::Size) {
+      TJamIndex Index;
+      if (DecodeJamIndex(std::span(Records).subspan(At), Index) && !IsDeletedAt(Index.HdrOffset)) {
+        ++Live;
+      }
+    }
+    HeaderInfo_.ActiveMsgs = Live;
+  }
   if (NewPending_) {
     // The message being built keeps its place right after the last record.
+    ++Records_;
     ++HeaderInfo_.ActiveMsgs;
     IndexPosition_ = static_cast<std::int32_t>(Kept);
-    MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + HeaderInfo_.ActiveMsgs - 1;
+    MessageHeader_.MessageNumber = HeaderInfo_.BaseMsgNum + Records_ - 1;
   }
   return true;
 }
@@ -960,19 +1057,21 @@ void TJamMessageBase::SetSubject(const std::string& S) {
   Subject_ = CutText(S);
 }
 
+// The address subfields of a stored message are the starting point (a message
+// need not carry a MSGID line); control lines of the text override them.
 void TJamMessageBase::GetFromAddress(TAddress& Address) {
-  ClearAddress(Address);
+  Address = FromAddress_;
   TMessageBase::GetFromAddress(Address);
 }
 
 void TJamMessageBase::GetToAddress(TAddress& Address) {
-  ClearAddress(Address);
+  Address = ToAddress_;
   TMessageBase::GetToAddress(Address);
 }
 
 void TJamMessageBase::GetFromAndToAddress(TAddress& FromAddress, TAddress& ToAddress) {
-  ClearAddress(FromAddress);
-  ClearAddress(ToAddress);
+  FromAddress = FromAddress_;
+  ToAddress = ToAddress_;
   TMessageBase::GetFromAndToAddress(FromAddress, ToAddress);
 }
 

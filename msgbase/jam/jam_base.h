@@ -6,7 +6,9 @@
 //
 // Message numbers are positional: message N has index record N - BaseMsgNum,
 // and the valid numbers run from BaseMsgNum to GetHighest() - 1. Removing a
-// message compacts the index, so the messages after it move down by one.
+// message compacts the index, so the messages after it move down by one. A
+// message that other software marked deleted (jaDeleted, read as maDeleted)
+// keeps its record and number; it is left out of GetCount only.
 //
 // The base header's counters live in memory while the base is open and reach
 // the disk at Close. Every value read from the files (offsets, lengths,
@@ -74,8 +76,10 @@ class TJamMessageBase : public TMessageBase {
   void SeekPrev() override;
   [[nodiscard]] std::int32_t GetLocation() override;
   void SetLocation(std::int32_t Location) override;
-  // BaseMsgNum + ActiveMsgs: one more than the last message's number.
+  // One more than the last message's number: BaseMsgNum plus the index
+  // records, deleted messages included.
   [[nodiscard]] std::int32_t GetHighest() override;
+  // ActiveMsgs: the messages not marked deleted.
   [[nodiscard]] std::int32_t GetCount() override;
 
   // --- One message ---
@@ -84,7 +88,9 @@ class TJamMessageBase : public TMessageBase {
   // SEEN-BY and PATH lines, then the restored address lines. False with
   // stJamStreamProblems (no such record, unreadable files), or
   // stJamWrongHeaderLocation / stJamWrongDataLocation (the stored offsets do
-  // not fit the files); the previous text stream is released in any case.
+  // not fit the files; a message marked deleted opens without the subfields
+  // or the text that do not fit); the previous text stream is released in
+  // any case.
   [[nodiscard]] bool OpenMessage() override;
   // The same without the stored text and the Via, SEEN-BY and PATH lines.
   [[nodiscard]] bool OpenMessageHeader() override;
@@ -120,7 +126,8 @@ class TJamMessageBase : public TMessageBase {
   void SetFrom(const std::string& S) override;
   void SetTo(const std::string& S) override;
   void SetSubject(const std::string& S) override;
-  // Clear the address(es), then read them from the text's control lines.
+  // Start from the address subfields of the stored message (cleared for a
+  // new one), then read the text's control lines over them.
   void GetFromAddress(TAddress& Address) override;
   void GetToAddress(TAddress& Address) override;
   void GetFromAndToAddress(TAddress& FromAddress, TAddress& ToAddress) override;
@@ -212,6 +219,15 @@ class TJamMessageBase : public TMessageBase {
   void DropPendingMessage();
   // Moves the lastread values at or above Removed down by one.
   [[nodiscard]] bool AdjustLastRead(std::uint32_t Removed);
+  // Keeps ActiveMsgs right after the current message was stored: it counts
+  // once more or once less when its deleted mark changed.
+  void CountDeletedChange(bool WasDeleted);
+  // True when the message header at HeaderOffset can be read and is marked
+  // deleted.
+  [[nodiscard]] bool IsDeletedAt(std::uint32_t HeaderOffset);
+  // Read-only: counts the records that are not removed into Records_ and
+  // fills KeptRecords_ when some are; false when the index cannot be read.
+  [[nodiscard]] bool MapKeptRecords();
   // Disposes of the four streams.
   void DisposeStreams();
   [[nodiscard]] bool StreamsOpen() const;
@@ -220,6 +236,14 @@ class TJamMessageBase : public TMessageBase {
   std::int32_t TextOffset_ = 0;
   std::int32_t TextLength_ = 0;
   TJamHeaderInfo HeaderInfo_;
+  // Index records in the numbering: the messages are BaseMsgNum up to
+  // BaseMsgNum + Records_ - 1. ActiveMsgs of the base header counts the ones
+  // among them that are not marked deleted.
+  std::uint32_t Records_ = 0;
+  // Read-only and the index holds removed records: the record of each number
+  // (from BaseMsgNum on), so that the numbers are the ones an open for writing
+  // gives once it has dropped them. Empty otherwise: number and record agree.
+  std::vector<std::uint32_t> KeptRecords_;
   // The base header as it is on disk; Close writes HeaderInfo_ only when it
   // differs.
   std::array<std::uint8_t, TJamHeaderInfo::Size> StoredHeaderInfo_{};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <memory>
@@ -632,6 +633,149 @@ TEST_F(JamBaseTest, CloseLeavesTheStatusOfItsHeaderWrite) {
   EXPECT_EQ(Base->GetStatus(), stJamStreamProblems);
 }
 
+// A message with an origin address but no MSGID subfield (valid JAM, as other
+// software writes it) reads back without a MSGID line, draws no serial, and
+// still reports its address.
+std::int32_t ClockReadings = 0;
+void CountingClock(TMessageBaseDateTime& D) {
+  ++ClockReadings;
+  D = {10, 20, 30, static_cast<std::uint16_t>(ClockReadings % 100), 5, 3, 2004};
+}
+
+TEST_F(JamBaseTest, ReadingInventsNoControlLine) {
+  {
+    TJamMessageBase Base;
+    ASSERT_TRUE(Base.Create(Path));
+    Base.SetBaseType(btNetmail);
+    TMessage M;
+    M.Lines = {"\x01INTL 2:5030/200 2:5020/100",
+               "\x01"
+               "FMPT 7",
+               "Hi"};
+    ASSERT_TRUE(Post(Base, M));
+  }
+  SetClockSource(CountingClock);
+  ClockReadings = 0;
+  for (const TBaseType Type : {btEchomail, btNetmail}) {
+    auto Base = OpenBase(Type);
+    Base->SetLocation(1);
+    ASSERT_TRUE(Base->OpenMessage());
+    std::string Line;
+    EXPECT_FALSE(Base->GetKludge("\x01MSGID", Line)) << Line;
+    TAddress From;
+    Base->GetFromAddress(From);
+    EXPECT_TRUE(AddressEqu(From, {2, 5020, 100, 7}));
+    const std::vector<std::string> Expected =
+        Type == btNetmail ? std::vector<std::string>{"\x01INTL 2:5030/200 2:5020/100",
+                                                     "\x01"
+                                                     "FMPT 7",
+                                                     "Hi"}
+                          : std::vector<std::string>{"Hi"};
+    EXPECT_EQ(TextLines(*Base), Expected);
+  }
+  EXPECT_EQ(ClockReadings, 0);
+  SetClockSource(nullptr);
+}
+
+// Other software marks a message deleted in its header and leaves it out of
+// ActiveMsgs. It keeps its number; only the count leaves it out, when the
+// base is read and when it is written (a count that disagrees with the
+// records is counted anew from the headers).
+TEST_F(JamBaseTest, DeletedMessageKeepsItsNumberButNotItsCount) {
+  MakeBase(3);
+  const auto Patch32 = [this](const std::string& Extension, std::size_t At, std::uint32_t Value) {
+    TBytes Data = ReadFileBytes(File(Extension));
+    ASSERT_GE(Data.size(), At + 4);
+    for (int I = 0; I < 4; ++I)
+      Data[At + static_cast<std::size_t>(I)] = static_cast<std::uint8_t>(Value >> (8 * I));
+    ASSERT_TRUE(WriteFileBytes(File(Extension), Data));
+  };
+  const TBytes Index = ReadFileBytes(File("JDX"));
+  std::uint32_t Second = 0;
+  for (int I = 3; I >= 0; --I) Second = (Second << 8) | Index[12 + static_cast<std::size_t>(I)];
+  Patch32("JHR", Second + 52, jaDeleted | jaTypeEcho | jaLocal);
+  for (const std::uint32_t Stored : {2u, 1u}) {  // as other software counts, and stale
+    Patch32("JHR", 12, Stored);
+    TJamMessageBase Reader;
+    Reader.SetOpenMode(omReadOnly);
+    ASSERT_TRUE(Reader.Open(Path));
+    EXPECT_EQ(Reader.GetCount(), static_cast<std::int32_t>(Stored));  // read, not recounted
+    EXPECT_EQ(Reader.GetHighest(), 4);
+    Reader.SetLocation(2);
+    ASSERT_TRUE(Reader.OpenMessage());
+    EXPECT_TRUE(Reader.GetAttribute(maDeleted));
+    EXPECT_EQ(Reader.GetTo(), "User2");
+    Reader.Close();
+
+    auto Writer = OpenBase();
+    EXPECT_EQ(Writer->GetCount(), 2);
+    Writer->SetLocation(3);
+    ASSERT_TRUE(Writer->OpenMessage());
+    EXPECT_FALSE(Writer->GetAttribute(maDeleted));
+    Writer->Close();
+    EXPECT_EQ(ReadFileBytes(File("JHR"))[12], 2);
+  }
+  // Maintenance software may damage the text offset and the subfield length
+  // of a header it marks deleted: the message still reads, as deleted and
+  // without what does not fit.
+  const TBytes Intact = ReadFileBytes(File("JHR"));
+  for (const std::size_t Field : {60u, 8u}) {
+    Patch32("JHR", Second + Field, 0xFFFFFFB0u);
+    TJamMessageBase Reader;
+    Reader.SetOpenMode(omReadOnly);
+    ASSERT_TRUE(Reader.Open(Path));
+    Reader.SetLocation(2);
+    ASSERT_TRUE(Reader.OpenMessage()) << Field;
+    EXPECT_TRUE(Reader.GetAttribute(maDeleted));
+    const std::vector<std::string> Lines = TextLines(Reader);
+    EXPECT_EQ(std::count(Lines.begin(), Lines.end(), "Body 2"), Field == 60 ? 0 : 1);
+    EXPECT_EQ(Reader.GetTo(), Field == 60 ? "User2" : "");
+    Reader.Close();
+    ASSERT_TRUE(WriteFileBytes(File("JHR"), Intact));
+  }
+  // Posting counts the new message; undeleting counts the old one again.
+  auto Base = OpenBase();
+  TMessage M;
+  ASSERT_TRUE(Post(*Base, M));
+  EXPECT_EQ(Base->GetHighest(), 5);
+  EXPECT_EQ(Base->GetCount(), 3);
+  Base->SetLocation(2);
+  ASSERT_TRUE(Base->OpenMessage());
+  Base->SetAttribute(maDeleted, false);
+  ASSERT_TRUE(Base->WriteMessageHeader());
+  EXPECT_EQ(Base->GetCount(), 4);
+  Base->Close();
+  EXPECT_EQ(ReadFileBytes(File("JHR"))[12], 4);
+}
+
+// A line is cut at its first zero byte as it goes in: the subfield and the
+// text keep only what a zero-terminated reader would see.
+TEST_F(JamBaseTest, ZeroByteEndsALine) {
+  {
+    TJamMessageBase Base;
+    ASSERT_TRUE(Base.Create(Path));
+    Base.SetBaseType(btEchomail);
+    ASSERT_TRUE(Base.CreateNewMessage());
+    Base.PutString(
+        std::string("\x01"
+                    "FOO: one\0two",
+                    13));
+    Base.PutString(std::string("Body\0hidden", 11));
+    Base.PutString(
+        "\x01"
+        "BAR: after");
+    ASSERT_TRUE(Base.WriteMessage());
+  }
+  auto Base = OpenBase();
+  Base->SetLocation(1);
+  ASSERT_TRUE(Base->OpenMessage());
+  EXPECT_EQ(TextLines(*Base), (std::vector<std::string>{"\x01"
+                                                        "FOO: one",
+                                                        "\x01"
+                                                        "BAR: after",
+                                                        "Body"}));
+}
+
 // Looking at a base and closing it leaves its files as they were, bytes and
 // times, and makes no lastread file; a base opened read-only refuses every
 // change.
@@ -675,6 +819,21 @@ TEST_F(JamBaseTest, OpenDropsRemovedIndexRecords) {
   TBytes Index = ReadFileBytes(File("JDX"));
   for (std::size_t At = 0; At < 8; ++At) Index[At] = 0xFF;
   ASSERT_TRUE(WriteFileBytes(File("JDX"), Index));
+  {
+    // A reader numbers the messages as a writer will, and changes nothing.
+    const auto Before = testing_support::SnapshotFiles(Dir.Path());
+    TJamMessageBase Reader;
+    Reader.SetOpenMode(omReadOnly);
+    ASSERT_TRUE(Reader.Open(Path));
+    EXPECT_EQ(Reader.GetHighest(), 3);
+    for (const auto& [Number, To] : {std::pair{1, "User2"}, std::pair{2, "User3"}}) {
+      Reader.SetLocation(Number);
+      ASSERT_TRUE(Reader.OpenMessage());
+      EXPECT_EQ(Reader.GetTo(), To);
+    }
+    Reader.Close();
+    EXPECT_EQ(Before, testing_support::SnapshotFiles(Dir.Path()));
+  }
   auto Base = OpenBase();
   EXPECT_EQ(Base->GetCount(), 2);
   EXPECT_BYTES_EQ(Slice(Index, 8, 16), ReadFileBytes(File("JDX")));

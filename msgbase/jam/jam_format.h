@@ -63,6 +63,9 @@ inline constexpr std::uint32_t jaOrphan = 0x00040000;
 inline constexpr std::uint32_t jaTypeLocal = 0x00800000;
 inline constexpr std::uint32_t jaTypeEcho = 0x01000000;
 inline constexpr std::uint32_t jaTypeNet = 0x02000000;
+// Marked deleted by other software: the message keeps its index record and
+// its number but no longer counts in ActiveMsgs.
+inline constexpr std::uint32_t jaDeleted = 0x80000000;
 
 // The base header at offset 0 of the header file.
 struct TJamHeaderInfo {

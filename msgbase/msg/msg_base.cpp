@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <set>
 #include <utility>
 #include <vector>
 
+#include "msgbase/date_time.h"
 #include "msgbase/file_helpers.h"
 #include "msgbase/le_codec.h"
 #include "msgbase/status.h"
@@ -106,6 +108,11 @@ bool TFidoMessageBase::OpenDirectory(const std::string& Path, bool Make) {
     return false;
   }
   RebuildIndex();
+  std::string LastRead;
+  if (TwoNames_ || FindFileAnyCase(Base + FidoLastReadName, LastRead) > 1) {
+    SetStatus(stMsgTwoNames);
+    return false;
+  }
   SetOpened(true);
   return true;
 }
@@ -135,12 +142,28 @@ void TFidoMessageBase::RebuildIndex() {
   Map_.fill(0);
   Count_ = 0;
   Highest_ = 0;
+  OtherCaseNames_.clear();
+  TwoNames_ = false;
+  // Other software may name its messages "12.MSG": any case of the extension
+  // counts. Two names that differ only in case are one file twice.
+  const std::string Extension = FidoMessageExtension;
+  std::set<std::string> Folded;
   PMessageBaseFind Find = CreateMessageBaseFind();
-  const std::string Mask = GetBasePath() + "*" + FidoMessageExtension;
-  for (bool Found = Find->StartSearch(Mask, faArchive | faReadOnly); Found;
+  for (bool Found = Find->StartSearch(GetBasePath() + "*", faArchive | faReadOnly); Found;
        Found = Find->NextSearch()) {
+    const std::string& Name = Find->GetName();
+    std::string Lower = Name;
+    for (char& Ch : Lower) Ch = LoCase(Ch);
+    if (Lower.size() <= Extension.size() ||
+        Lower.compare(Lower.size() - Extension.size(), Extension.size(), Extension) != 0) {
+      continue;
+    }
     std::int32_t Message = 0;
-    if (!MessageNumberOfName(Find->GetName(), Message)) continue;
+    if (!MessageNumberOfName(Name, Message)) continue;
+    if (!Folded.insert(Lower).second) TwoNames_ = true;
+    if (Name != LongToStr(Message) + Extension && Lower == LongToStr(Message) + Extension) {
+      OtherCaseNames_[Message] = Name;
+    }
     SetMapDot(Message, true);
     if (Message > Highest_) Highest_ = Message;
   }
@@ -169,11 +192,15 @@ bool TFidoMessageBase::GetMapDot(std::int32_t N) const {
 }
 
 std::string TFidoMessageBase::MessageFileName(std::int32_t Message) {
+  const auto Other = OtherCaseNames_.find(Message);
+  if (Other != OtherCaseNames_.end()) return GetBasePath() + Other->second;
   return GetBasePath() + LongToStr(Message) + FidoMessageExtension;
 }
 
 std::string TFidoMessageBase::LastReadFileName() {
-  return GetBasePath() + FidoLastReadName;
+  std::string Name;
+  (void)FindFileAnyCase(GetBasePath() + FidoLastReadName, Name);  // Open refused two names
+  return Name;
 }
 
 bool TFidoMessageBase::FailMessage(std::int32_t Status) {
@@ -501,6 +528,7 @@ bool TFidoMessageBase::KillMessage() {
   if (RefuseChange(stMsgReadOnly) || !GetOpened() || !Exists(Message)) return false;
   if (!KillFile(MessageFileName(Message))) return false;
   SetMapDot(Message, false);
+  OtherCaseNames_.erase(Message);
   return true;
 }
 

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "msgbase/message_base.h"
@@ -29,7 +30,9 @@ class TFidoMessageBase : public TMessageBase {
   ~TFidoMessageBase() override;
 
   // Opens the directory Path (a '/' is appended to the stored base path when
-  // missing). False with stMsgWrongPath when it is not a directory.
+  // missing). False with stMsgWrongPath when it is not a directory, or
+  // stMsgTwoNames when a message or the lastread file is there under two
+  // names that differ only in case.
   [[nodiscard]] bool Open(const std::string& Path) override;
   // Makes the directory and its parents as needed, then opens it; an existing
   // directory opens with its messages. False with stMsgWrongPath when the
@@ -119,7 +122,8 @@ class TFidoMessageBase : public TMessageBase {
   [[nodiscard]] bool GetRead() override;
   void SetRead(bool Read) override;
 
-  // Rebuilds the map, the count and the highest number from the directory.
+  // Rebuilds the map, the count and the highest number from the directory;
+  // message files count whatever the case of their extension.
   void RebuildIndex();
   // Sets or clears bit N of the map (0..61439; others change nothing); the
   // count follows the bit.
@@ -160,6 +164,10 @@ class TFidoMessageBase : public TMessageBase {
   [[nodiscard]] std::string LastReadFileName();
 
   std::array<std::uint8_t, FidoMapBytes> Map_{};
+  // Messages stored under another case of the name ("12.MSG"), bare names.
+  std::map<std::int32_t, std::string> OtherCaseNames_;
+  // RebuildIndex found a message under two names that differ only in case.
+  bool TwoNames_ = false;
   std::int32_t Count_ = 0;
   std::int32_t Highest_ = 0;
   PMessageBaseStream MessageFile_;

@@ -23,6 +23,10 @@ constexpr std::int64_t MessageHeaderSize = TSquishMessageHeader::Size;
 constexpr std::int32_t IndexRecordSize = TSquishIndex::Size;
 constexpr std::int64_t MaxStreamPos = std::numeric_limits<std::int32_t>::max();
 
+// The data, index and lastread files, in this order.
+enum TSquishFile : std::size_t { sfData = 0, sfIndex = 1, sfLastRead = 2 };
+const std::vector<std::string> SquishExtensions{"sqd", "sqi", "sql"};
+
 constexpr std::uint8_t KludgeByte = 0x01;
 constexpr std::uint8_t CarriageReturn = 0x0D;
 
@@ -70,13 +74,16 @@ void TSquishMessageBase::PreparePath(const std::string& Path) {
 
 bool TSquishMessageBase::Exist(const std::string& Path) {
   PreparePath(Path);
-  const std::string Base = GetBasePath();
   // Either file alone still holds messages: creating over it would lose them.
-  return FileExists(Base + "sqd") || FileExists(Base + "sqi");
+  // A file under two names exists too: Open then refuses it.
+  TBaseFileNames Files;
+  return !FindBaseFiles(GetBasePath(), SquishExtensions, Files) || Files.Present[sfData] ||
+         Files.Present[sfIndex];
 }
 
 void TSquishMessageBase::FailOpen(std::int32_t Status) {
   SetStatus(Status);
+  LastReadName_.clear();
   DataStream_.reset();
   IndexStream_.reset();
   SetBasePath("");
@@ -90,13 +97,20 @@ bool TSquishMessageBase::Create(const std::string& Path) {
   PreparePath(Path);
   (void)CreateDirectory(ExtractPathName(Path));  // a missing directory shows when the file fails
   const std::string Base = GetBasePath();
+  TBaseFileNames Names;
+  if (!FindBaseFiles(Base, SquishExtensions, Names)) {
+    FailOpen(stSquishTwoNames);
+    return false;
+  }
+  LastReadName_ = Names.Name[sfLastRead];
 
-  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", smCreate | smDenyWrite | smRecordLock);
+  DataStream_ =
+      CreateMessageBaseFileStream(Names.Name[sfData], smCreate | smDenyWrite | smRecordLock);
   if (DataStream_ == nullptr || DataStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantCreateSqd);
     return false;
   }
-  IndexStream_ = CreateMessageBaseFileStream(Base + "sqi", smCreate | smDenyWrite);
+  IndexStream_ = CreateMessageBaseFileStream(Names.Name[sfIndex], smCreate | smDenyWrite);
   if (IndexStream_ == nullptr || IndexStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantCreateSqi);
     return false;
@@ -125,25 +139,30 @@ bool TSquishMessageBase::Create(const std::string& Path) {
 bool TSquishMessageBase::Open(const std::string& Path) {
   if (GetOpened()) Close();
   PreparePath(Path);
-  const std::string Base = GetBasePath();
-  if (!FileExists(Base + "sqd")) {
+  TBaseFileNames Names;
+  if (!FindBaseFiles(GetBasePath(), SquishExtensions, Names)) {
+    FailOpen(stSquishTwoNames);
+    return false;
+  }
+  if (!Names.Present[sfData]) {
     FailOpen(stSquishAbsentSqd);
     return false;
   }
-  if (!FileExists(Base + "sqi")) {
+  if (!Names.Present[sfIndex]) {
     FailOpen(stSquishAbsentSqi);
     return false;
   }
+  LastReadName_ = Names.Name[sfLastRead];
   // Readers share the files; a writer holds them alone. The data file also
   // carries the record lock on its first byte that other Squish software
   // takes.
   const std::int32_t Mode = IsReadOnly() ? smRead | smDenyWriteShared : smReadWrite | smDenyWrite;
-  DataStream_ = CreateMessageBaseFileStream(Base + "sqd", Mode | smRecordLock);
+  DataStream_ = CreateMessageBaseFileStream(Names.Name[sfData], Mode | smRecordLock);
   if (DataStream_ == nullptr || DataStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantOpenSqd);
     return false;
   }
-  IndexStream_ = CreateMessageBaseFileStream(Base + "sqi", Mode);
+  IndexStream_ = CreateMessageBaseFileStream(Names.Name[sfIndex], Mode);
   if (IndexStream_ == nullptr || IndexStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantOpenSqi);
     return false;
@@ -1076,9 +1095,8 @@ std::int32_t LastReadOffset(std::int32_t UserNumber) {
 
 std::int32_t TSquishMessageBase::GetLastRead(std::int32_t UserNumber) {
   const std::int32_t Offset = LastReadOffset(UserNumber);
-  if (Offset < 0 || GetBasePath().empty()) return 0;
-  PMessageBaseStream File =
-      CreateMessageBaseFileStream(GetBasePath() + "sql", smRead | smDenyWriteShared);
+  if (Offset < 0 || LastReadName_.empty()) return 0;
+  PMessageBaseStream File = CreateMessageBaseFileStream(LastReadName_, smRead | smDenyWriteShared);
   if (File == nullptr || File->GetStatus() != stOk) return 0;
   if (File->GetSize() < Offset + static_cast<std::int32_t>(SquishLastReadSize)) return 0;
   std::array<std::uint8_t, SquishLastReadSize> Entry{};
@@ -1090,8 +1108,8 @@ std::int32_t TSquishMessageBase::GetLastRead(std::int32_t UserNumber) {
 
 void TSquishMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Message) {
   const std::int32_t Offset = LastReadOffset(UserNumber);
-  if (RefuseChange(stSquishReadOnly) || Offset < 0 || GetBasePath().empty()) return;
-  const std::string Name = GetBasePath() + "sql";
+  if (RefuseChange(stSquishReadOnly) || Offset < 0 || LastReadName_.empty()) return;
+  const std::string& Name = LastReadName_;
   PMessageBaseStream File = CreateMessageBaseFileStream(Name, smWrite | smDenyWrite);
   if (File == nullptr || File->GetStatus() != stOk) {
     File = CreateMessageBaseFileStream(Name, smCreate | smDenyWrite);

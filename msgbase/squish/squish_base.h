@@ -268,6 +268,8 @@ class TSquishMessageBase : public TMessageBase {
   // The current message was opened without its text.
   bool HeaderOnly_ = false;
   TSquishBaseHeader BaseHeader_;
+  // The lastread file's path as found at Open (whatever the case of its name).
+  std::string LastReadName_;
   // The base header as it is on disk; Close saves BaseHeader_ only when it
   // differs.
   std::array<std::uint8_t, TSquishBaseHeader::Size> StoredBaseHeader_{};

@@ -33,14 +33,15 @@ constexpr std::size_t LabelWidth = 12;
 struct TMessageView {
   std::int32_t Number = 0;
   bool Opened = false;
-  std::string Error;  // why it could not be opened, or where its text broke off
+  bool Deleted = false;  // marked deleted but still stored
+  std::string Error;     // why it could not be opened, or where its text broke off
   std::string From;
   std::string To;
   TAddress FromAddress;
   TAddress ToAddress;
   std::string Subject;
   std::string Written;
-  std::string Arrived;
+  std::string Arrived;  // empty when the stored date is no valid date
   std::string Attributes;
   std::vector<std::string> Lines;
 };
@@ -77,6 +78,7 @@ bool ReadMessage(TMessageBase& Base, bool HeadersOnly, TMessageView& View) {
     return false;
   }
   View.Opened = true;
+  View.Deleted = Base.GetAttribute(msgbase::maDeleted);
   View.From = Base.GetFrom();
   View.To = Base.GetTo();
   View.Subject = Base.GetSubject();
@@ -86,7 +88,10 @@ bool ReadMessage(TMessageBase& Base, bool HeadersOnly, TMessageView& View) {
   Base.GetWrittenDateTime(Written);
   Base.GetArrivedDateTime(Arrived);
   View.Written = msgbase::GetDateTimeLine(Written);
-  View.Arrived = msgbase::GetDateTimeLine(Arrived);
+  // Software that keeps other words at the arrived date's place (FTS-0001
+  // zone and point in a *.msg header) leaves no date there: shown as absent.
+  if (msgbase::IsValidMessageBaseDateTime(Arrived))
+    View.Arrived = msgbase::GetDateTimeLine(Arrived);
   View.Attributes = msgbase::GetAttributesLine(Base);
 
   // The address scan left the text position at the end.
@@ -119,7 +124,7 @@ void WriteTextMessage(const TMessageView& View, bool HeadersOnly, TOutput& Out) 
     Out.WriteLine("Message " + Number + " cannot be read: " + View.Error);
     return;
   }
-  Out.WriteLine("Message " + Number);
+  Out.WriteLine("Message " + Number + (View.Deleted ? " (deleted)" : ""));
   Out.WriteLine(Field("From", NameAndAddress(View.From, View.FromAddress)));
   Out.WriteLine(Field("To", NameAndAddress(View.To, View.ToAddress)));
   Out.WriteLine(Field("Subject", VisibleText(View.Subject)));
@@ -135,19 +140,22 @@ void WriteTextMessage(const TMessageView& View, bool HeadersOnly, TOutput& Out) 
 std::vector<std::string> JsonMessage(const TMessageView& View) {
   const std::string In = "      ";
   std::vector<std::string> Lines{"    {"};
-  Lines.push_back(In + JsonMember("number", std::to_string(View.Number), View.Opened));
+  // Either the error or the header follows the number.
+  Lines.push_back(In + JsonMember("number", std::to_string(View.Number)));
   if (!View.Opened) {
     Lines.push_back(In + JsonMember("error", JsonString(View.Error), false));
     Lines.push_back("    }");
     return Lines;
   }
+  Lines.push_back(In + JsonMember("deleted", View.Deleted ? "true" : "false"));
   Lines.push_back(In + JsonMember("from", JsonString(View.From)));
   Lines.push_back(In + JsonMember("from_address", JsonAddress(View.FromAddress)));
   Lines.push_back(In + JsonMember("to", JsonString(View.To)));
   Lines.push_back(In + JsonMember("to_address", JsonAddress(View.ToAddress)));
   Lines.push_back(In + JsonMember("subject", JsonString(View.Subject)));
   Lines.push_back(In + JsonMember("written", JsonString(View.Written)));
-  Lines.push_back(In + JsonMember("arrived", JsonString(View.Arrived)));
+  Lines.push_back(In +
+                  JsonMember("arrived", View.Arrived.empty() ? "null" : JsonString(View.Arrived)));
   Lines.push_back(In + JsonMember("attributes", JsonString(View.Attributes)));
   if (!View.Error.empty()) Lines.push_back(In + JsonMember("error", JsonString(View.Error)));
   if (View.Lines.empty()) {

@@ -203,7 +203,7 @@ TEST(MsgDumpListTest, AnUnreadableMessageIsReportedAndTheWalkGoesOn) {
       "To:         All (0:0/0)",
       "Subject:    Subject^A",
       "Written:    0000/00/00 00:00:00.00",
-      "Arrived:    0000/00/00 00:00:00.00",
+      "Arrived:",
       "Attributes: Loc",
       "Text:",
       "",
