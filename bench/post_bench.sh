@@ -9,7 +9,9 @@
 #    resident set) of each. Goals: processor time at most 2x that of uuencode
 #    and split for Squish and JAM, 3x for *.msg; wall time at most
 #    1.03 x (messages / 100 s) + 0.05 s (the serials allow one message a
-#    hundredth of a second); peak memory under 4x the file size + 8 MiB.
+#    hundredth of a second; every message is also synced to the disk, about
+#    two fdatasync calls a message, and that time must hide in the wait for
+#    the clock); peak memory under 4x the file size + 8 MiB.
 # 2. Scaling: ten times the input costs at most eleven times the processor
 #    time. Ten times the largest file fits no section length (the encoded
 #    lines are limited to 65535), so the pair is S = 268087 bytes and

@@ -64,6 +64,11 @@ bool FileExists(const std::string& Name) {
   return Found;
 }
 
+bool FileHoldsBytes(const std::string& Name) {
+  struct stat Info {};
+  return ::stat(Name.c_str(), &Info) == 0 && (!S_ISREG(Info.st_mode) || Info.st_size > 0);
+}
+
 std::int32_t FindFileAnyCase(const std::string& Path, std::string& Found) {
   Found = Path;
   const std::size_t Slash = Path.rfind('/');
@@ -136,8 +141,22 @@ bool RenameFile(const std::string& OldName, const std::string& NewName) {
   if (errno != EINVAL && errno != ENOSYS) return false;
   // File systems without the no-replace flag: test first, then rename.
   struct stat Info {};
-  if (::lstat(NewName.c_str(), &Info) == 0) return false;
+  if (::lstat(NewName.c_str(), &Info) == 0) {
+    errno = EEXIST;  // as the no-replace rename would say
+    return false;
+  }
   return ::rename(OldName.c_str(), NewName.c_str()) == 0;
+}
+
+bool SyncDirectory(const std::string& Path) {
+  const int Fd = ::open(Path.empty() ? "." : Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Fd < 0) return false;
+  int Result = 0;
+  do {
+    Result = ::fsync(Fd);
+  } while (Result != 0 && errno == EINTR);
+  (void)::close(Fd);  // read-only: closing it loses nothing
+  return Result == 0;
 }
 
 bool CreateDirectory(const std::string& Path) {
@@ -146,10 +165,18 @@ bool CreateDirectory(const std::string& Path) {
   if (Full.size() > 1 && Full.back() == '/') Full.pop_back();
   // Make each ancestor in turn; failures (existing or impossible directories)
   // are ignored, the last mkdir tells the caller nothing either.
+  // A directory made here reaches the disk with its entry in its parent, so
+  // that a power cut cannot lose it with the files that go into it.
+  const auto Make = [](const std::string& Dir) {
+    if (::mkdir(Dir.c_str(), 0777) != 0) return;
+    const std::string Parent = ExtractPathName(Dir);
+    (void)SyncDirectory(Parent.empty() ? "/"
+                                       : Parent);  // made all the same: a sync failure is no news
+  };
   for (std::size_t I = 1; I < Full.size(); ++I) {
-    if (Full[I] == '/') (void)::mkdir(Full.substr(0, I).c_str(), 0777);
+    if (Full[I] == '/') Make(Full.substr(0, I));
   }
-  (void)::mkdir(Full.c_str(), 0777);
+  Make(Full);
   return true;
 }
 

@@ -23,6 +23,9 @@ inline constexpr std::size_t MaxTextLength = 255;
 // True when a directory entry matches Name (wildcards '*' and '?' in its last
 // part act as wildcards; a directory of that name counts).
 [[nodiscard]] bool FileExists(const std::string& Name);
+// True when Name exists and is not an empty regular file (a directory of
+// that name counts).
+[[nodiscard]] bool FileHoldsBytes(const std::string& Name);
 // Looks for the last part of Path in its directory with ASCII letters folded,
 // the way other software on the same system may have named a base's files
 // ("area.JHR" finds "area.jhr"). Returns the number of entries that match:
@@ -47,10 +50,15 @@ struct TBaseFileNames {
 [[nodiscard]] bool DirectoryExists(const std::string& Path);
 // Deletes the file; true on success. Failures are reported only by the result.
 [[nodiscard]] bool KillFile(const std::string& Name);
-// Renames OldName to NewName; true on success.
+// Renames OldName to NewName unless NewName exists; true on success (errno
+// EEXIST when NewName was there).
 [[nodiscard]] bool RenameFile(const std::string& OldName, const std::string& NewName);
-// Creates every missing directory along Path; failures are ignored and the
-// result is always true (callers test DirectoryExists when it matters).
+// Puts the directory's entries (names made, renamed or removed in it) on
+// stable storage; true on success.
+[[nodiscard]] bool SyncDirectory(const std::string& Path);
+// Creates every missing directory along Path, each synced into its parent;
+// failures are ignored and the result is always true (callers test
+// DirectoryExists when it matters).
 bool CreateDirectory(const std::string& Path);
 // The directory part of the absolute form of FileName without a trailing '/';
 // empty when the absolute form has no '/' after its first character.

@@ -48,6 +48,22 @@ TEST(FileHelpersTest, ExistenceOfFilesAndDirectories) {
   EXPECT_TRUE(DirectoryExists(Dir.File("empty")));
 }
 
+// What a stopped creation leaves (an empty file) holds nothing; anything
+// else of that name does.
+TEST(FileHelpersTest, FileHoldsBytesAndSyncDirectory) {
+  TTempDir Dir;
+  ASSERT_TRUE(WriteFileText(Dir.File("empty"), ""));
+  ASSERT_TRUE(WriteFileText(Dir.File("one"), "x"));
+  ASSERT_EQ(0, ::mkdir(Dir.File("dir").c_str(), 0777));
+  EXPECT_FALSE(FileHoldsBytes(Dir.File("empty")));
+  EXPECT_FALSE(FileHoldsBytes(Dir.File("missing")));
+  EXPECT_TRUE(FileHoldsBytes(Dir.File("one")));
+  EXPECT_TRUE(FileHoldsBytes(Dir.File("dir")));
+  EXPECT_TRUE(SyncDirectory(Dir.Path()));
+  EXPECT_FALSE(SyncDirectory(Dir.File("missing")));
+  EXPECT_FALSE(SyncDirectory(Dir.File("one")));
+}
+
 TEST(FileHelpersTest, KillAndRename) {
   TTempDir Dir;
   ASSERT_TRUE(WriteFileText(Dir.File("old"), "old"));

@@ -45,16 +45,19 @@ bool PrepareOpen(PMessageBase& Base, const std::string& Id, std::string& Path) {
   return true;
 }
 
-// A base that reports one of its files missing although Exist found others is
-// damaged, not held, and one with a file under two names is not for us to
-// guess at: saying so beats reporting a sharing violation.
+// A base that reports one of its files missing although Exist found others,
+// or a file too short for its header, is damaged, not held, and one with a
+// file under two names is not for us to guess at: saying so beats reporting
+// a sharing violation.
 bool IsBaseRefusal(std::int32_t Status) {
   switch (Status) {
     case stSquishAbsentSqd:
     case stSquishAbsentSqi:
+    case stSquishBaseHeaderProblems:
     case stJamAbsentJhr:
     case stJamAbsentJdx:
     case stJamAbsentJdt:
+    case stJamDamagedBase:
     case stSquishTwoNames:
     case stJamTwoNames:
     case stMsgTwoNames:
@@ -65,7 +68,8 @@ bool IsBaseRefusal(std::int32_t Status) {
 }
 
 // Why a base whose files exist would not open: the base's own status when
-// it reports a file missing, else taken as held by another program.
+// it reports a file missing or too short, else taken as held by another
+// program.
 std::int32_t HeldOrDamagedStatus(std::int32_t Why) {
   return IsBaseRefusal(Why) ? Why : stOpenSharingViolation;
 }

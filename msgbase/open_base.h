@@ -52,8 +52,10 @@ bool DoneMessageBase(PMessageBase& Base);
 [[nodiscard]] bool OpenMessageBaseReadOnly(PMessageBase& Base, const std::string& Id);
 // Opens the base, or creates it when its files do not exist. A base that
 // exists but cannot be opened is never created over: it is taken as held by
-// another program (257), or, when some of its files are missing, the base's
-// own status ("absent ...") is passed on.
+// another program (257), or, when some of its files are missing or too short
+// for their header, the base's own status ("absent ...", "damaged ...") is
+// passed on. Files that hold no byte (what a stopped creation leaves) make no
+// base: it is created over them.
 [[nodiscard]] bool OpenOrCreateMessageBase(PMessageBase& Base, const std::string& Id);
 // Calls Process up to Tries times (at least once), waiting one second after
 // every sharing violation; 258 when the tries run out.

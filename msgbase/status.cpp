@@ -33,6 +33,8 @@ const char* StatusText(std::int32_t Code) {
       return "(msg) base opened read-only";
     case stMsgTwoNames:
       return "(msg) two files whose names differ only in case";
+    case stMsgDamagedFile:
+      return "(msg) damaged message file";
     case stJamAbsentJhr:
       return "(jam) absent JHR";
     case stJamAbsentJdx:
@@ -69,6 +71,8 @@ const char* StatusText(std::int32_t Code) {
       return "(jam) base opened read-only";
     case stJamTwoNames:
       return "(jam) two files whose names differ only in case";
+    case stJamDamagedBase:
+      return "(jam) damaged base";
     case stSquishAbsentSqd:
       return "(sq) absent SQD";
     case stSquishAbsentSqi:

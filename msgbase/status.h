@@ -38,6 +38,7 @@ inline constexpr std::int32_t stMsgBufferOverflow = 0x1004;
 inline constexpr std::int32_t stMsgReadOnly = 0x1005;  // a change to a base opened read-only
 // A file of the base is there under two names that differ only in case.
 inline constexpr std::int32_t stMsgTwoNames = 0x1006;
+inline constexpr std::int32_t stMsgDamagedFile = 0x1007;  // shorter than its header
 
 // The JAM base.
 inline constexpr std::int32_t stJamAbsentJhr = 0x2000;
@@ -58,6 +59,7 @@ inline constexpr std::int32_t stJamCantOpenJlr = 0x200E;
 inline constexpr std::int32_t stJamCantCreateJlr = 0x200F;
 inline constexpr std::int32_t stJamReadOnly = 0x2010;
 inline constexpr std::int32_t stJamTwoNames = 0x2011;
+inline constexpr std::int32_t stJamDamagedBase = 0x2012;  // header file too short or unsigned
 
 // The Squish base.
 inline constexpr std::int32_t stSquishAbsentSqd = 0x3000;

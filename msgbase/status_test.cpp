@@ -22,8 +22,8 @@ TEST(StatusTest, EveryTableCodeHasTheTagOfItsGroup) {
     }
   };
   Check(stOpenUnrecognizedId, stOpenAttemptsExpired, "(open) ");
-  Check(stMsgWrongPath, stMsgBufferOverflow, "(msg) ");
-  Check(stJamAbsentJhr, stJamCantCreateJlr, "(jam) ");
+  Check(stMsgWrongPath, stMsgDamagedFile, "(msg) ");
+  Check(stJamAbsentJhr, stJamDamagedBase, "(jam) ");
   Check(stSquishAbsentSqd, stSquishBaseHeaderProblems, "(sq) ");
 }
 

@@ -206,6 +206,8 @@ TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std:
     return;
   }
   Fd_ = Fd;
+  // A file made or emptied here has changed before anything is written.
+  Dirty_ = (Mode & 0xFF) == smCreate;
 }
 
 TMessageBaseFileStream::~TMessageBaseFileStream() {
@@ -240,6 +242,7 @@ void TMessageBaseFileStream::Read(void* Buf, std::uint16_t Count) {
 
 void TMessageBaseFileStream::Write(const void* Buf, std::uint16_t Count) {
   if (GetStatus() != stOk) return;
+  Dirty_ = true;
   const auto* Bytes = static_cast<const std::uint8_t*>(Buf);
   std::size_t Done = 0;
   while (Done < Count) {
@@ -278,10 +281,24 @@ std::int32_t TMessageBaseFileStream::GetSize() {
   return ClampToInt32(Info.st_size);
 }
 
-void TMessageBaseFileStream::Flush() {}
+void TMessageBaseFileStream::Flush() {
+  // Only what was changed since the last flush needs to reach the disk; a
+  // flush of an unchanged file costs nothing.
+  if (GetStatus() != stOk || !Dirty_) return;
+  int Result = 0;
+  do {
+    Result = ::fdatasync(Fd_);
+  } while (Result != 0 && errno == EINTR);
+  if (Result != 0) {
+    UpdateStatus(stStreamWriteFailed);
+    return;
+  }
+  Dirty_ = false;
+}
 
 void TMessageBaseFileStream::Truncate() {
   if (GetStatus() != stOk) return;
+  Dirty_ = true;
   const off_t Pos = ::lseek(Fd_, 0, SEEK_CUR);
   if (Pos < 0 || ::ftruncate(Fd_, Pos) != 0) UpdateStatus(stStreamTruncateFailed);
 }

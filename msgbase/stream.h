@@ -97,6 +97,8 @@ class TMessageBaseStream {
   virtual void Seek(std::int32_t Pos);
   [[nodiscard]] virtual std::int32_t GetPos();
   [[nodiscard]] virtual std::int32_t GetSize();
+  // Puts everything written so far on stable storage (file streams:
+  // fdatasync; a failure is recorded as stStreamWriteFailed).
   virtual void Flush();
   // Makes the current position the end.
   virtual void Truncate();
@@ -122,7 +124,8 @@ class TMessageBaseStream {
 };
 
 // A stream over one open POSIX file descriptor, owned by the stream, with no
-// buffering of its own (Flush has nothing to push).
+// buffering of its own. Flush syncs the file's data (fdatasync) when it was
+// written, truncated or created since the last Flush, and does nothing else.
 class TMessageBaseFileStream : public TMessageBaseStream {
  public:
   // Opens FileName in the kind of Mode's low byte (which the factory has
@@ -147,6 +150,7 @@ class TMessageBaseFileStream : public TMessageBaseStream {
   void UpdateStatus(std::int32_t Code);
 
   int Fd_ = -1;
+  bool Dirty_ = false;  // changed since the last Flush
 };
 
 // A growable in-memory stream for message texts. Memory is allocated in whole

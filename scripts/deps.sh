@@ -7,6 +7,7 @@ command -v g++ >/dev/null || need+=(g++)
 command -v clang++ >/dev/null || need+=(clang)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v uudecode >/dev/null || need+=(sharutils)
+command -v strace >/dev/null || need+=(strace)
 command -v clang-format >/dev/null || need+=(clang-format)
 # Other FidoNet software the end-to-end tests run beside vellumar, and strace,
 # which shows whose lock held whom.

@@ -282,53 +282,67 @@ TStoredBase ReadMsgBase(const std::string& Dir) {
   return Result;
 }
 
-TStoredBase ReadSquishBase(const std::string& Path) {
+TStoredBase ReadSquishBase(const std::string& Path, TReadMode Mode) {
+  const bool Crash = Mode == TReadMode::AfterCrash;
   const TFileBytes Sqd = Load(Path + ".sqd");
   const TFileBytes Sqi = Load(Path + ".sqi");
   if (!Sqd.Has(0, SqBaseHeaderSize)) return Failure("short .sqd");
   if (Sqd.U16(0) != SqBaseHeaderSize || Sqd.U16(130) != SqMessageHeaderSize)
     return Failure("bad base header sizes");
   const std::uint32_t NumMsg = Sqd.U32(4);
-  if (Sqd.U32(8) != NumMsg || Sqd.U32(20) != NumMsg + 1) return Failure("counts disagree");
-  if (Sqd.U32(112) != 0 || Sqd.U32(116) != 0) return Failure("unexpected free frames");
-  if (Sqd.U32(120) != Sqd.Size()) return Failure("EndFrame is not the file size");
-  if (Sqi.Size() != std::uint64_t{NumMsg} * SqIndexSize)
+  if (Sqd.U32(8) != NumMsg || (!Crash && Sqd.U32(20) != NumMsg + 1))
+    return Failure("counts disagree");
+  if (!Crash && (Sqd.U32(112) != 0 || Sqd.U32(116) != 0)) return Failure("unexpected free frames");
+  if (Crash ? Sqd.U32(120) > Sqd.Size() : Sqd.U32(120) != Sqd.Size())
+    return Failure("EndFrame is not the file size");
+  const std::uint64_t IndexBytes = std::uint64_t{NumMsg} * SqIndexSize;
+  if (Crash ? Sqi.Size() < IndexBytes : Sqi.Size() != IndexBytes)
     return Failure("index holds " + std::to_string(Sqi.Size()) + " bytes for " +
                    std::to_string(NumMsg) + " messages");
 
   TStoredBase Result;
   std::uint32_t Pos = Sqd.U32(104);
   std::uint32_t Prev = 0;
+  std::uint32_t PrevId = 0;
   for (std::uint32_t I = 0; I < NumMsg; ++I) {
     if (Pos == 0) return Failure("chain ends early");
+    if (Crash && Pos >= Sqd.U32(120)) return Failure("chain runs past EndFrame");
     TStoredMessage M;
     std::uint32_t MsgId = 0;
     const std::string Error = ReadSquishFrame(Sqd, Pos, M, MsgId);
     if (!Error.empty()) return Failure(Error + " at " + std::to_string(Pos));
     if (Sqd.U32(Pos + 8) != Prev) return Failure("PrevFrame does not point back");
     const std::size_t Idx = std::size_t{I} * SqIndexSize;
-    if (MsgId != I + 1 || Sqi.U32(Idx) != Pos || Sqi.U32(Idx + 4) != MsgId ||
+    const bool IdFits = Crash ? MsgId > PrevId && MsgId < Sqd.U32(20) : MsgId == I + 1;
+    if (!IdFits || Sqi.U32(Idx) != Pos || Sqi.U32(Idx + 4) != MsgId ||
         Sqi.U32(Idx + 8) != SquishHash(M.To))
       return Failure("index record " + std::to_string(I) + " disagrees with its frame");
     Prev = Pos;
+    PrevId = MsgId;
     Pos = Sqd.U32(Pos + 4);
     Result.Messages.push_back(std::move(M));
   }
-  if (Pos != 0 || Sqd.U32(108) != Prev) return Failure("chain does not end at LastFrame");
+  // A killed run may have linked a frame the base header does not count yet.
+  if ((!Crash && Pos != 0) || Sqd.U32(108) != Prev)
+    return Failure("chain does not end at LastFrame");
   Result.Ok = true;
   return Result;
 }
 
-TStoredBase ReadJamBase(const std::string& Path) {
+TStoredBase ReadJamBase(const std::string& Path, TReadMode Mode) {
+  const bool Crash = Mode == TReadMode::AfterCrash;
   const TFileBytes Jhr = Load(Path + ".JHR");
   const TFileBytes Jdx = Load(Path + ".JDX");
   const TFileBytes Jdt = Load(Path + ".JDT");
   if (!Jhr.Has(0, JamBaseHeaderSize) || Jhr.Raw(0, 4) != JamSignature)
     return Failure("bad base header");
-  const std::uint32_t Active = Jhr.U32(12);
+  // ActiveMsgs reaches the disk when the base is closed: after a crash the
+  // index alone counts.
+  const std::uint32_t Active =
+      Crash ? static_cast<std::uint32_t>(Jdx.Size() / JamIndexSize) : Jhr.U32(12);
   if (Jhr.U32(16) != 0xFFFFFFFFu || Jhr.U32(20) != 1) return Failure("bad password or base");
-  if (Jhr.U32(8) != Active) return Failure("ModCounter differs from ActiveMsgs");
-  if (Jdx.Size() != std::uint64_t{Active} * JamIndexSize)
+  if (!Crash && Jhr.U32(8) != Active) return Failure("ModCounter differs from ActiveMsgs");
+  if (!Crash && Jdx.Size() != std::uint64_t{Active} * JamIndexSize)
     return Failure("index holds " + std::to_string(Jdx.Size()) + " bytes for " +
                    std::to_string(Active) + " messages");
 
@@ -344,7 +358,7 @@ TStoredBase ReadJamBase(const std::string& Path) {
     if (Jdx.U32(Idx) != JamNameCrc(M.To)) return Failure("wrong name CRC in the index");
     Result.Messages.push_back(std::move(M));
   }
-  if (NextHeader != Jhr.Size() || NextText != Jdt.Size())
+  if (!Crash && (NextHeader != Jhr.Size() || NextText != Jdt.Size()))
     return Failure("files hold bytes no message refers to");
   Result.Ok = true;
   return Result;

@@ -47,12 +47,21 @@ struct TStoredBase {
   std::vector<TStoredMessage> Messages;  // in message-number order
 };
 
+// How much a reading forgives. Strict wants a base exactly as one clean
+// posting run leaves it. AfterCrash takes a base as a run killed at any moment
+// may leave it: what the base header does not count yet (Squish bytes past
+// EndFrame and index records past NumMsg, JAM text and headers no index
+// record refers to) is ignored, JAM's ActiveMsgs may be stale, and Squish free
+// frames and gaps in the message ids (left by removed messages) are allowed.
+enum class TReadMode { Strict, AfterCrash };
+
 // A directory of N.msg files (numbers 1..N without gaps are expected).
 [[nodiscard]] TStoredBase ReadMsgBase(const std::string& Dir);
 // A Squish base: Path.sqd and Path.sqi; messages along the frame chain.
-[[nodiscard]] TStoredBase ReadSquishBase(const std::string& Path);
+[[nodiscard]] TStoredBase ReadSquishBase(const std::string& Path,
+                                         TReadMode Mode = TReadMode::Strict);
 // A JAM base: Path.JHR, Path.JDX and Path.JDT; messages in index order.
-[[nodiscard]] TStoredBase ReadJamBase(const std::string& Path);
+[[nodiscard]] TStoredBase ReadJamBase(const std::string& Path, TReadMode Mode = TReadMode::Strict);
 
 // The Squish hash of a name and the JAM name CRC, computed here apart from
 // the library.

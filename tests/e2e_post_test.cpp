@@ -508,7 +508,7 @@ TEST_F(PostFailure, EmptyBasePathIsRefusedBeforeAnythingIsMade) {
 TEST_F(PostFailure, BaseThatCannotBeCreated) {
   ASSERT_TRUE(WriteFileText(Dir.File("plain"), "a file, not a directory"));
   ExpectRefusal(Args("Splain/area"),
-                "[!] Ombra: failed to open message base - (sq) can't create SQD");
+                "[!] Ombra: failed to open message base - (sq) can't create SQI");
   ExpectRefusal(Args("Jplain/area"),
                 "[!] Ombra: failed to open message base - (jam) can't create JHR");
   ExpectRefusal(Args("Fplain/area"), "[!] Ombra: failed to open message base - (msg) wrong path");
@@ -566,6 +566,28 @@ TEST_F(PostFailure, ProgressIsErasedBeforeARefusal) {
             R.Lines());
   EXPECT_EQ(ProgressBytes(1, 1, 9), R.Stderr);
   EXPECT_EQ(1, R.ExitStatus);
+}
+
+// What a killed creation leaves: empty files make no base, and the posting
+// creates it; a file that holds bytes but too few for its header is a
+// damaged base, said so, never a held one.
+TEST_F(PostFailure, EmptyFilesMakeNoBaseAndShortOnesAreDamaged) {
+  for (const char* Name : {"empty.sqd", "empty.sqi", "empty.JHR", "empty.JDX"})
+    ASSERT_TRUE(WriteFileText(Dir.File(Name), ""));
+  for (const char* Id : {"Sempty", "Jempty"}) {
+    const TRunResult R = Run(Args(Id));
+    EXPECT_EQ(0, R.ExitStatus) << Id << ": " << R.Stdout;
+  }
+  EXPECT_TRUE(ReadSquishBase(Dir.File("empty")).Ok);
+  EXPECT_TRUE(ReadJamBase(Dir.File("empty")).Ok);
+  ASSERT_TRUE(WriteFileText(Dir.File("short.sqd"), std::string(100, 'x')));
+  ASSERT_TRUE(WriteFileText(Dir.File("short.sqi"), ""));
+  ASSERT_TRUE(WriteFileText(Dir.File("short.JHR"), std::string(100, 'x')));
+  ASSERT_TRUE(WriteFileText(Dir.File("short.JDX"), ""));
+  ASSERT_TRUE(WriteFileText(Dir.File("short.JDT"), ""));
+  ExpectRefusal(Args("Sshort"),
+                "[!] Ombra: failed to open message base - (sq) base header problems");
+  ExpectRefusal(Args("Jshort"), "[!] Ombra: failed to open message base - (jam) damaged base");
 }
 
 TEST_F(PostFailure, DotSlashPathMeansTheProgramsDirectory) {

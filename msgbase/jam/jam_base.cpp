@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <unordered_set>
 
 #include "msgbase/address.h"
 #include "msgbase/date_time.h"
@@ -186,10 +187,14 @@ void TJamMessageBase::ResetAll() {
 bool TJamMessageBase::Exist(const std::string& Path) {
   // Any surviving data file still holds messages: creating over it would lose
   // them. The lastread file alone does not count; Open makes it when missing.
-  // A file under two names exists too: Open then refuses it.
+  // A file under two names exists too: Open then refuses it. Empty files,
+  // which a creation that was stopped leaves, make no base.
   TBaseFileNames Files;
-  return !FindBaseFiles(JamBasePath(Path), JamExtensions, Files) || Files.Present[jfHeader] ||
-         Files.Present[jfIndex] || Files.Present[jfText];
+  if (!FindBaseFiles(JamBasePath(Path), JamExtensions, Files)) return true;
+  for (const auto File : {jfHeader, jfIndex, jfText}) {
+    if (Files.Present[File] && FileHoldsBytes(Files.Name[File])) return true;
+  }
+  return false;
 }
 
 bool TJamMessageBase::Create(const std::string& Path) {
@@ -223,7 +228,10 @@ bool TJamMessageBase::Create(const std::string& Path) {
   HeaderInfo_.PasswordCrc = JamNoCrc;
   HeaderInfo_.BaseMsgNum = 1;
   StoredHeaderInfo_ = EncodeJamHeaderInfo(HeaderInfo_);
-  if (!WriteAt(*HeaderStream_, 0, StoredHeaderInfo_)) {
+  // The base exists once its header is written; the files and their names
+  // reach the disk with it.
+  if (!WriteAt(*HeaderStream_, 0, StoredHeaderInfo_) || !SyncAll() ||
+      !SyncDirectory(ExtractPathName(Base + "JHR"))) {
     DisposeStreams();
     SetStatus(stJamCantCreateJhr);
     return false;
@@ -280,14 +288,14 @@ bool TJamMessageBase::Open(const std::string& Path) {
   // signature, is no JAM base: Close would write a base header into it.
   std::array<std::uint8_t, TJamHeaderInfo::Size> Raw{};
   if (HeaderStream_->GetSize() < static_cast<std::int32_t>(Raw.size())) {
-    return Fail(stJamCantOpenJhr);
+    return Fail(stJamDamagedBase);
   }
   HeaderStream_->Seek(0);
   HeaderStream_->ReadBuffer(Raw);
   TJamHeaderInfo Info;
-  if (HeaderStream_->GetStatus() != stOk || !DecodeJamHeaderInfo(Raw, Info) ||
-      Info.Signature != JamSignature) {
-    return Fail(stJamCantOpenJhr);
+  if (HeaderStream_->GetStatus() != stOk) return Fail(stJamCantOpenJhr);
+  if (!DecodeJamHeaderInfo(Raw, Info) || Info.Signature != JamSignature) {
+    return Fail(stJamDamagedBase);
   }
   const std::int32_t IndexSize = IndexStream_->GetSize();
   if (IndexSize < 0) return Fail(stJamCantOpenJdx);
@@ -299,21 +307,82 @@ bool TJamMessageBase::Open(const std::string& Path) {
   HeaderInfo_ = Info;
   StoredHeaderInfo_ = Raw;
   NewPending_ = false;
+  const std::uint32_t Stored = HeaderInfo_.ActiveMsgs;
   if (ReadOnly) {
     // Nothing is repacked or recounted on disk, and the count is the stored
     // one (other software leaves deleted messages out of it); the numbers are
     // the ones an open for writing gives after dropping removed records.
     if (!MapKeptRecords()) return Fail(stJamCantOpenJdx);
     HeaderInfo_.ActiveMsgs = std::min(HeaderInfo_.ActiveMsgs, Records_);
-  } else if (!RepackIndex()) {
+  } else {
     // Records of removed messages go at once, and ActiveMsgs is counted from
     // the index whatever the base header says; the index is rewritten only
     // when something is dropped.
-    return Fail(stJamStreamProblems);
+    if (!RepackIndex()) return Fail(stJamStreamProblems);
+    // More messages than the header counts: a writer died before its Close.
+    // Its messages were modifications all the same.
+    if (HeaderInfo_.ActiveMsgs > Stored) {
+      HeaderInfo_.ModCounter += HeaderInfo_.ActiveMsgs - Stored;
+    }
+    if (!TrimUnreferencedTails()) return Fail(stJamStreamProblems);
   }
   SetStatus(stOk);
   SetOpened(true);
   return true;
+}
+
+bool TJamMessageBase::TrimUnreferencedTails() {
+  const std::int64_t HeaderSize = HeaderStream_->GetSize();
+  const std::int64_t DataSize = DataStream_->GetSize();
+  const std::int64_t Records = Records_;
+  constexpr auto FixedSize = static_cast<std::int64_t>(TJamMessageHeaderFirst::Size);
+  // Where the message of index record N ends in the header and text files;
+  // false when the record or its header cannot be read whole.
+  const auto Ends = [&](std::int64_t N, std::int64_t& HeaderEnd, std::int64_t& TextEnd) {
+    std::array<std::uint8_t, TJamIndex::Size> RawIndex{};
+    IndexStream_->Seek(static_cast<std::int32_t>(N * static_cast<std::int64_t>(TJamIndex::Size)));
+    IndexStream_->ReadBuffer(RawIndex);
+    TJamIndex Index;
+    if (IndexStream_->GetStatus() != stOk || !DecodeJamIndex(RawIndex, Index) ||
+        Index.HdrOffset < TJamHeaderInfo::Size ||
+        static_cast<std::int64_t>(Index.HdrOffset) + FixedSize > HeaderSize) {
+      return false;
+    }
+    std::array<std::uint8_t, TJamMessageHeaderFirst::Size> RawHeader{};
+    HeaderStream_->Seek(static_cast<std::int32_t>(Index.HdrOffset));
+    HeaderStream_->ReadBuffer(RawHeader);
+    TJamMessageHeaderFirst Header;
+    if (HeaderStream_->GetStatus() != stOk || !DecodeJamMessageHeader(RawHeader, Header) ||
+        Header.Signature != JamSignature) {
+      return false;
+    }
+    HeaderEnd = static_cast<std::int64_t>(Index.HdrOffset) + FixedSize + Header.SubfieldLen;
+    TextEnd = static_cast<std::int64_t>(Header.Offset) + Header.TxtLen;
+    return HeaderEnd <= HeaderSize && TextEnd <= DataSize;
+  };
+  // Usually the last message ends both files and nothing is to be done.
+  std::int64_t HeaderEnd = TJamHeaderInfo::Size;
+  std::int64_t TextEnd = 0;
+  if (Records > 0 && !Ends(Records - 1, HeaderEnd, TextEnd)) return ResetAll(), true;
+  if (HeaderEnd == HeaderSize && TextEnd == DataSize) return true;
+  // Bytes past the end of every message the index refers to were appended
+  // by a writer that died before its index record: nothing refers to them,
+  // and they go. A base whose records cannot all be read is left alone.
+  for (std::int64_t N = 0; N + 1 < Records; ++N) {
+    std::int64_t H = 0;
+    std::int64_t T = 0;
+    if (!Ends(N, H, T)) return ResetAll(), true;
+    HeaderEnd = std::max(HeaderEnd, H);
+    TextEnd = std::max(TextEnd, T);
+  }
+  for (const auto& [Stream, End] :
+       {std::pair{HeaderStream_.get(), HeaderEnd}, std::pair{DataStream_.get(), TextEnd}}) {
+    if (Stream->GetSize() > End) {
+      Stream->Seek(static_cast<std::int32_t>(End));
+      Stream->Truncate();
+    }
+  }
+  return SyncAll();
 }
 
 void TJamMessageBase::Close() {
@@ -325,10 +394,12 @@ void TJamMessageBase::Close() {
   // files and their times alone.
   SetStatus(stOk);
   const auto Header = EncodeJamHeaderInfo(HeaderInfo_);
-  if (!IsReadOnly() && Header != StoredHeaderInfo_ && !WriteAt(*HeaderStream_, 0, Header)) {
+  // The header and every record written since the last sync reach the disk
+  // before the base counts as closed.
+  if (!IsReadOnly() &&
+      ((Header != StoredHeaderInfo_ && !WriteAt(*HeaderStream_, 0, Header)) || !SyncAll())) {
     SetStatus(stJamStreamProblems);
   }
-  if (!IsReadOnly()) LastReadStream_->Flush();
   DisposeStreams();
   SetOpened(false);
 }
@@ -747,8 +818,19 @@ bool TJamMessageBase::WriteAt(TMessageBaseStream& Stream, std::int32_t Position,
                               std::span<const std::uint8_t> Bytes) {
   Stream.Seek(Position);
   Stream.WriteBuffer(Bytes);
-  Stream.Flush();
   return Stream.GetStatus() == stOk;
+}
+
+bool TJamMessageBase::SyncAll() {
+  bool Ok = true;
+  for (auto* Stream :
+       {DataStream_.get(), HeaderStream_.get(), IndexStream_.get(), LastReadStream_.get()}) {
+    if (Stream == nullptr) continue;
+    Stream->Flush();
+    // The lastread file is shared with readers and only tidied here.
+    if (Stream != LastReadStream_.get()) Ok = Ok && Stream->GetStatus() == stOk;
+  }
+  return Ok;
 }
 
 bool TJamMessageBase::WriteMessage() {
@@ -789,13 +871,15 @@ bool TJamMessageBase::WriteMessage() {
 
   // The index record goes last: until it is written the message does not
   // exist, so a failure on the way leaves only bytes that nothing refers to,
-  // and those are cut off again.
+  // and those are cut off again (or, after a crash, at the next Open). Text
+  // and header reach the disk before the record that points to them.
   const bool Written =
       WriteAt(*DataStream_, static_cast<std::int32_t>(TextAt),
               std::span(reinterpret_cast<const std::uint8_t*>(Text.data()), Text.size())) &&
       WriteAt(*HeaderStream_, static_cast<std::int32_t>(HeaderAt), HeaderRaw) &&
+      (DataStream_->Flush(), HeaderStream_->Flush(),
+       DataStream_->GetStatus() == stOk && HeaderStream_->GetStatus() == stOk) &&
       WriteAt(*IndexStream_, IndexPosition_, EncodeJamIndex(Index));
-  LastReadStream_->Flush();
   if (!Written) {
     ResetAll();
     DataStream_->Seek(static_cast<std::int32_t>(TextAt));
@@ -889,10 +973,15 @@ bool TJamMessageBase::RepackIndex() {
     return false;
   }
   std::size_t Kept = 0;
+  // A second record of one header is no second message. Compacting moves
+  // records towards the start, so a compaction that was stopped part way
+  // leaves exactly such copies of the records it had moved: dropping them
+  // finishes it.
+  std::unordered_set<std::uint32_t> Headers;
   for (std::size_t At = 0; At < Records.size(); At += TJamIndex::Size) {
     TJamIndex Index;
     if (!DecodeJamIndex(std::span(Records).subspan(At), Index) ||
-        Index.HdrOffset == JamRemovedOffset) {
+        Index.HdrOffset == JamRemovedOffset || !Headers.insert(Index.HdrOffset).second) {
       continue;
     }
     std::copy_n(Records.begin() + static_cast<std::ptrdiff_t>(At), TJamIndex::Size,
@@ -903,7 +992,6 @@ bool TJamMessageBase::RepackIndex() {
     IndexStream_->Seek(0);
     IndexStream_->WriteBuffer(std::span(Records).first(Kept));
     IndexStream_->Truncate();
-    IndexStream_->Flush();
     if (IndexStream_->GetStatus() != stOk) {
       SetStatus(stJamStreamProblems);
       return false;

@@ -11,9 +11,10 @@
 // keeps its record and number; it is left out of GetCount only.
 //
 // The base header's counters live in memory while the base is open and reach
-// the disk at Close. Every value read from the files (offsets, lengths,
-// counts) is checked against the real file sizes and the buffers before use,
-// so a damaged base ends in a status, never in a crash.
+// the disk at Close; the index is what counts the messages, and a stale
+// ActiveMsgs (a writer that died) is put right at the next Open. Every value read from the files
+// (offsets, lengths, counts) is checked against the real file sizes and the buffers before use, so
+// a damaged base ends in a status, never in a crash.
 #pragma once
 
 #include <array>
@@ -44,26 +45,29 @@ class TJamMessageBase : public TMessageBase {
   ~TJamMessageBase() override;
 
   // --- The base ---
-  // True when any of Path's header, index or text files (JHR, JDX, JDT) exists:
-  // a base missing some of them is damaged, not absent, and must not be
-  // created over. The lastread file does not count.
+  // True when any of Path's header, index or text files (JHR, JDX, JDT) holds
+  // bytes: a base missing some of them is damaged, not absent, and must not
+  // be created over. The lastread file does not count, nor do empty files (a
+  // creation that was stopped).
   [[nodiscard]] bool Exist(const std::string& Path) override;
   // Makes a new empty base (creating missing directories) and leaves it open:
-  // a 1024-byte header file and three empty files. False with
+  // a 1024-byte header file and three empty files, synced; the header is
+  // written last, so a creation that stops leaves only empty files. False with
   // stJamCantCreateJhr/Jdx/Jdt/Jlr; the base path stays set.
   [[nodiscard]] bool Create(const std::string& Path) override;
   // Opens an existing base; a missing lastread file is made. Index records of
-  // removed messages are dropped at once (RepackIndex). Read-only
-  // (omReadOnly): nothing is made or repacked, and a removed record keeps
-  // its place without a message. False with
-  // stJamAbsentJhr/Jdx/Jdt, stJamCantOpenJhr/Jdx/Jdt (also for a header file
-  // without a valid base header), stJamCantCreateJlr or stJamStreamProblems;
-  // then the base is closed and its path is "".
+  // removed messages are dropped at once (RepackIndex), ActiveMsgs is counted
+  // anew, and what a writer that died left past the last message is cut
+  // (TrimUnreferencedTails). Read-only (omReadOnly): nothing is made, repacked
+  // or cut, and a removed record keeps its place without a message. False
+  // with stJamAbsentJhr/Jdx/Jdt, stJamCantOpenJhr/Jdx/Jdt, stJamDamagedBase (a
+  // header file without a whole, signed base header), stJamCantCreateJlr or
+  // stJamStreamProblems; then the base is closed and its path is "".
   [[nodiscard]] bool Open(const std::string& Path) override;
   // Gives back an unwritten new message, writes the base header when it
-  // changed (never for a read-only base) and closes the four files. The status is then stOk, or
-  // stJamStreamProblems when the header could not be written. Nothing happens unless the base is
-  // open.
+  // changed (never for a read-only base), syncs and closes the four files.
+  // The status is then stOk, or stJamStreamProblems when the header could
+  // not be written or synced. Nothing happens unless the base is open.
   void Close() override;
 
   // --- Numbers ---
@@ -219,6 +223,13 @@ class TJamMessageBase : public TMessageBase {
   void DropPendingMessage();
   // Moves the lastread values at or above Removed down by one.
   [[nodiscard]] bool AdjustLastRead(std::uint32_t Removed);
+  // At Open: cuts the header and text files after the end of the last
+  // message any index record refers to, which a writer that died before
+  // writing its index record leaves behind. A base whose records cannot all
+  // be read is left alone. False when the cut cannot be written.
+  [[nodiscard]] bool TrimUnreferencedTails();
+  // Syncs every open file that changed; false when a sync failed.
+  [[nodiscard]] bool SyncAll();
   // Keeps ActiveMsgs right after the current message was stored: it counts
   // once more or once less when its deleted mark changed.
   void CountDeletedChange(bool WasDeleted);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "msgbase/file_helpers.h"
+#include "msgbase/le_codec.h"
 #include "msgbase/status.h"
 #include "testing/test_support.h"
 
@@ -886,7 +887,7 @@ TEST_F(JamBaseTest, TruncatedFilesNeverCrash) {
       }
       const std::int32_t Status = WalkBase(Path);
       if (Which == 0 && Length < 1024) {
-        EXPECT_EQ(Status, stJamCantOpenJhr) << Length;
+        EXPECT_EQ(Status, stJamDamagedBase) << Length;
       } else if (Which == 0 || Which == 2) {
         EXPECT_NE(Status, stOk) << Name << " cut at " << Length;
       }
@@ -919,7 +920,7 @@ TEST_F(JamBaseTest, DamagedFieldsEndInStatus) {
       {"subfield data length huge", 0, H + 76 + 4, 0xFFFFFFF0, stOk},
       {"active messages huge", 0, 12, 0x7FFFFFFF, stOk},
       {"first number at the top of the range", 0, 20, 0x7FFFFFFE, stJamCantOpenJhr},
-      {"base header signature broken", 0, 0, 0x004D414B, stJamCantOpenJhr},
+      {"base header signature broken", 0, 0, 0x004D414B, stJamDamagedBase},
   };
   for (const TCase& Case : Cases) {
     auto Files = Whole;
@@ -1037,6 +1038,70 @@ TEST(JamBaseNamesTest, MapAttributeCoversTheJamBits) {
     std::int32_t A = Unmapped;
     EXPECT_FALSE(TJamMessageBase::MapAttribute(A)) << Unmapped;
   }
+}
+
+// --- Repairs at Open of what a writer that died left ---
+
+// A writer stopped before its index record and its Close: text and header
+// bytes that no record refers to, and an ActiveMsgs that counts too few.
+// Open cuts the bytes, counts the records, and counts the dead writer's
+// message into ModCounter.
+TEST_F(JamBaseTest, OpenCutsWhatADeadWriterLeftPastTheLastMessage) {
+  MakeBase(3);
+  const auto Good = AllFiles();
+  TBytes Jhr = Good[0];
+  msgbase::PutLE32(Jhr.data() + 12, 2);  // ActiveMsgs as a dead writer left it
+  msgbase::PutLE32(Jhr.data() + 8, 2);   // ModCounter
+  Jhr.insert(Jhr.end(), 120, 0xAB);
+  TBytes Jdt = Good[2];
+  Jdt.insert(Jdt.end(), 40, 'x');
+  ASSERT_TRUE(WriteFileBytes(File("JHR"), Jhr));
+  ASSERT_TRUE(WriteFileBytes(File("JDT"), Jdt));
+  {
+    auto Base = OpenBase();
+    EXPECT_EQ(Base->GetCount(), 3);
+    Base->Close();
+  }
+  EXPECT_BYTES_EQ(Good[0], ReadFileBytes(File("JHR")));
+  EXPECT_BYTES_EQ(Good[2], ReadFileBytes(File("JDT")));
+}
+
+// A compaction of the index (dropping a removed record) that was stopped
+// before its truncation leaves copies of the records it moved: they are no
+// messages of their own, and the next Open finishes the compaction.
+TEST_F(JamBaseTest, OpenFinishesACompactionThatWasStopped) {
+  MakeBase(3);
+  const TBytes Jdx = ReadFileBytes(File("JDX"));
+  ASSERT_EQ(Jdx.size(), 24u);
+  // Message 2 removed: records 1 and 3 moved to the front, the old record 3
+  // still behind them.
+  TBytes Stopped(Jdx.begin(), Jdx.begin() + 8);
+  Stopped.insert(Stopped.end(), Jdx.begin() + 16, Jdx.end());
+  Stopped.insert(Stopped.end(), Jdx.begin() + 16, Jdx.end());
+  ASSERT_TRUE(WriteFileBytes(File("JDX"), Stopped));
+  auto Base = OpenBase();
+  EXPECT_EQ(Base->GetCount(), 2);
+  Base->Close();
+  EXPECT_EQ(TBytes(Stopped.begin(), Stopped.begin() + 16), ReadFileBytes(File("JDX")));
+}
+
+// Bytes after the last record's message that an earlier record refers to
+// (another program rewrote that message at the end) are a message's, and
+// stay.
+TEST_F(JamBaseTest, OpenKeepsBytesAnEarlierRecordRefersTo) {
+  MakeBase(2);
+  TBytes Jdx = ReadFileBytes(File("JDX"));
+  ASSERT_EQ(Jdx.size(), 16u);
+  std::swap_ranges(Jdx.begin(), Jdx.begin() + 8, Jdx.begin() + 8);
+  ASSERT_TRUE(WriteFileBytes(File("JDX"), Jdx));
+  const auto Before = AllFiles();
+  {
+    auto Base = OpenBase();
+    EXPECT_EQ(Base->GetCount(), 2);
+    Base->Close();
+  }
+  EXPECT_EQ(Before[0].size(), ReadFileBytes(File("JHR")).size());
+  EXPECT_EQ(Before[2], ReadFileBytes(File("JDT")));
 }
 
 }  // namespace

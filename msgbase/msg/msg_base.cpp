@@ -1,6 +1,7 @@
 #include "msgbase/msg/msg_base.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,10 +64,35 @@ bool IsControlLine(const std::vector<char>& Line) {
   return Line[0] == '\x01';
 }
 
-// Appended to a message file's name for the file a rewrite goes to first; the
-// result does not end in the message extension, so no scan takes it for a
-// message.
+// A message is written whole under a temporary name first: "vellumar", the
+// writing process's id and this extension. The name does not end in the
+// message extension, so no scan takes it for a message, and the process id
+// tells a later run whether the file belongs to a live writer.
+constexpr const char* FidoTempPrefix = "vellumar";
 constexpr const char* FidoTempExtension = ".tmp";
+
+// True when Name is the temporary file of a writer that is no longer running
+// (or a rewrite's "N.msg.tmp" of an older version, which nobody finishes).
+bool IsDeadWritersFile(const std::string& Name) {
+  const std::string Ext = FidoTempExtension;
+  if (Name.size() <= Ext.size() || Name.compare(Name.size() - Ext.size(), Ext.size(), Ext) != 0) {
+    return false;
+  }
+  const std::string Stem = Name.substr(0, Name.size() - Ext.size());
+  std::int32_t Message = 0;
+  if (Stem.size() > 4 && Stem.compare(Stem.size() - 4, 4, FidoMessageExtension) == 0 &&
+      MessageNumberOfName(Stem, Message)) {
+    return true;
+  }
+  const std::string Prefix = FidoTempPrefix;
+  if (Stem.size() <= Prefix.size() || Stem.compare(0, Prefix.size(), Prefix) != 0) return false;
+  long Pid = 0;
+  for (std::size_t I = Prefix.size(); I < Stem.size(); ++I) {
+    if (Stem[I] < '0' || Stem[I] > '9' || Pid > 100000000) return false;
+    Pid = Pid * 10 + (Stem[I] - '0');
+  }
+  return Pid > 0 && ::kill(static_cast<pid_t>(Pid), 0) != 0 && errno == ESRCH;
+}
 
 // A rewritten message keeps the permissions its file had.
 void KeepFileMode(const std::string& From, const std::string& To) {
@@ -78,7 +104,7 @@ void KeepFileMode(const std::string& From, const std::string& To) {
 
 TFidoMessageBase::~TFidoMessageBase() {
   // Nobody is left to read a status at this point.
-  if (MessageFile_) (void)CloseMessage();
+  if (MessageOpen_) (void)CloseMessage();
   Close();
 }
 
@@ -107,6 +133,8 @@ bool TFidoMessageBase::OpenDirectory(const std::string& Path, bool Make) {
     SetStatus(stMsgWrongPath);
     return false;
   }
+  // A reader leaves the directory as it is.
+  if (!IsReadOnly()) RemoveDeadWritersFiles();
   RebuildIndex();
   std::string LastRead;
   if (TwoNames_ || FindFileAnyCase(Base + FidoLastReadName, LastRead) > 1) {
@@ -115,6 +143,21 @@ bool TFidoMessageBase::OpenDirectory(const std::string& Path, bool Make) {
   }
   SetOpened(true);
   return true;
+}
+
+void TFidoMessageBase::RemoveDeadWritersFiles() {
+  PMessageBaseFind Find = CreateMessageBaseFind();
+  const std::string Mask = GetBasePath() + "*" + FidoTempExtension;
+  bool Removed = false;
+  for (bool Found = Find->StartSearch(Mask, faArchive | faReadOnly); Found;
+       Found = Find->NextSearch()) {
+    // A file that cannot be removed stays; it never counts as a message.
+    if (IsDeadWritersFile(Find->GetName())) {
+      Removed = KillFile(GetBasePath() + Find->GetName()) || Removed;
+    }
+  }
+  Find->StopSearch();
+  if (Removed) (void)SyncDirectory(GetBasePath());  // tidying only: nothing depends on it
 }
 
 bool TFidoMessageBase::Exist(const std::string& Path) {
@@ -205,46 +248,58 @@ std::string TFidoMessageBase::LastReadFileName() {
 
 bool TFidoMessageBase::FailMessage(std::int32_t Status) {
   MessageFile_.reset();
+  MessageOpen_ = false;
   SetMessageTextStream(nullptr);
   SetStatus(Status);
   return false;
 }
 
-bool TFidoMessageBase::ClaimNextMessageFile(std::string& FileName) {
-  // O_EXCL makes the claim atomic: a number another program took since this
-  // base was opened is passed over instead of overwritten.
+bool TFidoMessageBase::ReserveNextNumber() {
+  // A name that is taken already is passed over; the number becomes the
+  // message's only when its whole file is linked to it (PublishMessageFile).
   while (Highest_ < MaxFidoMessage) {
     const std::int32_t Message = ++Highest_;
     SetCurrent(Message);
-    FileName = MessageFileName(Message);
-    int Fd = -1;
-    do {
-      Fd = ::open(FileName.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-    } while (Fd < 0 && errno == EINTR);
-    if (Fd >= 0) {
-      (void)::close(Fd);  // nothing was written through it
-      return true;
-    }
-    if (errno != EEXIST) return false;
+    struct stat Info {};
+    if (::lstat(MessageFileName(Message).c_str(), &Info) != 0 && errno == ENOENT) return true;
   }
   return false;
 }
 
+bool TFidoMessageBase::PublishMessageFile(const std::string& TempName) {
+  // link() fails when the name exists: the number is given exclusively, and
+  // one another program took since this base was opened is passed over.
+  for (std::int32_t Message = MessageNumber_;;) {
+    const std::string FileName = MessageFileName(Message);
+    // A file system without hard links (FAT) takes a rename that replaces
+    // nothing instead.
+    const bool Linked = ::link(TempName.c_str(), FileName.c_str()) == 0 ||
+                        ((errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS) &&
+                         RenameFile(TempName, FileName));
+    if (Linked) {
+      MessageNumber_ = Message;
+      MessagePath_ = FileName;
+      SetCurrent(Message);
+      SetMapDot(Message, true);
+      return true;
+    }
+    if (errno != EEXIST || Highest_ >= MaxFidoMessage) return false;
+    Message = ++Highest_;
+  }
+}
+
 bool TFidoMessageBase::CreateNewMessage() {
-  if (MessageFile_) (void)CloseMessage();  // it is open, so this succeeds
+  if (MessageOpen_) (void)CloseMessage();  // it is open, so this succeeds
   if (RefuseChange(stMsgReadOnly)) return false;
-  std::string FileName;
-  if (!GetOpened() || !ClaimNextMessageFile(FileName)) return FailMessage(stMsgCantCreateStream);
-  MessageFile_ = CreateMessageBaseFileStream(FileName, smReadWrite);
-  if (!MessageFile_ || MessageFile_->GetStatus() != stOk) {
-    // The claimed file is ours and still empty; leave no stray file behind.
-    (void)KillFile(FileName);
+  // No file is made yet: a number never stands for an empty or partial file.
+  if (!GetOpened() || !ReserveNextNumber() || ::access(GetBasePath().c_str(), W_OK) != 0) {
     return FailMessage(stMsgCantCreateStream);
   }
+  MessageFile_.reset();
+  MessageOpen_ = true;
   MessageNumber_ = Current();
-  MessagePath_ = FileName;
+  MessagePath_ = MessageFileName(MessageNumber_);
   NewMessage_ = true;
-  SetMapDot(MessageNumber_, true);
   SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
   Header_ = TFidoHeader{};
   ResetDateTime();
@@ -252,10 +307,11 @@ bool TFidoMessageBase::CreateNewMessage() {
 }
 
 bool TFidoMessageBase::CloseMessage() {
-  if (!MessageFile_) {
+  if (!MessageOpen_) {
     SetStatus(stMsgAlreadyClosed);
     return false;
   }
+  MessageOpen_ = false;
   MessageFile_.reset();
   SetMessageTextStream(nullptr);
   return true;
@@ -279,18 +335,18 @@ bool TFidoMessageBase::FinishWrite() {
 bool TFidoMessageBase::WriteMessage() {
   if (RefuseChange(stMsgReadOnly)) return false;
   TMessageBaseStream* Text = GetMessageTextStream();
-  if (!MessageFile_ || Text == nullptr) {
+  if (!MessageOpen_ || Text == nullptr) {
     SetStatus(stMsgAlreadyClosed);
     return false;
   }
-  // The message is written whole to a file of its own beside the old one and
-  // takes the old one's name only then, so a write that fails part way (a
-  // full disk) leaves the stored message as it was and no half message.
-  const std::string& FileName = MessagePath_;
-  const std::string TempName = FileName + FidoTempExtension;
+  // The message is written whole to a file of its own and reaches the disk
+  // before it takes its name, so neither a failed write (a full disk) nor a
+  // crash at any moment leaves a half message or changes the stored one.
+  const std::string TempName = GetBasePath() + FidoTempPrefix +
+                               LongToStr(static_cast<std::int32_t>(::getpid())) + FidoTempExtension;
   PMessageBaseStream Temp = CreateMessageBaseFileStream(TempName, smCreate);
   if (Temp && Temp->GetStatus() == stOk) {
-    KeepFileMode(FileName, TempName);
+    if (!NewMessage_) KeepFileMode(MessagePath_, TempName);
     StoreHeader(*Temp);
     const std::int32_t TextSize = Text->GetSize();
     Text->Seek(0);
@@ -299,31 +355,25 @@ bool TFidoMessageBase::WriteMessage() {
     Temp->Write(&Terminator, 1);
     Temp->Flush();
   }
-  if (!Temp || Temp->GetStatus() != stOk || !ReplaceMessageFile(TempName, FileName)) {
-    Temp.reset();
-    (void)KillFile(TempName);  // it may not have been made at all
-    // A new message that never reached the disk gives its claimed file back;
-    // only while the map still holds the claim is that file ours.
-    if (NewMessage_ && GetMapDot(MessageNumber_) && KillFile(FileName)) {
-      SetMapDot(MessageNumber_, false);
-    }
+  const bool Stored = Temp && Temp->GetStatus() == stOk &&
+                      (NewMessage_ ? PublishMessageFile(TempName)
+                                   : ::rename(TempName.c_str(), MessagePath_.c_str()) == 0);
+  // A new message's file keeps its number's name and drops the temporary
+  // one; a failed write leaves no file behind.
+  if (NewMessage_ || !Stored) (void)KillFile(TempName);
+  if (!Stored) {
     SetStatus(stMsgCantCreateStream);
     return false;
   }
   // The stream now stands for the message's file under its own name.
   MessageFile_ = std::move(Temp);
   NewMessage_ = false;
-  SetMapDot(MessageNumber_, true);
+  // The name must be on the disk too before the message counts as written.
+  if (!SyncDirectory(GetBasePath())) {
+    SetStatus(stMsgCantCreateStream);
+    return false;
+  }
   return true;
-}
-
-bool TFidoMessageBase::ReplaceMessageFile(const std::string& TempName,
-                                          const std::string& FileName) {
-  // The file is replaced while this base holds it (its claim or the message
-  // it opened); once a failed write gave a new message's claim back, another
-  // program may have taken the number, so its file is never replaced then.
-  if (GetMapDot(MessageNumber_)) return ::rename(TempName.c_str(), FileName.c_str()) == 0;
-  return RenameFile(TempName, FileName);
 }
 
 bool TFidoMessageBase::WriteMessageHeader() {
@@ -343,7 +393,7 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize) {
     SetStatus(stMsgNotFound);
     return false;
   }
-  if (MessageFile_) (void)CloseMessage();  // it is open, so this succeeds
+  if (MessageOpen_) (void)CloseMessage();  // it is open, so this succeeds
   MessageFile_ =
       CreateMessageBaseFileStream(MessageFileName(Current()), IsReadOnly() ? smRead : smReadWrite);
   if (!MessageFile_ || MessageFile_->GetStatus() != stOk) {
@@ -354,14 +404,18 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize) {
   NewMessage_ = false;
   SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
   Header_ = TFidoHeader{};
+  MessageOpen_ = true;
   FileSize = MessageFile_->GetSize();
-  // A file too short for a header reads as a zero header with no text.
-  if (FileSize >= static_cast<std::int32_t>(TFidoHeader::Size)) {
-    std::array<std::uint8_t, TFidoHeader::Size> Bytes{};
-    MessageFile_->Seek(0);
-    MessageFile_->ReadBuffer(Bytes);
-    (void)DecodeFidoHeader(Bytes, Header_);  // the buffer holds a whole header
+  // A file too short for its header holds no message: it is damaged (a
+  // writer that died, or a foreign one), and shown as such, never as a
+  // message with empty fields.
+  if (FileSize < static_cast<std::int32_t>(TFidoHeader::Size)) {
+    return FailMessage(FileSize < 0 ? stMsgCantCreateStream : stMsgDamagedFile);
   }
+  std::array<std::uint8_t, TFidoHeader::Size> Bytes{};
+  MessageFile_->Seek(0);
+  MessageFile_->ReadBuffer(Bytes);
+  (void)DecodeFidoHeader(Bytes, Header_);  // the buffer holds a whole header
   if (MessageFile_->GetStatus() != stOk) return FailMessage(stMsgCantCreateStream);
   return true;
 }

@@ -7,9 +7,11 @@
 // Status codes (msgbase/status.h): stMsgWrongPath, stMsgNotFound,
 // stMsgCantCreateStream, stMsgAlreadyClosed, stMsgBufferOverflow.
 //
-// A new message claims its file exclusively, so a message another program
-// created after this base was opened is never overwritten; its number is
-// simply passed over. The directory is not locked otherwise.
+// A new message takes its number exclusively and only once its whole file is
+// on the disk, so a message another program created after this base was
+// opened is never overwritten (its number is simply passed over), and a run
+// that dies leaves at most a temporary file, which the next Open removes. The
+// directory is not locked otherwise.
 #pragma once
 
 #include <array>
@@ -30,7 +32,8 @@ class TFidoMessageBase : public TMessageBase {
   ~TFidoMessageBase() override;
 
   // Opens the directory Path (a '/' is appended to the stored base path when
-  // missing). False with stMsgWrongPath when it is not a directory, or
+  // missing) and, unless read-only, removes the temporary files of writers
+  // that died. False with stMsgWrongPath when it is not a directory, or
   // stMsgTwoNames when a message or the lastread file is there under two
   // names that differ only in case.
   [[nodiscard]] bool Open(const std::string& Path) override;
@@ -49,8 +52,8 @@ class TFidoMessageBase : public TMessageBase {
 
   // Opens the current message: header and whole text (position 0). False with
   // stMsgNotFound (not in the map), stMsgCantCreateStream (the file cannot be
-  // opened or read) or stMsgBufferOverflow (text over MaxFidoTextSize). A file
-  // shorter than the header opens with a zero header and an empty text.
+  // opened or read), stMsgDamagedFile (shorter than the header) or
+  // stMsgBufferOverflow (text over MaxFidoTextSize).
   [[nodiscard]] bool OpenMessage() override;
   // Opens the current message with its header and only the control lines at
   // the top of its text, each ending with a carriage return; the text position
@@ -93,20 +96,23 @@ class TFidoMessageBase : public TMessageBase {
   void SetArrivedDateTime(const TMessageBaseDateTime& DateTime) override;
 
   // Stores the message file: header, text, one zero byte, nothing after. The
-  // file is written under a temporary name (the message's name plus ".tmp")
-  // and then takes the message's name, so the stored message changes only
-  // when the write succeeded. False with stMsgAlreadyClosed when no message is
-  // open, with stMsgCantCreateStream when a write fails (a full disk, for
-  // instance): the stored message is then as it was, a new message's claimed
-  // file is removed and its number dropped from the map, and the message stays
+  // file is written whole under a temporary name and synced; a new message
+  // then gets its number's name with link() (exclusive: a number another
+  // program took meanwhile is passed over for the next free one), a stored
+  // one is replaced by rename(); the directory is synced last. So a number
+  // never names an empty or partial file, whenever the run stops. False with
+  // stMsgAlreadyClosed when no message is open, with stMsgCantCreateStream
+  // when a write or sync fails (a full disk, for instance): the stored
+  // message is then as it was, no file is left behind, and the message stays
   // open, so that it can be written again.
   [[nodiscard]] bool WriteMessage() override;
   // Rewrites the 190 header bytes only. Same results as WriteMessage.
   [[nodiscard]] bool WriteMessageHeader() override;
-  // Starts an empty message under the next free number after GetHighest,
-  // stamped with the current date. The number is consumed even on failure.
-  // False with stMsgCantCreateStream when no number is left or the file
-  // cannot be made.
+  // Starts an empty message in memory under the next number after
+  // GetHighest whose file does not exist, stamped with the current date; no
+  // file is made until WriteMessage. The number is consumed even on failure.
+  // False with stMsgCantCreateStream when no number is left or the directory
+  // cannot be written.
   [[nodiscard]] bool CreateNewMessage() override;
   // Deletes the current message's file and drops it from the map; GetHighest
   // and the current number stay. False when it is not in the map or the file
@@ -151,16 +157,20 @@ class TFidoMessageBase : public TMessageBase {
   // Opens the current message's file and reads its header; the common start
   // of OpenMessage and OpenMessageHeader. FileSize receives the file's size.
   [[nodiscard]] bool OpenMessageFile(std::int32_t& FileSize);
-  // Claims the file of the next free number exclusively; false when none
-  // could be claimed.
-  [[nodiscard]] bool ClaimNextMessageFile(std::string& FileName);
+  // Takes the next number whose name is free as the new message's number
+  // (current); false when none is left.
+  [[nodiscard]] bool ReserveNextNumber();
+  // Gives the fully written TempName the new message's number, or the next
+  // free one after it, as a second name; false when none could be given.
+  [[nodiscard]] bool PublishMessageFile(const std::string& TempName);
+  // Removes the temporary files that writers which are no longer running
+  // left in the directory.
+  void RemoveDeadWritersFiles();
   // Leaves no message open and records Status; returns false for the caller.
   [[nodiscard]] bool FailMessage(std::int32_t Status);
   // Ends a write: false with stMsgCantCreateStream when the file failed.
   [[nodiscard]] bool FinishWrite();
   void StoreHeader(TMessageBaseStream& File);
-  // Gives the fully written TempName the message's FileName.
-  [[nodiscard]] bool ReplaceMessageFile(const std::string& TempName, const std::string& FileName);
   [[nodiscard]] std::string LastReadFileName();
 
   std::array<std::uint8_t, FidoMapBytes> Map_{};
@@ -171,8 +181,9 @@ class TFidoMessageBase : public TMessageBase {
   std::int32_t Count_ = 0;
   std::int32_t Highest_ = 0;
   PMessageBaseStream MessageFile_;
-  // The number and file of the open message, and whether it is new and not
-  // stored yet.
+  // A message is open (a new one has no file until it is written), its
+  // number and file, and whether it is new and not stored yet.
+  bool MessageOpen_ = false;
   std::int32_t MessageNumber_ = 0;
   std::string MessagePath_;
   bool NewMessage_ = false;

@@ -75,10 +75,12 @@ void TSquishMessageBase::PreparePath(const std::string& Path) {
 bool TSquishMessageBase::Exist(const std::string& Path) {
   PreparePath(Path);
   // Either file alone still holds messages: creating over it would lose them.
-  // A file under two names exists too: Open then refuses it.
+  // A file under two names exists too: Open then refuses it. Empty files,
+  // which a creation that was stopped leaves, hold nothing and make no base.
   TBaseFileNames Files;
-  return !FindBaseFiles(GetBasePath(), SquishExtensions, Files) || Files.Present[sfData] ||
-         Files.Present[sfIndex];
+  if (!FindBaseFiles(GetBasePath(), SquishExtensions, Files)) return true;
+  return (Files.Present[sfData] && FileHoldsBytes(Files.Name[sfData])) ||
+         (Files.Present[sfIndex] && FileHoldsBytes(Files.Name[sfIndex]));
 }
 
 void TSquishMessageBase::FailOpen(std::int32_t Status) {
@@ -104,15 +106,18 @@ bool TSquishMessageBase::Create(const std::string& Path) {
   }
   LastReadName_ = Names.Name[sfLastRead];
 
+  // The empty index first, then the data file and its header: the base
+  // exists only once the header is written, so a creation stopped on the
+  // way leaves empty files, which make no base (Exist).
+  IndexStream_ = CreateMessageBaseFileStream(Names.Name[sfIndex], smCreate | smDenyWrite);
+  if (IndexStream_ == nullptr || IndexStream_->GetStatus() != stOk) {
+    FailOpen(stSquishCantCreateSqi);
+    return false;
+  }
   DataStream_ =
       CreateMessageBaseFileStream(Names.Name[sfData], smCreate | smDenyWrite | smRecordLock);
   if (DataStream_ == nullptr || DataStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantCreateSqd);
-    return false;
-  }
-  IndexStream_ = CreateMessageBaseFileStream(Names.Name[sfIndex], smCreate | smDenyWrite);
-  if (IndexStream_ == nullptr || IndexStream_->GetStatus() != stOk) {
-    FailOpen(stSquishCantCreateSqi);
     return false;
   }
 
@@ -126,7 +131,13 @@ bool TSquishMessageBase::Create(const std::string& Path) {
   BaseHeader_.MaxMsg = SquishMaxMsg;
   BaseHeader_.KeepDays = SquishKeepDays;
   BaseHeader_.SzSqHdr = TSquishMessageHeader::Size;
-  if (!SaveBaseHeader()) {
+  IndexStream_->Flush();
+  if (!SaveBaseHeader() || IndexStream_->GetStatus() != stOk) {
+    FailOpen(stSquishCantCreateSqd);
+    return false;
+  }
+  DataStream_->Flush();
+  if (DataStream_->GetStatus() != stOk || !SyncDirectory(ExtractPathName(Names.Name[sfData]))) {
     FailOpen(stSquishCantCreateSqd);
     return false;
   }
@@ -175,6 +186,13 @@ bool TSquishMessageBase::Open(const std::string& Path) {
     return false;
   }
   BaseHeader_.Encode(StoredBaseHeader_);
+  CountsTaken_ = false;
+  // A reader leaves what a dead writer left: it sees only what the header
+  // counts anyway.
+  if (!IsReadOnly() && !RepairAfterCrash()) {
+    FailOpen(stSquishDataProblems);
+    return false;
+  }
 
   ResetMessageState();
   SetOpened(true);
@@ -192,7 +210,15 @@ void TSquishMessageBase::Close() {
   if (!IsReadOnly()) {
     std::array<std::uint8_t, TSquishBaseHeader::Size> Header{};
     BaseHeader_.Encode(Header);
-    if (Header != StoredBaseHeader_) (void)SaveBaseHeader();  // a failure is left in the status
+    // The header, and whatever was written since the last sync, reach the
+    // disk before the base counts as closed.
+    if ((Header == StoredBaseHeader_ || SaveBaseHeader()) && DataStream_->GetStatus() == stOk) {
+      DataStream_->Flush();
+      IndexStream_->Flush();
+      if (DataStream_->GetStatus() != stOk || IndexStream_->GetStatus() != stOk) {
+        SetStatus(stSquishDataProblems);
+      }
+    }
   }
   DataStream_.reset();
   IndexStream_.reset();
@@ -215,6 +241,107 @@ std::int64_t TSquishMessageBase::StreamSize(TMessageBaseStream* Stream) {
   if (Stream == nullptr) return -1;
   Stream->Reset();
   return Stream->GetSize();
+}
+
+bool TSquishMessageBase::RepairAfterCrash() {
+  TMessageBaseStream& Data = *DataStream_;
+  TMessageBaseStream& Index = *IndexStream_;
+  const std::int64_t IndexSize = StreamSize(&Index);
+  const std::int64_t Counted = static_cast<std::int64_t>(BaseHeader_.NumMsg) * IndexRecordSize;
+  if (IndexSize < 0 || StreamSize(&Data) < FirstFramePos) return false;
+  bool Repaired = false;
+
+  // Index records past the count go when every one of them carries an id
+  // the base header has not given out yet: a writer that died before its
+  // commit wrote them. Any other record is left as it is.
+  if (IndexSize > Counted) {
+    bool Uncommitted = true;
+    TSquishIndex Idx;
+    for (std::int64_t Pos = Counted; Pos + IndexRecordSize <= IndexSize && Uncommitted;
+         Pos += IndexRecordSize) {
+      Index.Seek(static_cast<std::int32_t>(Pos));
+      Uncommitted = ReadRecord(Index, Idx) && Idx.UMsgId >= BaseHeader_.Uid;
+    }
+    if (Uncommitted) {
+      Index.Seek(static_cast<std::int32_t>(Counted));
+      Index.Truncate();
+      Repaired = true;
+    }
+  }
+
+  // The tail of the data file past EndFrame (a frame written, whole or torn,
+  // by a writer that died before its commit) goes when nothing counted lies
+  // there: no chain end and no counted index record.
+  const std::uint32_t End = BaseHeader_.EndFrame;
+  if (End >= FirstFramePos && StreamSize(&Data) > End && BaseHeader_.BeginFrame < End &&
+      BaseHeader_.LastFrame < End && BaseHeader_.FreeFrame < End &&
+      BaseHeader_.LastFreeFrame < End) {
+    std::vector<std::uint8_t> Records(static_cast<std::size_t>(
+        std::min(Counted, StreamSize(&Index)) / IndexRecordSize * IndexRecordSize));
+    Index.Seek(0);
+    Index.ReadBuffer(Records);
+    bool Inside = Index.GetStatus() == stOk;
+    for (std::size_t At = 0; Inside && At < Records.size(); At += IndexRecordSize) {
+      TSquishIndex Idx;
+      Inside = Idx.Decode(std::span<const std::uint8_t>(Records).subspan(At, IndexRecordSize)) &&
+               Idx.Ofs < End;
+    }
+    if (Inside) {
+      Data.Seek(static_cast<std::int32_t>(End));
+      Data.Truncate();
+      Repaired = true;
+    }
+  }
+
+  // The last counted frame leads nowhere: a link to a frame whose message id
+  // the header has not given out, or to no frame at all, is cut.
+  TSquishFrame Last;
+  if (ReadFrame(BaseHeader_.LastFrame, Last) && Last.Id == SquishFrameId && Last.NextFrame != 0) {
+    TSquishFrame Next;
+    TSquishMessageHeader Header;
+    bool Dangling = !ReadFrame(Last.NextFrame, Next) || Next.Id != SquishFrameId;
+    if (!Dangling && Next.FrameType == sqfMessage) {
+      Data.Seek(static_cast<std::int32_t>(Last.NextFrame + FrameHeaderSize));
+      Dangling = !ReadRecord(Data, Header) || Header.UMsgId >= BaseHeader_.Uid;
+    }
+    if (Dangling) {
+      Last.NextFrame = 0;
+      if (!SetFrame(BaseHeader_.LastFrame, Last)) return false;
+      Repaired = true;
+    }
+  }
+
+  // The free chain only serves writers. One that a writer left broken (a
+  // frame taken from it but not yet counted) is given up whole: its frames
+  // are lost for reuse, never a message.
+  if (!FreeChainSound()) {
+    BaseHeader_.FreeFrame = 0;
+    BaseHeader_.LastFreeFrame = 0;
+    if (!SaveBaseHeader()) return false;
+    Repaired = true;
+  }
+  if (!Repaired) return true;
+  Data.Flush();
+  Index.Flush();
+  return Data.GetStatus() == stOk && Index.GetStatus() == stOk;
+}
+
+bool TSquishMessageBase::FreeChainSound() {
+  const std::int64_t Size = StreamSize(DataStream_.get());
+  const std::int64_t MaxSteps = (Size - FirstFramePos) / FrameHeaderSize + 1;
+  std::uint32_t Prev = 0;
+  std::uint32_t Pos = BaseHeader_.FreeFrame;
+  for (std::int64_t Step = 0; Pos != 0; ++Step) {
+    TSquishFrame Frame;
+    if (Step >= MaxSteps || !ReadFrame(Pos, Frame) || Frame.Id != SquishFrameId ||
+        Frame.FrameType != sqfFree || Frame.PrevFrame != Prev ||
+        static_cast<std::int64_t>(Pos) + FrameHeaderSize + Frame.FrameLength > Size) {
+      return false;
+    }
+    Prev = Pos;
+    Pos = Frame.NextFrame;
+  }
+  return Prev == BaseHeader_.LastFreeFrame;
 }
 
 bool TSquishMessageBase::SaveBaseHeader() {
@@ -389,10 +516,21 @@ bool TSquishMessageBase::CreateNewMessage() {
   return true;
 }
 
-std::int32_t TSquishMessageBase::IndexEnd() {
+std::int64_t TSquishMessageBase::CountedIndexBytes() {
   const std::int64_t Size = StreamSize(IndexStream_.get());
-  // A torn record at the end is overwritten rather than left between records.
-  return Size > 0 ? static_cast<std::int32_t>(Size - Size % IndexRecordSize) : 0;
+  if (Size <= 0) return 0;
+  // The base header is the commit record: records past its count belong to
+  // a message a writer had not finished, and are no message yet. A new
+  // message being built counts in memory but has no record yet.
+  const std::int64_t Counted =
+      (static_cast<std::int64_t>(BaseHeader_.NumMsg) - (CountsTaken_ ? 1 : 0)) * IndexRecordSize;
+  return std::max<std::int64_t>(0, std::min(Size - Size % IndexRecordSize, Counted));
+}
+
+std::int32_t TSquishMessageBase::IndexEnd() {
+  // A record past the count or a torn one at the end is overwritten rather
+  // than left between records.
+  return static_cast<std::int32_t>(CountedIndexBytes());
 }
 
 void TSquishMessageBase::GiveBackNewMessage() {
@@ -559,9 +697,12 @@ bool TSquishMessageBase::WriteMessage() {
   MessageHeader_.UtcOfs = 0;
   ToASCIIZ(FtscDateText(), MessageHeader_.FtscDate.data(), MessageHeader_.FtscDate.size());
 
-  // The message itself and its index record come first; until the chains
-  // and the base header point to them they are unreachable, so a crash here
-  // leaves the base as it was.
+  // The message itself and its index record come first, in a frame past
+  // EndFrame or one taken from the free chain, and a record past the count;
+  // the chains follow, and the base header, written in one piece, commits
+  // the message last. A run that stops before that leaves only what the
+  // header does not count, which readers ignore and the next Open removes
+  // (RepairAfterCrash).
   if (!JournalBytes(*DataStream_, FramePosition_, FrameHeaderSize + MsgLength)) return Fail();
   Text->Seek(TextStart);
   DataStream_->Reset();
@@ -586,6 +727,12 @@ bool TSquishMessageBase::WriteMessage() {
     const std::int64_t NewSize = StreamSize(DataStream_.get());
     if (NewSize > 0) BaseHeader_.EndFrame = static_cast<std::uint32_t>(NewSize);
   }
+  // Everything the new base header points to reaches the disk before it
+  // does, so that after a power cut it never counts bytes that are not
+  // there. The header itself is synced by the next message's sync or Close.
+  DataStream_->Flush();
+  IndexStream_->Flush();
+  if (DataStream_->GetStatus() != stOk || IndexStream_->GetStatus() != stOk) return Fail();
   if (!SaveBaseHeader()) return Fail();
   Journaling_ = false;
   Journal_.clear();
@@ -673,8 +820,7 @@ bool TSquishMessageBase::CloseMessage() {
 
 bool TSquishMessageBase::GetIndex(std::int32_t Pos, TSquishIndex& Idx) {
   if (Pos < 0) return false;
-  const std::int64_t Size = StreamSize(IndexStream_.get());
-  if (static_cast<std::int64_t>(Pos) + IndexRecordSize > Size) return false;
+  if (static_cast<std::int64_t>(Pos) + IndexRecordSize > CountedIndexBytes()) return false;
   IndexStream_->Seek(Pos);
   return ReadRecord(*IndexStream_, Idx);
 }
@@ -691,7 +837,7 @@ bool TSquishMessageBase::SetIndex(std::int32_t Pos, const TSquishIndex& Idx) {
 bool TSquishMessageBase::CheckIndex(std::int32_t Message, TSquishIndex& Idx, std::int32_t& Pos,
                                     bool Nearest) {
   Pos = 0;
-  std::int64_t Count = StreamSize(IndexStream_.get()) / IndexRecordSize;
+  std::int64_t Count = CountedIndexBytes() / IndexRecordSize;
   if (Count <= 0) return false;
   IndexStream_->Seek(0);
   while (Count > 0) {

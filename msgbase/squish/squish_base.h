@@ -37,21 +37,25 @@ class TSquishMessageBase : public TMessageBase {
   // The base path: Path with "." appended unless it already ends in "."; the
   // files are the base path followed by "sqd", "sqi" and "sql".
   virtual void PreparePath(const std::string& Path);
-  // True when the data or the index file exists: a base missing one of them
-  // is damaged, not absent, and must not be created over.
+  // True when the data or the index file holds bytes: a base missing one of
+  // them is damaged, not absent, and must not be created over. Empty files
+  // (a creation that was stopped) make no base.
   [[nodiscard]] bool Exist(const std::string& Path) override;
   // Makes a new empty base (truncating existing files, creating the directory
-  // part of Path) and leaves it open. False with stSquishCantCreateSqd or
+  // part of Path; the index first, the data file's header last, all synced)
+  // and leaves it open. False with stSquishCantCreateSqd or
   // stSquishCantCreateSqi; the base is then closed with an empty base path.
   [[nodiscard]] bool Create(const std::string& Path) override;
   // Opens an existing base. False with stSquishAbsentSqd, stSquishAbsentSqi,
   // stSquishCantOpenSqd, stSquishCantOpenSqi (also while another stream holds
-  // a file), or stSquishBaseHeaderProblems for a data file shorter than its
-  // header; the base is then closed with an empty base path.
+  // a file), stSquishBaseHeaderProblems for a data file shorter than its
+  // header, or stSquishDataProblems when RepairAfterCrash cannot write; the
+  // base is then closed with an empty base path. Readers see only what the
+  // base header counts.
   [[nodiscard]] bool Open(const std::string& Path) override;
   // Gives back the counts of a new message that was never written, saves the
-  // base header when it changed (never for a read-only base) and closes both
-  // files. The status is then stOk, or
+  // base header when it changed (never for a read-only base), syncs and
+  // closes both files. The status is then stOk, or
   // stSquishDataProblems when the header could not be written. Nothing
   // happens on a closed base.
   void Close() override;
@@ -228,8 +232,21 @@ class TSquishMessageBase : public TMessageBase {
   // Puts every journalled byte back and cuts both files to their sizes before
   // the write: the files are then as they were.
   void UndoWrite(std::int64_t DataSize, std::int64_t IndexSize);
-  // Where a new index record goes: the end of the whole records.
+  // Bytes of the index that hold counted records: the whole records, at most
+  // as many as the base header counts (without a new message not yet
+  // written). Readers see no record past them.
+  [[nodiscard]] std::int64_t CountedIndexBytes();
+  // Where a new index record goes: the end of the counted records.
   [[nodiscard]] std::int32_t IndexEnd();
+  // At Open: removes what a writer that died before its commit left and
+  // nothing counted refers to (index records past the count with ids not
+  // given out, the data file's tail past EndFrame, the last frame's link to
+  // an uncounted frame) and gives up a broken free chain. False when a
+  // repair cannot be written.
+  [[nodiscard]] bool RepairAfterCrash();
+  // The free chain runs from FreeFrame to LastFreeFrame through free frames
+  // inside the file, each linking back to the one before.
+  [[nodiscard]] bool FreeChainSound();
   // Counts of a new message that will not be written are given back.
   void GiveBackNewMessage();
   // Loads the current message's frame, header and control lines, and the

@@ -296,7 +296,7 @@ TEST_F(SquishBaseTest, CreateAndOpenFailuresReportStatus) {
   // The directory part is a plain file: nothing can be made below it.
   ASSERT_TRUE(testing_support::WriteFileText(Dir.File("plain"), "x"));
   EXPECT_FALSE(Base.Create(Dir.File("plain/area")));
-  EXPECT_EQ(Base.GetStatus(), stSquishCantCreateSqd);
+  EXPECT_EQ(Base.GetStatus(), stSquishCantCreateSqi);  // the index is made first
   EXPECT_FALSE(Base.GetOpened());
   EXPECT_EQ(Base.GetBasePath(), "");
 
@@ -312,8 +312,12 @@ TEST_F(SquishBaseTest, CreateAndOpenFailuresReportStatus) {
   // Half a base still holds messages, so it counts as there and is never
   // created over.
   EXPECT_TRUE(Base.Exist(Dir.File("half")));
-  ASSERT_TRUE(WriteFileBytes(Dir.File("lone.sqi"), {}));
+  ASSERT_TRUE(WriteFileBytes(Dir.File("lone.sqi"), TBytes(12, 1)));
   EXPECT_TRUE(Base.Exist(Dir.File("lone")));
+  // Empty files, as a creation that was stopped leaves them, make no base.
+  ASSERT_TRUE(WriteFileBytes(Dir.File("stopped.sqi"), {}));
+  ASSERT_TRUE(WriteFileBytes(Dir.File("stopped.sqd"), {}));
+  EXPECT_FALSE(Base.Exist(Dir.File("stopped")));
 
   // A data file too short for its header.
   ASSERT_TRUE(WriteFileBytes(Dir.File("short.sqd"), TBytes(255, 0)));
@@ -339,7 +343,7 @@ TEST_F(SquishBaseTest, OpenBaseHeldByAnotherStreamFails) {
   EXPECT_EQ(Second.GetStatus(), stSquishCantOpenSqd);
   // Creating over a held base neither succeeds nor empties its files.
   EXPECT_FALSE(Second.Create(BasePath()));
-  EXPECT_EQ(Second.GetStatus(), stSquishCantCreateSqd);
+  EXPECT_EQ(Second.GetStatus(), stSquishCantCreateSqi);
   EXPECT_EQ(ReadFileBytes(Sqd()), Held);
   First.Close();
   EXPECT_TRUE(Second.Open(BasePath()));
@@ -1253,6 +1257,95 @@ TEST_F(SquishBaseTest, FailedRelocationKeepsTheStoredMessage) {
         return Base.WriteMessage();
       },
       BasePath(), Sqd(), Sqi());
+}
+
+// --- Repairs at Open of what a writer that died left ---
+
+// A writer stopped before its base header: a torn frame past EndFrame, an
+// index record past the count with the next id, and the last frame's link
+// to that frame. Open removes all three; the next message takes that id.
+TEST_F(SquishBaseTest, OpenRemovesWhatADeadWriterLeftBeforeItsCommit) {
+  MakeThree();
+  const TBytes GoodSqd = ReadFileBytes(Sqd());
+  const TBytes GoodSqi = ReadFileBytes(Sqi());
+  TBytes Sqd0 = GoodSqd;
+  const std::uint32_t End = Le32(Sqd0, 120);
+  const std::uint32_t Last = Le32(Sqd0, 108);
+  SetLe32(Sqd0, Last + 4, End);  // the last frame links to the torn one
+  Sqd0.insert(Sqd0.end(), 100, 0xAB);
+  TBytes Sqi0 = GoodSqi;
+  PutLE32(Sqi0, End);
+  PutLE32(Sqi0, 4);  // the id the header gives out next
+  PutLE32(Sqi0, 0);
+  ASSERT_TRUE(WriteFileBytes(Sqd(), Sqd0));
+  ASSERT_TRUE(WriteFileBytes(Sqi(), Sqi0));
+  {
+    TSquishMessageBase Reader;
+    Reader.SetOpenMode(omReadOnly);
+    ASSERT_TRUE(Reader.Open(BasePath()));
+    EXPECT_FALSE(Reader.Exists(4));  // readers see only what the header counts
+    Reader.Close();
+    EXPECT_EQ(Sqd0, ReadFileBytes(Sqd()));  // and change nothing
+  }
+  TSquishMessageBase Base;
+  ASSERT_TRUE(Base.Open(BasePath()));
+  Base.Close();
+  EXPECT_BYTES_EQ(GoodSqd, ReadFileBytes(Sqd()));
+  EXPECT_BYTES_EQ(GoodSqi, ReadFileBytes(Sqi()));
+  ASSERT_TRUE(Base.Open(BasePath()));
+  ASSERT_TRUE(Post(Base, {"next"}));
+  EXPECT_EQ(Base.GetHighest(), 4);
+  EXPECT_EQ(Base.GetCount(), 4);
+}
+
+// Nothing counted is ever dropped: a record past the count with an id the
+// header has given out, and bytes past EndFrame that a counted record points
+// to, stay where they are.
+TEST_F(SquishBaseTest, OpenLeavesWhatTheHeaderMayStillCount) {
+  MakeThree();
+  TBytes Sqi0 = ReadFileBytes(Sqi());
+  PutLE32(Sqi0, 256);
+  PutLE32(Sqi0, 2);  // an id given out already
+  PutLE32(Sqi0, 0);
+  ASSERT_TRUE(WriteFileBytes(Sqi(), Sqi0));
+  TBytes Sqd0 = ReadFileBytes(Sqd());
+  SetLe32(Sqd0, 120, 300);  // EndFrame inside the first message
+  ASSERT_TRUE(WriteFileBytes(Sqd(), Sqd0));
+  TSquishMessageBase Base;
+  ASSERT_TRUE(Base.Open(BasePath()));
+  EXPECT_EQ(Base.GetCount(), 3);
+  Base.Close();
+  EXPECT_EQ(Sqi0, ReadFileBytes(Sqi()));
+  EXPECT_EQ(Sqd0.size(), ReadFileBytes(Sqd()).size());
+}
+
+// A free frame that a dead writer had taken (it reads as a message frame
+// now) breaks the free chain: the chain is given up, its frames are not
+// reused, and no message is touched.
+TEST_F(SquishBaseTest, OpenGivesUpABrokenFreeChain) {
+  MakeThree();
+  {
+    TSquishMessageBase Base;
+    ASSERT_TRUE(Base.Open(BasePath()));
+    Base.Seek(2);
+    ASSERT_TRUE(Base.KillMessage());
+    Base.Close();
+  }
+  TBytes Sqd0 = ReadFileBytes(Sqd());
+  const std::uint32_t Free = Le32(Sqd0, 112);
+  ASSERT_NE(Free, 0u);
+  Sqd0[Free + 24] = 0;  // the frame type: a message
+  ASSERT_TRUE(WriteFileBytes(Sqd(), Sqd0));
+  TSquishMessageBase Base;
+  ASSERT_TRUE(Base.Open(BasePath()));
+  EXPECT_EQ(Base.GetBaseHeader().FreeFrame, 0u);
+  EXPECT_EQ(Base.GetBaseHeader().LastFreeFrame, 0u);
+  ASSERT_TRUE(Post(Base, {"appended"}));
+  EXPECT_GT(Base.GetMessageHeader().UMsgId, 3u);
+  Base.Close();
+  const TBytes After = ReadFileBytes(Sqd());
+  EXPECT_EQ(Le32(After, 108), Le32(Sqd0, 120));  // appended, not put in the free frame
+  EXPECT_EQ(Le32(After, 4), 3u);
 }
 
 }  // namespace

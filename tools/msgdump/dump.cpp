@@ -458,6 +458,7 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
   // after a bounded number of steps and as soon as the numbers stop rising.
   const std::int64_t Limit = std::max<std::int64_t>({Count, Highest, 0}) + WalkMargin;
   std::int64_t Steps = 0;
+  std::int64_t Live = 0;  // messages found that are not marked deleted
   std::int32_t Previous = std::numeric_limits<std::int32_t>::min();
   std::string WalkError;
   bool Ok = true;
@@ -479,6 +480,7 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
     Previous = Number;
     TMessageView View;
     Ok = ReadMessage(Base, Options.HeadersOnly, View) && Ok;
+    if (!View.Deleted) ++Live;
     if (Options.Json) {
       if (!Held.empty()) Held.back() += ",";
       for (const std::string& Line : Held) Out.WriteLine(Line);
@@ -488,15 +490,37 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
     }
     Base.SeekNext();
   }
-  if (!WalkError.empty()) Ok = false;
+  // A walk that ended normally must agree with what the base says of itself:
+  // a header that counts messages its index does not hold, or numbers above
+  // the highest the base reports, mean a damaged base, however much of it
+  // could be listed. More messages than the count is no damage: a JAM writer
+  // that died leaves its count behind, and the next one puts it right.
+  std::string Inconsistency;
+  if (WalkError.empty() && !Out.GetFailed()) {
+    if (Live < Count) {
+      Inconsistency = "the base counts " + std::to_string(Count) + " message" +
+                      (Count == 1 ? "" : "s") + " but " + std::to_string(Live) +
+                      (Live == 1 ? " was" : " were") + " found";
+    } else if (Steps > 0 && Previous > Highest) {
+      Inconsistency = "message " + std::to_string(Previous) + " is above the highest number " +
+                      std::to_string(Highest) + " the base reports";
+    }
+  }
+  if (!WalkError.empty() || !Inconsistency.empty()) Ok = false;
   if (Options.Json) {
     for (const std::string& Line : Held) Out.WriteLine(Line);
-    Out.WriteLine(WalkError.empty() ? "  ]" : "  ],");
+    Out.WriteLine(WalkError.empty() && Inconsistency.empty() ? "  ]" : "  ],");
     if (!WalkError.empty()) Out.WriteLine("  " + JsonMember("error", JsonString(WalkError), false));
+    if (!Inconsistency.empty()) {
+      Out.WriteLine("  " + JsonMember("inconsistency", JsonString(Inconsistency), false));
+    }
     Out.WriteLine("}");
   } else if (!WalkError.empty()) {
     Out.WriteLine("");
     Out.WriteLine("The listing is incomplete: " + WalkError);
+  } else if (!Inconsistency.empty()) {
+    Out.WriteLine("");
+    Out.WriteLine("The base is inconsistent: " + Inconsistency);
   }
   return Ok && !Out.GetFailed();
 }

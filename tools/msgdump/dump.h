@@ -121,8 +121,11 @@ struct TOptions {
 // highest number, then each message (OpenMessage, or OpenMessageHeader with
 // HeadersOnly) as text or JSON. The walk is bounded by the counts the base
 // reports and stops where the message numbers stop rising. A message that
-// cannot be opened is reported in its place and the walk goes on. False when
-// anything could not be read or shown.
+// cannot be opened is reported in its place and the walk goes on. When the
+// walk finds fewer messages (not marked deleted) than the base counts, or a
+// number above its highest, one line (JSON: "inconsistency") says so after
+// the listing. False when anything could not be read or shown, or the base
+// disagrees with itself.
 [[nodiscard]] bool ListMessages(msgbase::TMessageBase& Base, const TOptions& Options, TOutput& Out);
 
 // The whole program after the program name: parses Args, opens the base,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -142,17 +143,18 @@ TEST(MsgDumpOutputTest, LargeOutputGoesOutInPiecesAndWhole) {
 }
 
 // A base that answers from a table and can be made to misbehave: numbers
-// that stop rising, or a walk that never ends.
+// that stop rising, a walk that never ends, a count or a highest number its
+// messages do not bear out.
 class TFakeBase : public msgbase::TMessageBase {
  public:
-  enum TMode { fmSane, fmStuck, fmEndless };
+  enum TMode { fmSane, fmStuck, fmEndless, fmOvercounted, fmLowHighest };
   explicit TFakeBase(TMode Mode) : Mode_(Mode) {}
 
   bool Open(const std::string&) override { return true; }
   void Close() override {}
   bool Exists(std::int32_t Message) override { return Message >= 1 && Message <= 3; }
-  std::int32_t GetCount() override { return 3; }
-  std::int32_t GetHighest() override { return 3; }
+  std::int32_t GetCount() override { return Mode_ == fmOvercounted ? 4 : 3; }
+  std::int32_t GetHighest() override { return Mode_ == fmLowHighest ? -2 : 3; }
   void SeekNext() override {
     if (Mode_ == fmStuck && Current() == 2) return;  // stays on 2
     if (Mode_ == fmEndless) {
@@ -233,6 +235,41 @@ TEST(MsgDumpListTest, TheWalkEndsAfterTheCountsPlusAMargin) {
       SplitLines(Text).back());
   EXPECT_NE(std::string::npos, Text.find("Message 19\n"));
   EXPECT_EQ(std::string::npos, Text.find("Message 20"));
+}
+
+TEST(MsgDumpListTest, ABaseThatDisagreesWithItselfIsListedAndSaidSo) {
+  const std::vector<std::string> Text =
+      SplitLines(ListFake(TFakeBase::fmOvercounted, false, false));
+  // Everything readable is listed.
+  EXPECT_NE(Text.end(), std::find(Text.begin(), Text.end(), "Message 3"));
+  EXPECT_EQ("The base is inconsistent: the base counts 4 messages but 3 were found", Text.back());
+  const std::vector<std::string> Json = SplitLines(ListFake(TFakeBase::fmLowHighest, true, false));
+  ASSERT_GE(Json.size(), 3u);
+  EXPECT_EQ("  ],", Json[Json.size() - 3]);
+  // A highest number below every message hides them all from the walk.
+  EXPECT_EQ("  \"inconsistency\": \"the base counts 3 messages but 0 were found\"",
+            Json[Json.size() - 2]);
+}
+
+TEST(MsgDumpListTest, ASquishHeaderThatCountsAnEmptyIndexFailsTheRun) {
+  testing_support::TTempDir Dir;
+  const std::string Id = "S" + Dir.File("area");
+  {
+    msgbase::PMessageBase Base;
+    ASSERT_TRUE(msgbase::OpenOrCreateMessageBase(Base, Id));
+    for (int I = 0; I < 2; ++I) {
+      ASSERT_TRUE(Base->CreateNewMessage());
+      Base->PutString("text");
+      ASSERT_TRUE(Base->WriteMessage());
+    }
+    ASSERT_TRUE(msgbase::CloseMessageBase(Base));
+  }
+  ASSERT_TRUE(testing_support::WriteFileBytes(Dir.File("area.sqi"), {}));
+  TStringOutput Out;
+  EXPECT_EQ(exFailure, RunMsgDump({Id}, Out));
+  ASSERT_TRUE(Out.Flush());
+  EXPECT_EQ("The base is inconsistent: the base counts 2 messages but 0 were found",
+            SplitLines(Out.GetText()).back());
 }
 
 TEST(MsgDumpListTest, LongLinesAndOddBytesOfAStoredTextSurviveWhole) {
