@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <functional>
 #include <limits>
 
 #include "msgbase/open_base.h"
@@ -19,10 +20,6 @@ namespace {
 
 // Queued output goes out in pieces of about this size.
 constexpr std::size_t OutputChunk = 32768;
-// Room for the longest line GetStringPChar can hand out (its length is a
-// 16-bit number); a listing must not cut the long paragraphs other software
-// writes as single lines.
-constexpr std::size_t LineBufferSize = std::numeric_limits<std::uint16_t>::max();
 // Steps the walk may take beyond the larger of count and highest number
 // before it is taken to run in circles.
 constexpr std::int64_t WalkMargin = 16;
@@ -45,12 +42,6 @@ struct TMessageView {
   std::string Attributes;
   std::vector<std::string> Lines;
 };
-
-// The status text of a failed operation; some operations fail without
-// recording a status, and "no error" would then be a lie.
-std::string FailureText(std::int32_t Status) {
-  return Status != msgbase::stOk ? msgbase::ExplainStatus(Status) : "failed without a status";
-}
 
 std::string Field(const std::string& Label, const std::string& Value) {
   std::string Line = Label + ":";
@@ -96,21 +87,9 @@ bool ReadMessage(TMessageBase& Base, bool HeadersOnly, TMessageView& View) {
 
   // The address scan left the text position at the end.
   Base.SetTextPos(0);
-  std::vector<char> Buffer(LineBufferSize);
-  std::int32_t Pos = Base.GetTextPos();
-  bool Ok = true;
-  while (!Base.EndOfMessage()) {
-    const std::uint16_t Length =
-        Base.GetStringPChar(Buffer.data(), static_cast<std::uint16_t>(Buffer.size()));
-    const std::int32_t Next = Base.GetTextPos();
-    if (Next <= Pos) {
-      View.Error = "its text cannot be read past position " + std::to_string(Pos);
-      Ok = false;
-      break;
-    }
-    Pos = Next;
-    View.Lines.emplace_back(Buffer.data(), Length);
-  }
+  std::string Text;
+  const bool Ok = ReadWholeText(Base, Text, View.Error);
+  for (const std::string_view Line : SplitTextLines(Text)) View.Lines.emplace_back(Line);
   // Only read: releasing the text changes nothing stored, so its answer is of
   // no interest.
   (void)Base.CloseMessage();
@@ -222,6 +201,80 @@ bool CloseBase(msgbase::PMessageBase& Base, TOutput& Out) {
 }
 
 }  // namespace
+
+// --- Reading ---
+
+bool WalkMessages(TMessageBase& Base, const std::function<bool()>& Visit, std::string& Problem) {
+  // A damaged base may report any counts and lead anywhere: the walk ends
+  // after a bounded number of steps and as soon as the numbers stop rising.
+  const std::int64_t Limit =
+      std::max<std::int64_t>({Base.GetCount(), Base.GetHighest(), 0}) + WalkMargin;
+  std::int64_t Steps = 0;
+  std::int32_t Previous = std::numeric_limits<std::int32_t>::min();
+  Base.Seek(1);
+  while (Base.SeekFound()) {
+    const std::int32_t Number = Base.Current();
+    if (Number <= Previous) {
+      Problem = "the walk stopped: message " + std::to_string(Number) + " follows message " +
+                std::to_string(Previous);
+      return false;
+    }
+    if (++Steps > Limit) {
+      Problem = "the walk stopped after " + std::to_string(Limit) +
+                " messages, more than the base counts";
+      return false;
+    }
+    Previous = Number;
+    if (!Visit()) return true;
+    Base.SeekNext();
+  }
+  return true;
+}
+
+std::string FailureText(std::int32_t Status) {
+  return Status != msgbase::stOk ? msgbase::ExplainStatus(Status) : "failed without a status";
+}
+
+bool ReadWholeText(TMessageBase& Base, std::string& Text, std::string& Problem) {
+  Text.clear();
+  std::int32_t Pos = Base.GetTextPos();
+  const std::int32_t Size = Base.GetTextSize();
+  while (Pos >= 0 && Pos < Size) {
+    const auto Count = static_cast<std::uint16_t>(
+        std::min<std::int32_t>(Size - Pos, std::numeric_limits<std::uint16_t>::max()));
+    const std::size_t At = Text.size();
+    Text.resize(At + Count);
+    Base.ReadText(Text.data() + At, Count);
+    const std::int32_t Next = Base.GetTextPos();
+    if (Next != Pos + Count) {
+      Text.resize(At);
+      Problem = "its text cannot be read past position " + std::to_string(Pos);
+      return false;
+    }
+    Pos = Next;
+  }
+  return true;
+}
+
+std::vector<std::string_view> SplitTextLines(std::string_view Text) {
+  std::vector<std::string_view> Lines;
+  // Texts end their lines in carriage returns far more often than in line
+  // feeds: the next line feed is looked up once and kept until passed.
+  std::size_t NextFeed = Text.find('\n');
+  std::size_t Start = 0;
+  while (Start < Text.size()) {
+    if (NextFeed != std::string_view::npos && NextFeed < Start) NextFeed = Text.find('\n', Start);
+    const std::size_t NextReturn = Text.find('\r', Start);
+    const std::size_t End = std::min(NextReturn, NextFeed);
+    if (End == std::string_view::npos) break;
+    Lines.push_back(Text.substr(Start, End - Start));
+    Start = End + 1;
+    // Only a line feed after a carriage return belongs to the same line end.
+    if (End == NextReturn && Start < Text.size() && Text[Start] == '\n') ++Start;
+  }
+  if (Start < Text.size()) Lines.push_back(Text.substr(Start));
+  return Lines;
+}
 
 // --- Output ---
 
@@ -454,59 +507,48 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
                   std::to_string(Highest));
   }
 
-  // A damaged base may report any counts and lead anywhere: the walk ends
-  // after a bounded number of steps and as soon as the numbers stop rising.
-  const std::int64_t Limit = std::max<std::int64_t>({Count, Highest, 0}) + WalkMargin;
-  std::int64_t Steps = 0;
+  std::int64_t Visited = 0;
   std::int64_t Live = 0;  // messages found that are not marked deleted
-  std::int32_t Previous = std::numeric_limits<std::int32_t>::min();
+  std::int32_t Last = 0;  // the number of the last message visited
   std::string WalkError;
   bool Ok = true;
   // The element before, held back until it is known whether a comma follows.
   std::vector<std::string> Held;
-  Base.Seek(1);
-  while (Base.SeekFound() && !Out.GetFailed()) {
-    const std::int32_t Number = Base.Current();
-    if (Number <= Previous) {
-      WalkError = "the walk stopped: message " + std::to_string(Number) + " follows message " +
-                  std::to_string(Previous);
-      break;
-    }
-    if (++Steps > Limit) {
-      WalkError = "the walk stopped after " + std::to_string(Limit) +
-                  " messages, more than the base counts";
-      break;
-    }
-    Previous = Number;
-    TMessageView View;
-    Ok = ReadMessage(Base, Options.HeadersOnly, View) && Ok;
-    if (!View.Deleted) ++Live;
-    if (Options.Json) {
-      if (!Held.empty()) Held.back() += ",";
-      for (const std::string& Line : Held) Out.WriteLine(Line);
-      Held = JsonMessage(View);
-    } else {
-      WriteTextMessage(View, Options.HeadersOnly, Out);
-    }
-    Base.SeekNext();
-  }
+  const bool Walked = WalkMessages(
+      Base,
+      [&] {
+        TMessageView View;
+        Ok = ReadMessage(Base, Options.HeadersOnly, View) && Ok;
+        ++Visited;
+        Last = View.Number;
+        if (!View.Deleted) ++Live;
+        if (Options.Json) {
+          if (!Held.empty()) Held.back() += ",";
+          for (const std::string& Line : Held) Out.WriteLine(Line);
+          Held = JsonMessage(View);
+        } else {
+          WriteTextMessage(View, Options.HeadersOnly, Out);
+        }
+        return !Out.GetFailed();
+      },
+      WalkError);
   // A walk that ended normally must agree with what the base says of itself:
   // a header that counts messages its index does not hold, or numbers above
   // the highest the base reports, mean a damaged base, however much of it
   // could be listed. More messages than the count is no damage: a JAM writer
   // that died leaves its count behind, and the next one puts it right.
   std::string Inconsistency;
-  if (WalkError.empty() && !Out.GetFailed()) {
+  if (Walked && !Out.GetFailed()) {
     if (Live < Count) {
       Inconsistency = "the base counts " + std::to_string(Count) + " message" +
                       (Count == 1 ? "" : "s") + " but " + std::to_string(Live) +
                       (Live == 1 ? " was" : " were") + " found";
-    } else if (Steps > 0 && Previous > Highest) {
-      Inconsistency = "message " + std::to_string(Previous) + " is above the highest number " +
+    } else if (Visited > 0 && Last > Highest) {
+      Inconsistency = "message " + std::to_string(Last) + " is above the highest number " +
                       std::to_string(Highest) + " the base reports";
     }
   }
-  if (!WalkError.empty() || !Inconsistency.empty()) Ok = false;
+  if (!Walked || !Inconsistency.empty()) Ok = false;
   if (Options.Json) {
     for (const std::string& Line : Held) Out.WriteLine(Line);
     Out.WriteLine(WalkError.empty() && Inconsistency.empty() ? "  ]" : "  ],");

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "msgbase/open_base.h"
@@ -40,6 +41,43 @@ TEST(MsgDumpFormatTest, JsonStringEscapesAndTakesHighBytesAsLatin1) {
   // e-acute, the first and the last Latin-1 byte: two UTF-8 bytes each.
   EXPECT_EQ("\"caf\xC3\xA9 \xC2\x80\xC3\xBF\"", JsonString("caf\xE9 \x80\xFF"));
   EXPECT_EQ("\"/</\"", JsonString("/</"));
+}
+
+TEST(MsgDumpReadTest, LinesEndAsTheBaseReaderEndsThem) {
+  using TLines = std::vector<std::string_view>;
+  EXPECT_EQ(TLines{}, SplitTextLines(""));
+  EXPECT_EQ((TLines{"a", "b", "c", "d"}), SplitTextLines("a\rb\nc\r\nd"));
+  // A line feed after a line feed, or a return after a return, is an empty line.
+  EXPECT_EQ((TLines{"a", "", "b", ""}), SplitTextLines("a\n\nb\r\r"));
+  EXPECT_EQ((TLines{"", "x"}), SplitTextLines("\r\nx\n"));
+}
+
+TEST(MsgDumpReadTest, ATextLongerThanOneReadComesWhole) {
+  testing_support::TTempDir Dir;
+  const std::string Id = "F" + Dir.File("long");
+  msgbase::PMessageBase Base;
+  ASSERT_TRUE(msgbase::OpenOrCreateMessageBase(Base, Id));
+  ASSERT_TRUE(Base->CreateNewMessage());
+  std::string Text;
+  for (int I = 0; Text.size() < 150000; ++I) Text += "line " + std::to_string(I) + "\r";
+  for (std::size_t At = 0; At < Text.size(); At += 60000) {
+    const std::size_t Count = std::min<std::size_t>(60000, Text.size() - At);
+    Base->WriteText(Text.data() + At, static_cast<std::uint16_t>(Count));
+  }
+  ASSERT_TRUE(Base->WriteMessage());
+  ASSERT_TRUE(Base->CloseMessage());
+  ASSERT_TRUE(msgbase::CloseMessageBase(Base));
+
+  ASSERT_TRUE(msgbase::OpenMessageBase(Base, Id));
+  Base->Seek(1);
+  ASSERT_TRUE(Base->OpenMessage());
+  Base->SetTextPos(0);
+  std::string Read, Problem;
+  EXPECT_TRUE(ReadWholeText(*Base, Read, Problem)) << Problem;
+  EXPECT_EQ(Text, Read);
+  EXPECT_EQ("line 0", SplitTextLines(Read).front());
+  ASSERT_TRUE(Base->CloseMessage());
+  ASSERT_TRUE(msgbase::CloseMessageBase(Base));
 }
 
 TEST(MsgDumpFormatTest, JsonAddressGivesTextAndNumbers) {

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Times msgextract rebuilding the largest posting that fits with 50 lines per
+# section (2680874 bytes, 1192 messages) and one of half that size from each
+# base format, side by side with sharutils' uudecode on the same encoded text
+# joined into one part (the begin line of section 1, the data lines of every
+# section in order, the backquote line and "end"). Posting is paced by the
+# message serials (about 100 messages a second), so every base is made once
+# and reused by all runs; each run writes into a directory without the file.
+#
+# Usage: bench/extract_bench.sh [build directory] (default: build).
+# Installs hyperfine and sharutils when missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+vellumar=$build/front/vellumar
+msgextract=$build/tools/msgextract/msgextract
+for p in "$vellumar" "$msgextract"; do
+  [ -x "$p" ] || { echo "no program at $p; build vellumar and msgextract first" >&2; exit 1; }
+done
+if ! command -v hyperfine >/dev/null || ! command -v uudecode >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq hyperfine sharutils
+fi
+
+# vellumar reads keywords out of its own path too: a path without '-', '+', '='.
+work=$(mktemp -d /tmp/extractbenchXXXXXX)
+trap 'rm -rf "$work"' EXIT
+cp "$vellumar" "$msgextract" "$work/"
+cd "$work"
+printf 'Hello @TName,\n' >head.tpl
+printf 'Bye\n' >foot.tpl
+mkdir out
+head -c 2680874 /dev/urandom >large.bin
+head -c 1340437 /dev/urandom >half.bin
+
+# The sections of a *.msg base (190-byte header, text lines ending in CR,
+# a closing zero byte) joined into one uuencoded part.
+join_sections() {  # base directory, message count
+  for n in $(seq 1 "$2"); do tail -c +191 "$1/$n.msg" | tr -d '\0' | tr '\r' '\n'; done |
+    awk '/^[Ss]ection [0-9]+ of [0-9]+ of file / { inside = 1; next }
+         inside && /^begin [0-7]+ / { if (!begun) print; begun = 1; next }
+         inside && $0 == "`" { inside = 0; next }
+         inside && $0 != " " && $0 != "" { print }
+         END { print "`"; print "end" }'
+}
+
+for file in large.bin half.bin; do
+  name=${file%.bin}
+  for letter in F S J; do
+    echo "posting $file into $letter (paced by the message serials)"
+    ./vellumar -o2:5020/100 -mE -d2:5020/1 +hhead.tpl +ffoot.tpl "-e$letter$name$letter" \
+      "-F$file" -l50 >/dev/null
+  done
+  count=$(ls "${name}F" | grep -c '\.msg$')
+  join_sections "${name}F" "$count" >"$name.uue"
+  echo "$file: $count messages; joined part $(wc -c <"$name.uue") bytes"
+  uudecode -o out/check.bin "$name.uue" && cmp "$file" out/check.bin && echo "uudecode rebuilds it"
+  rm -f out/*
+  for letter in F S J; do
+    ./msgextract "$letter$name$letter" out >/dev/null && cmp "$file" "out/$file"
+    rm -f out/*
+    hyperfine -N --style basic --warmup 2 --runs 20 --prepare "rm -f out/$file" \
+      --command-name "msgextract $letter $file" "./msgextract $letter$name$letter out"
+  done
+  hyperfine -N --style basic --warmup 2 --runs 20 --prepare "rm -f out/$file" \
+    --command-name "uudecode $file" "uudecode -o out/$file $name.uue"
+done

@@ -1,0 +1,53 @@
+// The uudecoder's side of the line format that encode/uuencode.h writes: one
+// data line back to its bytes. A line starts with its length character (the
+// byte count plus SP) and holds four characters for every three bytes; each
+// character carries six bits as its code minus SP, taken modulo 64, so both the
+// backquote this encoder writes for zero and the blank that other encoders
+// write read as zero. Lines arrive as message text, so the decoder tolerates
+// what carrying them as text does to them (trailing blanks stripped, a
+// zero-length line left empty) and nothing more.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "encode/uuencode.h"
+
+namespace vellumar {
+
+// Bytes a data line may carry: the encoder's block.
+inline constexpr std::size_t UUEMaxLineBytes = UUEBlockSize;
+
+enum TUULineStatus : std::int32_t {
+  ulOk = 0,
+  ulBadLength = 1,     // the length character is outside blank .. 'M' and backquote
+  ulBadCharacter = 2,  // a data character outside blank .. backquote
+  ulTooShort = 3,      // fewer characters than the length character asks for
+  ulTooLong = 4,       // more characters than the length character asks for
+};
+
+// The three bytes of one group of four characters; the inverse of
+// Triplet2Kwartet. Characters outside blank .. backquote are not checked here.
+void Kwartet2Triplet(const TKwartet& Kwartet, TTriplet& Triplet);
+
+// Characters a data line of Count bytes has: the length character and four
+// for every started group of three.
+[[nodiscard]] constexpr std::size_t UULineLength(std::size_t Count) {
+  return 1 + 4 * ((Count + 2) / 3);
+}
+
+// Decodes Line and appends its bytes to Out; Count receives the line's byte
+// count (0 for an empty line, a lone blank or a lone backquote). A line
+// shorter than its length character asks for passes only when BlanksMayBeLost
+// (the block it belongs to writes zero as a blank, so blanks at a line's end
+// may have been stripped) and the line holds no backquote; the missing
+// characters then read as zero. On any other status Out is left as it was.
+[[nodiscard]] TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost,
+                                         std::string& Out, std::size_t& Count);
+
+// A short text for a status ("its length character is not valid", ...).
+[[nodiscard]] std::string UULineStatusText(TUULineStatus Status);
+
+}  // namespace vellumar

@@ -1,0 +1,101 @@
+#include "encode/uudecode.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "encode/dyn_array_testing.h"
+#include "testing/test_support.h"
+
+namespace vellumar {
+namespace {
+
+using testing_support::TBytes;
+using testing_support::TTempDir;
+
+// The data lines the encoder writes for Data (between the begin line and the
+// backquote line).
+std::vector<std::string> DataLinesOf(const TBytes& Data) {
+  TTempDir Dir;
+  EXPECT_TRUE(testing_support::WriteFileBytes(Dir.File("in"), Data));
+  TStrDynArray Out;
+  int ErrNo = -1;
+  EXPECT_TRUE(UUEncode(Dir.File("in"), "in", Out, ErrNo));
+  std::vector<std::string> Lines = ElementsOf(Out);
+  return {Lines.begin() + 2, Lines.end() - 2};
+}
+
+std::string Decode(const std::vector<std::string>& Lines) {
+  std::string Out;
+  for (const std::string& Line : Lines) {
+    std::size_t Count = 0;
+    EXPECT_EQ(ulOk, UUDecodeLine(Line, false, Out, Count)) << Line;
+  }
+  return Out;
+}
+
+TEST(UUDecodeTest, EveryGroupValueRoundTrips) {
+  for (unsigned B = 0; B < 256; ++B) {
+    const TTriplet In{static_cast<std::uint8_t>(B), static_cast<std::uint8_t>(255 - B),
+                      static_cast<std::uint8_t>(B * 7)};
+    TKwartet K{};
+    Triplet2Kwartet(In, K);
+    TTriplet Back{};
+    Kwartet2Triplet(K, Back);
+    EXPECT_EQ(In, Back) << B;
+  }
+}
+
+TEST(UUDecodeTest, EncodedFilesOfEverySmallSizeDecodeBack) {
+  std::mt19937 Random(9);
+  for (std::size_t Size : {0u, 1u, 2u, 3u, 44u, 45u, 46u, 89u, 90u, 91u, 200u}) {
+    TBytes Data(Size);
+    for (auto& B : Data) B = static_cast<std::uint8_t>(Random());
+    EXPECT_EQ(std::string(Data.begin(), Data.end()), Decode(DataLinesOf(Data))) << Size;
+  }
+}
+
+TEST(UUDecodeTest, ZeroLengthLineInEveryTransportForm) {
+  for (const std::string Line : {"", " ", "`"}) {
+    std::string Out = "x";
+    std::size_t Count = 9;
+    EXPECT_EQ(ulOk, UUDecodeLine(Line, false, Out, Count));
+    EXPECT_EQ(0u, Count);
+    EXPECT_EQ("x", Out);
+  }
+}
+
+TEST(UUDecodeTest, BlankStyleLineWithStrippedEndReadsTheBlanksAsZero) {
+  // "a" then two zero bytes, written with blanks for zero and stripped.
+  std::string Out;
+  std::size_t Count = 0;
+  EXPECT_EQ(ulTooShort, UUDecodeLine("#80", false, Out, Count));
+  EXPECT_EQ(ulOk, UUDecodeLine("#80", true, Out, Count));
+  EXPECT_EQ(3u, Count);
+  EXPECT_EQ(std::string("a\0\0", 3), Out);
+}
+
+TEST(UUDecodeTest, FaultyLinesAreRefusedAndLeaveOutAlone) {
+  const struct {
+    std::string Line;
+    TUULineStatus Status;
+  } Cases[] = {
+      {"a", ulBadLength},            // above backquote
+      {"N````", ulBadLength},        // 46 bytes: more than a line holds
+      {"!80``x", ulTooLong},         // one character too many
+      {"#8\x7F)C", ulBadCharacter},  // DEL is no data character
+      {"$8`", ulTooShort},           // backquote style, characters lost
+  };
+  for (const auto& Case : Cases) {
+    std::string Out = "keep";
+    std::size_t Count = 0;
+    EXPECT_EQ(Case.Status, UUDecodeLine(Case.Line, true, Out, Count)) << Case.Line;
+    EXPECT_EQ("keep", Out) << Case.Line;
+    EXPECT_FALSE(UULineStatusText(Case.Status).empty());
+  }
+}
+
+}  // namespace
+}  // namespace vellumar

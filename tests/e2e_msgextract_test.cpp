@@ -1,0 +1,492 @@
+// End-to-end tests of msgextract: the built vellumar posts files into bases of
+// each format, the built msgextract rebuilds them, and the rebuilt bytes must
+// be the posted ones. Bases rearranged on disk (a *.msg base's files renamed,
+// messages removed with msgdump) give sections out of order, interleaved,
+// posted twice or missing; bases written with the library in this process
+// give hostile texts.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "encode/section_cutter.h"
+#include "msgbase/message_base.h"
+#include "msgbase/open_base.h"
+#include "testing/test_support.h"
+#include "tests/run_program.h"
+
+namespace vellumar_tests {
+namespace {
+
+using testing_support::ReadFileBytes;
+using testing_support::TBytes;
+using testing_support::TTempDir;
+
+const std::string Sender = "2:5020/100";
+
+// Deterministic bytes of every value, different for every size.
+TBytes SampleBytes(std::size_t Size) {
+  TBytes Data(Size);
+  std::uint32_t X = 0x9E3779B9u + static_cast<std::uint32_t>(Size);
+  for (std::uint8_t& B : Data) {
+    X = X * 1664525u + 1013904223u;
+    B = static_cast<std::uint8_t>(X >> 24);
+  }
+  return Data;
+}
+
+// The names in Dir, sorted.
+std::vector<std::string> Names(const std::string& Dir) {
+  std::vector<std::string> Result;
+  for (const auto& Entry : std::filesystem::directory_iterator(Dir))
+    Result.push_back(Entry.path().filename().string());
+  std::sort(Result.begin(), Result.end());
+  return Result;
+}
+
+bool HasLine(const TRunResult& R, const std::string& Line) {
+  const std::vector<std::string> Lines = R.Lines();
+  return std::find(Lines.begin(), Lines.end(), Line) != Lines.end();
+}
+
+class ExtractRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(Dir.Path().empty());
+    Vellumar = InstallProgram(VELLUMAR_BINARY, Dir.Path(), "vellumar");
+    Extract = InstallProgram(MSGEXTRACT_BINARY, Dir.Path(), "msgextract");
+    Dump = InstallProgram(MSGDUMP_BINARY, Dir.Path(), "msgdump");
+    ASSERT_FALSE(Vellumar.empty() || Extract.empty() || Dump.empty());
+    ASSERT_TRUE(testing_support::WriteFileText(Dir.File("head.tpl"), "Hello @TName\n\n"));
+    ASSERT_TRUE(testing_support::WriteFileText(Dir.File("foot.tpl"), "\nBye\n"));
+    Out = Dir.File("out");
+    ASSERT_TRUE(std::filesystem::create_directory(Out));
+  }
+
+  TRunResult Run(const std::string& Program, const std::vector<std::string>& Args) {
+    TRunOptions Options;
+    Options.WorkDir = Dir.Path();
+    Options.TimeoutSeconds = 300;
+    TRunResult R = RunProgram(Program, Args, Options);
+    EXPECT_TRUE(R.Started);
+    EXPECT_FALSE(R.TimedOut);
+    EXPECT_TRUE(R.Exited);
+    return R;
+  }
+
+  // Writes Data as Dir/Name and posts it into the base Id, Lines data lines a
+  // message, as echomail from Sender.
+  void Post(const std::string& Id, const std::string& Name, const TBytes& Data,
+            std::size_t Lines = 50, const std::string& From = Sender, bool NetMail = false) {
+    ASSERT_TRUE(testing_support::WriteFileBytes(Dir.File(Name), Data));
+    const TRunResult R =
+        Run(Vellumar, {"-o" + From, "-d1:5021/7.3", NetMail ? "-mN" : "-mE", "-e" + Id, "-F" + Name,
+                       "+hhead.tpl", "+ffoot.tpl", "-l" + std::to_string(Lines), "-s\"Files\""});
+    ASSERT_EQ(0, R.ExitStatus) << R.Stdout;
+  }
+
+  void ExpectRebuilt(const std::string& Name, const TBytes& Data) {
+    EXPECT_EQ("", testing_support::DescribeMismatch(Data, ReadFileBytes(Out + "/" + Name))) << Name;
+  }
+
+  TTempDir Dir;
+  std::string Vellumar, Extract, Dump, Out;
+};
+
+// --- Round trips through every format ---
+
+class ExtractEveryFormat : public ExtractRun, public ::testing::WithParamInterface<char> {
+ protected:
+  std::string Id() const {
+    return std::string(1, GetParam()) + (GetParam() == 'F' ? Dir.File("area") : Dir.File("b"));
+  }
+  // The files of the base (and of whatever else lies beside it but the output).
+  testing_support::TFileSnapshot BaseFiles() const {
+    testing_support::TFileSnapshot Files = testing_support::SnapshotFiles(Dir.Path());
+    std::erase_if(Files, [](const auto& Entry) { return Entry.first.starts_with("out/"); });
+    return Files;
+  }
+};
+
+TEST_P(ExtractEveryFormat, EverySizeAtEverySectionLengthComesBackWhole) {
+  std::vector<std::pair<std::string, TBytes>> Files;
+  for (const std::size_t Lines : {1u, 2u, 50u, 65535u}) {
+    const std::size_t Max = vellumar::MaxUUEFileSize(static_cast<std::uint16_t>(Lines));
+    std::set<std::size_t> Sizes = {0, 1, 44, 45, 46, 45 * Lines, 45 * Lines + 1};
+    if (Lines == 65535) Sizes = {0, 1, 44, 45, 46, Max};  // a section holds the largest file
+    for (const std::size_t Size : Sizes) {
+      const std::string Name = "l" + std::to_string(Lines) + "_" + std::to_string(Size) + ".bin";
+      Files.emplace_back(Name, SampleBytes(Size));
+      Post(Id(), Name, Files.back().second, Lines);
+    }
+  }
+  // Listing and rebuilding leave every byte and file time of the base alone.
+  const testing_support::TFileSnapshot Before = BaseFiles();
+  const TRunResult List = Run(Extract, {"--list", Id()});
+  EXPECT_EQ(0, List.ExitStatus) << List.Stdout;
+  const TRunResult R = Run(Extract, {Id(), "out"});
+  EXPECT_TRUE(Before == BaseFiles());
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, std::to_string(Files.size()) + " postings found, " +
+                             std::to_string(Files.size()) + " written"))
+      << R.Stdout;
+  for (const auto& [Name, Data] : Files) ExpectRebuilt(Name, Data);
+  EXPECT_EQ(Files.size(), Names(Out).size());
+}
+
+TEST_P(ExtractEveryFormat, LargestPostingComesBackWhole) {
+  const std::size_t Size = vellumar::MaxUUEFileSize(50);
+  const TBytes Data = SampleBytes(Size);
+  Post(Id(), "big.bin", Data);
+  TRunResult R = Run(Extract, {"--list", Id()});
+  EXPECT_EQ(0, R.ExitStatus);
+  EXPECT_TRUE(HasLine(R, "  Sections: 1192, present 1-1192, missing none")) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "  Size:     " + std::to_string(Size) + " bytes")) << R.Stdout;
+  EXPECT_TRUE(Names(Out).empty());
+  R = Run(Extract, {Id(), "out"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Wrote big.bin, 2680874 bytes from 1192 sections by " + Sender));
+  ExpectRebuilt("big.bin", Data);
+}
+
+TEST_P(ExtractEveryFormat, RemoveTakesOnlyTheMessagesOfWrittenFiles) {
+  Post(Id(), "one.bin", SampleBytes(5000), 20);  // 6 sections
+  Post(Id(), "two.bin", SampleBytes(3000), 20);  // 4 sections
+  // two.bin loses its section 2 (message 8); JAM renumbers what follows.
+  const TRunResult Kill = Run(Dump, {"--kill", "8", Id()});
+  ASSERT_EQ(0, Kill.ExitStatus) << Kill.Stdout;
+  const TRunResult R = Run(Extract, {"--remove", Id(), "out"});
+  EXPECT_EQ(2, R.ExitStatus);
+  EXPECT_TRUE(HasLine(
+      R, "Incomplete: two.bin from " + Sender + ", sections 2 of 4 missing; nothing written"))
+      << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Removed 6 messages")) << R.Stdout;
+  ExpectRebuilt("one.bin", SampleBytes(5000));
+  EXPECT_EQ(std::vector<std::string>{"one.bin"}, Names(Out));
+  // What is left is two.bin's three sections, still listed as before.
+  const TRunResult List = Run(Extract, {"--list", Id()});
+  EXPECT_EQ(2, List.ExitStatus);
+  EXPECT_TRUE(HasLine(List, "  Sections: 4, present 1, 3-4, missing 2")) << List.Stdout;
+  EXPECT_TRUE(HasLine(List, "Base " + Id() + ": 1 posting")) << List.Stdout;
+}
+
+TEST_P(ExtractEveryFormat, NetmailFromAPointJoinsBySender) {
+  // The same name from two senders, one a point posting netmail: two files
+  // that must not mix.
+  Post(Id(), "same.bin", SampleBytes(5000), 20, "2:5020/100.7", true);
+  Post(Id(), "same.bin", SampleBytes(4000), 20);
+  const TRunResult R = Run(Extract, {"--list", Id()});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Posting same.bin from 2:5020/100.7")) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Posting same.bin from " + Sender)) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "  Size:     5000 bytes")) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "  Size:     4000 bytes")) << R.Stdout;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ExtractEveryFormat, ::testing::Values('F', 'S', 'J'),
+                         [](const ::testing::TestParamInfo<char>& Info) {
+                           return Info.param == 'F'   ? std::string("Msg")
+                                  : Info.param == 'S' ? std::string("Squish")
+                                                      : std::string("Jam");
+                         });
+
+// --- Disorder, in *.msg bases whose files are renamed ---
+
+// Moves the message files of the *.msg base From into To, as the numbers
+// that Number gives each one (1-based).
+template <typename F>
+void MoveMessages(const std::string& From, const std::string& To, std::size_t Count, F Number) {
+  std::filesystem::create_directories(To);
+  for (std::size_t I = 1; I <= Count; ++I) {
+    std::filesystem::rename(From + "/" + std::to_string(I) + ".msg",
+                            To + "/" + std::to_string(Number(I)) + ".msg");
+  }
+}
+
+TEST_F(ExtractRun, SectionsInReverseOrderJoin) {
+  const TBytes Data = SampleBytes(10000);  // 223 data lines: 5 sections of 50
+  Post("F" + Dir.File("a"), "rev.bin", Data);
+  MoveMessages(Dir.File("a"), Dir.File("r"), 5, [](std::size_t I) { return 6 - I; });
+  const TRunResult R = Run(Extract, {"F" + Dir.File("r"), "out"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  ExpectRebuilt("rev.bin", Data);
+}
+
+TEST_F(ExtractRun, TwoFilesInterleavedJoinApart) {
+  const TBytes A = SampleBytes(7000), B = SampleBytes(6000);  // 4 and 3 sections
+  Post("F" + Dir.File("a"), "a.bin", A);
+  Post("F" + Dir.File("b"), "b.bin", B);
+  MoveMessages(Dir.File("a"), Dir.File("m"), 4, [](std::size_t I) { return 2 * I - 1; });
+  MoveMessages(Dir.File("b"), Dir.File("m"), 3, [](std::size_t I) { return 2 * I; });
+  const TRunResult R = Run(Extract, {"F" + Dir.File("m"), "out"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  ExpectRebuilt("a.bin", A);
+  ExpectRebuilt("b.bin", B);
+}
+
+TEST_F(ExtractRun, MissingSectionWritesNothing) {
+  Post("F" + Dir.File("a"), "gap.bin", SampleBytes(10000));
+  std::filesystem::remove(Dir.File("a") + "/3.msg");
+  const TRunResult R = Run(Extract, {"F" + Dir.File("a"), "out"});
+  EXPECT_EQ(2, R.ExitStatus);
+  EXPECT_EQ((std::vector<std::string>{
+                "Incomplete: gap.bin from " + Sender + ", sections 3 of 5 missing; nothing written",
+                "1 posting found, 0 written"}),
+            R.Lines());
+  EXPECT_TRUE(Names(Out).empty());
+}
+
+TEST_F(ExtractRun, SectionMarkedDeletedByOtherSoftwareIsMissing) {
+  const std::string Base = Dir.File("del");
+  Post("J" + Base, "del.bin", SampleBytes(6000), 20);  // 7 sections
+  // Other software marks a JAM message deleted with the top bit of its
+  // attribute word (header offset 52) and leaves it where it is.
+  testing_support::TBytes Header = ReadFileBytes(Base + ".JHR");
+  const testing_support::TBytes Index = ReadFileBytes(Base + ".JDX");
+  ASSERT_EQ(7u * 8u, Index.size());
+  std::size_t Third = 0;  // the header offset of message 3, from its index record
+  for (int I = 3; I >= 0; --I)
+    Third = (Third << 8) | Index[2 * 8 + 4 + static_cast<std::size_t>(I)];
+  ASSERT_GT(Header.size(), Third + 56);
+  Header[Third + 55] |= 0x80;
+  ASSERT_TRUE(testing_support::WriteFileBytes(Base + ".JHR", Header));
+  const TRunResult R = Run(Extract, {"J" + Base, "out"});
+  EXPECT_EQ(2, R.ExitStatus);
+  EXPECT_TRUE(HasLine(
+      R, "Incomplete: del.bin from " + Sender + ", sections 3 of 7 missing; nothing written"))
+      << R.Stdout;
+  EXPECT_TRUE(Names(Out).empty());
+}
+
+TEST_F(ExtractRun, SamePostedTwiceIsRebuiltTwice) {
+  const std::string Id = "J" + Dir.File("twice");
+  const TBytes Data = SampleBytes(3000);
+  Post(Id, "same.bin", Data);
+  Post(Id, "same.bin", Data);
+  TRunResult R = Run(Extract, {"--json", Id});
+  EXPECT_EQ(0, R.ExitStatus);
+  EXPECT_NE(std::string::npos, R.Stdout.find("\"messages\": [3, 4],")) << R.Stdout;
+  // The second finds the first's file and is skipped; with --force it replaces it.
+  R = Run(Extract, {Id, "out"});
+  EXPECT_EQ(2, R.ExitStatus);
+  EXPECT_TRUE(
+      HasLine(R, "Skipped: same.bin from " + Sender + ", same.bin exists (--force replaces it)"))
+      << R.Stdout;
+  ExpectRebuilt("same.bin", Data);
+  R = Run(Extract, {"--force", Id, "out"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "2 postings found, 2 written"));
+  EXPECT_EQ(std::vector<std::string>{"same.bin"}, Names(Out));
+}
+
+// --- Carried by a real tosser ---
+
+// The path of a program found through PATH; empty when there is none.
+std::string FindProgram(const std::string& Name) {
+  const char* Path = std::getenv("PATH");
+  std::string_view Rest = Path != nullptr ? Path : "/usr/bin:/bin";
+  while (!Rest.empty()) {
+    const std::size_t Colon = Rest.find(':');
+    const std::string Candidate = std::string(Rest.substr(0, Colon)) + "/" + Name;
+    if (::access(Candidate.c_str(), X_OK) == 0) return Candidate;
+    Rest.remove_prefix(Colon == std::string_view::npos ? Rest.size() : Colon + 1);
+  }
+  return "";
+}
+
+// One system's tosser configuration: its address, the node it trades with and
+// one echo area FILES of the given kind at AreaPath.
+std::string TosserConfig(const std::string& Root, const std::string& Name,
+                         const std::string& Address, const std::string& Peer,
+                         const std::string& Kind, const std::string& AreaPath) {
+  const std::string At = Root + "/" + Name;
+  std::filesystem::create_directories(At + "/in");
+  std::filesystem::create_directories(At + "/out");
+  std::filesystem::create_directories(At + "/tmp");
+  std::filesystem::create_directories(At + "/pkt");
+  return "SYSOP \"" + Name + "\"\nLOGFILE \"" + At + "/log\"\nLOGLEVEL 3\nDUPEFILE \"" + At +
+         "/dupes\" 200\nDEFAULTZONE 2\nINBOUND \"" + At + "/in\"\nOUTBOUND \"" + At +
+         "/out\"\nTEMPDIR \"" + At + "/tmp\"\nCREATEPKTDIR \"" + At + "/tmp\"\nPACKETDIR \"" + At +
+         "/pkt\"\nSTATSFILE \"" + At + "/stats\"\nAKA " + Address + "\nNODE " + Peer +
+         " \"\" \"\"\nAREA \"BAD\" " + Address + " JAM \"" + At + "/bad\"\nAREA \"FILES\" " +
+         Address + " " + Kind + " \"" + AreaPath + "\"\nEXPORT " + Peer + "\n";
+}
+
+TEST_F(ExtractRun, CarriedByATosserFromMsgIntoJam) {
+  const std::string Tosser = FindProgram("crashmail");
+  if (Tosser.empty()) GTEST_SKIP() << "crashmail is not installed (scripts/deps.sh installs it)";
+  const std::string Root = Dir.File("fido");
+  const std::string Outgoing = Root + "/outgoing", Incoming = Root + "/incoming";
+  ASSERT_TRUE(testing_support::WriteFileText(
+      Dir.File("send.prefs"), TosserConfig(Root, "send", Sender, "2:5020/1", "MSG", Outgoing)));
+  ASSERT_TRUE(testing_support::WriteFileText(
+      Dir.File("receive.prefs"),
+      TosserConfig(Root, "receive", "2:5020/1", Sender, "JAM", Incoming)));
+  // The tosser keeps its high-water mark in 1.msg and never sends it: a
+  // small posting takes that place first.
+  Post("F" + Outgoing, "first.bin", SampleBytes(10));
+  const TBytes Data = SampleBytes(6000);
+  Post("F" + Outgoing, "moved.bin", Data, 20);  // 7 sections
+
+  TRunResult R = Run(Tosser, {"SETTINGS", Dir.File("send.prefs"), "SCAN"});
+  ASSERT_EQ(0, R.ExitStatus) << R.Stdout;
+  std::size_t Packets = 0;
+  for (const auto& Entry : std::filesystem::directory_iterator(Root + "/send/pkt")) {
+    std::filesystem::copy_file(Entry.path(),
+                               Root + "/receive/in/" + Entry.path().filename().string());
+    ++Packets;
+  }
+  ASSERT_EQ(1u, Packets) << R.Stdout;
+  R = Run(Tosser, {"SETTINGS", Dir.File("receive.prefs"), "TOSS"});
+  ASSERT_EQ(0, R.ExitStatus) << R.Stdout;
+
+  // The tosser names the JAM files in lower case; the base is found all the same.
+  ASSERT_TRUE(testing_support::PathExists(Incoming + ".jhr"));
+  R = Run(Extract, {"J" + Incoming, "out"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Wrote moved.bin, 6000 bytes from 7 sections by " + Sender)) << R.Stdout;
+  ExpectRebuilt("moved.bin", Data);
+  EXPECT_EQ(std::vector<std::string>{"moved.bin"}, Names(Out));
+}
+
+TEST_F(ExtractRun, BaseHeldByAWriterIsWaitedFor) {
+  const std::string Id = "J" + Dir.File("held");
+  const TBytes Data = SampleBytes(3000);
+  Post(Id, "held.bin", Data);
+  // A writer's lock on the header file, given up after a while.
+  const int Fd = ::open((Dir.File("held") + ".JHR").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(Fd, 0);
+  ASSERT_EQ(0, ::flock(Fd, LOCK_EX | LOCK_NB));
+  std::thread Writer([Fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ::close(Fd);
+  });
+  const TRunResult R = Run(Extract, {Id, "out"});
+  Writer.join();
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  ExpectRebuilt("held.bin", Data);
+}
+
+// --- Usage and bases that cannot be used ---
+
+TEST_F(ExtractRun, MissingBaseIsNeverCreated) {
+  for (const std::string& Id : {"J" + Dir.File("none"), "S" + Dir.File("none"),
+                                "F" + Dir.File("none"), std::string("Xwhat")}) {
+    const TRunResult R = Run(Extract, {Id, "out"});
+    EXPECT_EQ(1, R.ExitStatus) << Id;
+    EXPECT_EQ(0u, R.Stdout.find("Cannot open base " + Id + ": ")) << R.Stdout;
+  }
+  EXPECT_EQ((std::vector<std::string>{"foot.tpl", "head.tpl", "msgdump", "msgextract", "out",
+                                      "vellumar"}),
+            Names(Dir.Path()));
+  TRunResult R = Run(Extract, {"J" + Dir.File("none"), "nodir"});
+  EXPECT_EQ(1, R.ExitStatus);
+  EXPECT_EQ("Directory nodir does not exist", R.Lines().at(0));
+  R = Run(Extract, {});
+  EXPECT_EQ(1, R.ExitStatus);
+  EXPECT_EQ("No base given", R.Lines().at(0));
+  R = Run(Extract, {"--help"});
+  EXPECT_EQ(0, R.ExitStatus);
+  EXPECT_EQ(0u, R.Stdout.find("Usage: msgextract"));
+}
+
+// --- Hostile texts ---
+
+// Adds one message from Sender with the given text lines to the open Base.
+void AddMessage(msgbase::TMessageBase& Base, const std::vector<std::string>& Lines) {
+  ASSERT_TRUE(Base.CreateNewMessage());
+  Base.SetFrom("Mallory");
+  Base.SetTo("All");
+  Base.SetSubject("hostile");
+  Base.SetFromAddress({2, 5020, 100, 0}, true);
+  for (const std::string& Line : Lines) Base.PutString(Line);
+  ASSERT_TRUE(Base.WriteMessage()) << Base.GetStatus();
+  ASSERT_TRUE(Base.CloseMessage());
+}
+
+TEST_F(ExtractRun, HostileTextsGetOneLineEachAndNothingOutside) {
+  const std::string Id = "F" + Dir.File("evil");
+  msgbase::PMessageBase Base;
+  ASSERT_TRUE(msgbase::OpenOrCreateMessageBase(Base, Id));
+  const std::vector<std::string> Data = {"#86)C", "`", "end"};  // "abc"
+  const auto Block = [&](const std::string& Begin) {
+    std::vector<std::string> Lines = {"Look:", Begin};
+    Lines.insert(Lines.end(), Data.begin(), Data.end());
+    return Lines;
+  };
+  AddMessage(*Base, Block("begin 644 ../../up.txt"));
+  AddMessage(*Base, Block("begin 4755 " + Dir.File("abs.txt")));
+  AddMessage(*Base, Block("begin 644 ctl\x1b[2J.txt"));
+  AddMessage(*Base, Block("begin 644 dir/.."));
+  AddMessage(*Base,
+             {"Section 1 of 4000000000 of file huge", " ", "begin 644 huge", "#86)C", "`", "end"});
+  AddMessage(*Base, {"section 1 of 1 of file len", "begin 644 len", "M86)C", "`", "end"});
+  AddMessage(*Base, {"begin 644 noend", "#86)C", "--- tear", " * Origin: x (2:5020/100)"});
+  ASSERT_TRUE(msgbase::CloseMessageBase(Base));
+
+  const TRunResult R = Run(Extract, {Id, "out"});
+  EXPECT_EQ(2, R.ExitStatus);
+  const std::string From = " from " + Sender;
+  EXPECT_EQ((std::vector<std::string>{
+                "Wrote up.txt, 3 bytes from 1 section by " + Sender,
+                "Wrote abs.txt, 3 bytes from 1 section by " + Sender,
+                "Bad: ctl^[[2J.txt" + From +
+                    ", section 1: the file name in its begin line holds a control character; "
+                    "nothing written",
+                "Bad: dir/.." + From +
+                    ", section 1: the file name in its begin line names no file (..); nothing "
+                    "written",
+                "Bad: huge" + From +
+                    ", section 1: its header counts section 1 of 4000000000, which cannot be; "
+                    "nothing written",
+                "Bad: len" + From +
+                    ", section 1: data line 1 is bad: it is shorter than its length character "
+                    "says; nothing written",
+                "Bad: noend" + From + ", section 1: it has no end line; nothing written",
+                "7 postings found, 2 written"}),
+            R.Lines());
+  EXPECT_EQ((std::vector<std::string>{"abs.txt", "up.txt"}), Names(Out));
+  struct stat Info {};
+  ASSERT_EQ(0, ::stat((Out + "/abs.txt").c_str(), &Info));
+  EXPECT_EQ(0u, Info.st_mode & 07111u);  // no set-id or execute bits from a message
+  EXPECT_FALSE(testing_support::PathExists(Dir.File("up.txt")));
+  EXPECT_FALSE(testing_support::PathExists(Dir.File("abs.txt")));
+
+  // The same as JSON, control bytes and all, read by a strict parser.
+  TRunOptions Options;
+  Options.StdoutPath = Dir.File("list.json");
+  ASSERT_TRUE(testing_support::WriteFileText(Options.StdoutPath, ""));
+  const TRunResult List = RunProgram(Extract, {"--json", Id}, Options);
+  EXPECT_EQ(2, List.ExitStatus);
+  const TRunResult Py = RunProgram(
+      "/usr/bin/env",
+      {"python3", "-c",
+       "import json, sys\n"
+       "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+       "p = d['postings']\n"
+       "assert len(p) == 7 and d['faults'] == []\n"
+       "assert [x['state'] for x in p] == ['complete'] * 2 + ['bad'] * 5\n"
+       "assert p[0]['file'] == 'up.txt' and p[0]['size'] == 3 and p[0]['missing'] == []\n"
+       "assert p[2]['name'] == 'ctl\\x1b[2J.txt' and p[2]['file'] is None\n"
+       "assert p[4]['sections'] == 4000000000 and p[4]['present'] == [[1, 1]]\n"
+       "assert p[4]['missing'] == [[2, 4000000000]]\n"
+       "print('ok')\n",
+       Dir.File("list.json")});
+  if (!Py.Exited || Py.ExitStatus == 127) GTEST_SKIP() << "no python3 to read the JSON";
+  EXPECT_EQ("ok\n", Py.Stdout) << Py.Stderr << testing_support::ReadFileText(Dir.File("list.json"));
+}
+
+}  // namespace
+}  // namespace vellumar_tests

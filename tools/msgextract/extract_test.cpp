@@ -1,0 +1,115 @@
+#include "tools/msgextract/extract.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "testing/test_support.h"
+
+namespace msgextract {
+namespace {
+
+using testing_support::TTempDir;
+
+TEST(ExtractTest, ArgumentsTakeBaseDirectoryAndFlags) {
+  TOptions Options;
+  std::string Problem;
+  ASSERT_TRUE(ParseArguments({"--force", "J/a/b", "out", "--remove"}, Options, Problem));
+  EXPECT_EQ("J/a/b", Options.BaseId);
+  EXPECT_EQ("out", Options.Directory);
+  EXPECT_TRUE(Options.Force && Options.Remove && !Options.List);
+  ASSERT_TRUE(ParseArguments({"--json", "S/x"}, Options, Problem));
+  EXPECT_TRUE(Options.List);
+  EXPECT_EQ(".", Options.Directory);
+}
+
+TEST(ExtractTest, BadUsageIsRefusedWithAReason) {
+  const std::vector<std::vector<std::string>> Cases = {
+      {},
+      {"--list", "--list", "Jx"},
+      {"--bogus", "Jx"},
+      {"--list", "--remove", "Jx"},
+      {"Jx", "dir", "more"},
+      {"Jx", ""},
+  };
+  for (const auto& Args : Cases) {
+    TOptions Options;
+    std::string Problem;
+    EXPECT_FALSE(ParseArguments(Args, Options, Problem)) << ::testing::PrintToString(Args);
+    EXPECT_FALSE(Problem.empty());
+  }
+}
+
+// Names in the directory, temporary files included.
+std::vector<std::string> Names(const std::string& Dir) {
+  std::vector<std::string> Result;
+  for (const auto& Entry : std::filesystem::directory_iterator(Dir))
+    Result.push_back(Entry.path().filename().string());
+  return Result;
+}
+
+TEST(ExtractTest, FileIsWrittenWithASafeModeAndNoLeftovers) {
+  TTempDir Dir;
+  const mode_t Old = ::umask(022);
+  bool Exists = true;
+  std::string Problem;
+  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", {"data"}, 07777, false, true, Exists, Problem))
+      << Problem;
+  ::umask(Old);
+  EXPECT_FALSE(Exists);
+  EXPECT_EQ("data", testing_support::ReadFileText(Dir.File("f")));
+  struct stat Info {};
+  ASSERT_EQ(0, ::stat(Dir.File("f").c_str(), &Info));
+  EXPECT_EQ(0644u, Info.st_mode & 07777u);
+  EXPECT_EQ(std::vector<std::string>{"f"}, Names(Dir.Path()));
+}
+
+TEST(ExtractTest, MorePartsThanOneWriteTakesArrive) {
+  TTempDir Dir;
+  const std::vector<std::string> Texts = {"ab", "", "cde"};
+  std::vector<std::string_view> Parts;
+  std::string Want;
+  for (int I = 0; I < 3000; ++I) {
+    Parts.emplace_back(Texts[static_cast<std::size_t>(I % 3)]);
+    Want += Texts[static_cast<std::size_t>(I % 3)];
+  }
+  bool Exists = false;
+  std::string Problem;
+  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", Parts, 0644, false, false, Exists, Problem));
+  EXPECT_EQ(Want, testing_support::ReadFileText(Dir.File("f")));
+}
+
+TEST(ExtractTest, ExistingFileIsKeptUnlessForced) {
+  TTempDir Dir;
+  ASSERT_TRUE(testing_support::WriteFileText(Dir.File("f"), "old"));
+  bool Exists = false;
+  std::string Problem;
+  EXPECT_FALSE(WriteFileSafely(Dir.Path(), "f", {"new"}, 0644, false, false, Exists, Problem));
+  EXPECT_TRUE(Exists);
+  EXPECT_EQ("old", testing_support::ReadFileText(Dir.File("f")));
+  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", {"new"}, 0644, true, true, Exists, Problem));
+  EXPECT_EQ("new", testing_support::ReadFileText(Dir.File("f")));
+  // A dangling symbolic link counts as existing: nothing is written through it.
+  ASSERT_EQ(0, ::symlink(Dir.File("target").c_str(), Dir.File("link").c_str()));
+  EXPECT_FALSE(WriteFileSafely(Dir.Path(), "link", {"x"}, 0644, false, false, Exists, Problem));
+  EXPECT_TRUE(Exists);
+  EXPECT_FALSE(testing_support::PathExists(Dir.File("target")));
+  EXPECT_EQ(2u, Names(Dir.Path()).size());
+}
+
+TEST(ExtractTest, UnwritableDirectoryFailsWithoutLeftovers) {
+  TTempDir Dir;
+  bool Exists = false;
+  std::string Problem;
+  EXPECT_FALSE(WriteFileSafely(Dir.File("none"), "f", {"x"}, 0644, false, false, Exists, Problem));
+  EXPECT_FALSE(Exists);
+  EXPECT_NE(std::string::npos, Problem.find("cannot create a file in")) << Problem;
+  EXPECT_TRUE(Names(Dir.Path()).empty());
+}
+
+}  // namespace
+}  // namespace msgextract
