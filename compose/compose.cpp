@@ -1,6 +1,7 @@
 #include "compose/compose.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "encode/short_string.h"
 #include "encode/uuencode.h"
 #include "front/output.h"
+#include "front/progress.h"
 #include "front/settings.h"
 #include "front/text_file.h"
 #include "front/text_utils.h"
@@ -21,36 +23,54 @@ namespace vellumar {
 
 namespace {
 
-// Reads a template into Target or stops the program.
-void LoadTemplate(const std::string& Path, TStrDynArray& Target) {
-  const int Result = ReadTemplate(Path, Target);
-  if (Result < 0) Error("Template " + std::string(1, KAV) + Path + KAV + " has too many lines!");
-  if (Result > 0) RunError(Result, Path);
-}
-
 // Ends each section but the last in a cut body.
 constexpr const char* SectionSeparator = "---";
 
 // The program's own control line, after the address lines of every message.
 constexpr const char* PidLine = "\x01PID: Vellumar/LNX v0.1beta";
 
+// Serials are not kept between runs: a run started right after this one could
+// hand out the last serial again within the same hundredth. Leaving only once
+// the clock has moved past it keeps them apart; the serial drawn here is not
+// used.
+void WaitPastLastSerial() {
+  (void)msgbase::GenerateMsgId();
+}
+
 // Ends a run that failed after the base was opened. The message being built
 // is closed first, so a base that counts a new message from its creation on
 // gives that count back, and then the base, so the files on disk agree with
-// each other (the JAM base writes its header only when it is closed).
-[[noreturn]] void Abandon(msgbase::PMessageBase& Base, const std::string& Message) {
+// each other (the JAM base writes its header only when it is closed). The
+// progress line goes first, so the refusal starts a clean line.
+[[noreturn]] void Abandon(msgbase::PMessageBase& Base, TProgress& Progress,
+                          const std::string& Message) {
+  Progress.Clear();
   (void)Base->CloseMessage();             // false when no message is open, which is fine
   (void)msgbase::CloseMessageBase(Base);  // Base is open here
+  WaitPastLastSerial();                   // the messages stored before keep their serials
   Error(Message);
 }
 
-// Puts the lines of a template with their macros expanded for this message.
-void PutTemplate(msgbase::TMessageBase& Base, const TStrDynArray& Template) {
-  for (std::uint32_t Count = 1; Count <= Template.Count(); ++Count) {
-    std::string S = Template.At(static_cast<std::uint16_t>(Count));
-    ParseStr(S);
-    Base.PutString(S);
+// Reads a template into Target with its macros expanded, or stops the
+// program. The macros stand for settings, which are the same for every
+// message of a posting, so the lines are expanded once here rather than again
+// for each message.
+void LoadTemplate(const std::string& Path, TStrDynArray& Target) {
+  TStrDynArray Raw;
+  const int Result = ReadTemplate(Path, Raw);
+  if (Result < 0) Error("Template " + std::string(1, KAV) + Path + KAV + " has too many lines!");
+  if (Result > 0) RunError(Result, Path);
+  for (std::uint32_t Count = 1; Count <= Raw.Count(); ++Count) {
+    std::string S = Raw.At(static_cast<std::uint16_t>(Count));
+    ParseStr(S);                        // at most 255 characters, as an element holds
+    (void)Target.Insert(std::move(S));  // as many lines as Raw, which fit
   }
+}
+
+// Puts the lines of an expanded template.
+void PutTemplate(msgbase::TMessageBase& Base, const TStrDynArray& Template) {
+  for (std::uint32_t Count = 1; Count <= Template.Count(); ++Count)
+    Base.PutString(Template.At(static_cast<std::uint16_t>(Count)));
 }
 
 // Moves the next section from the front of Body into the message: its lines
@@ -130,9 +150,12 @@ void PostComposition(TComposition& Work) {
     Error("[!] Ombra: failed to open message base - " + ExplainStatus(GetOpenStatus()));
   Base->SetBaseType(MailType == TMailType::NetMail ? btNetmail : btEchomail);
 
+  TProgress Progress(STDERR_FILENO);
   for (std::uint32_t Index = 1; Index <= Work.Parts; ++Index) {
+    Progress.Show(Index, Work.Parts);
     if (!Base->CreateNewMessage())
-      Abandon(Base, "[!] Ombra: Can't create message - " + ExplainStatus(Base->GetStatus()));
+      Abandon(Base, Progress,
+              "[!] Ombra: Can't create message - " + ExplainStatus(Base->GetStatus()));
     // The front end has checked both addresses; for echomail the recipient
     // may be empty and is not used, so neither result is looked at.
     TAddress Sender;
@@ -155,19 +178,17 @@ void PostComposition(TComposition& Work) {
     Base->PutOrigin(Sender, Origin);
     SetAttributes(*Base);
     if (!Base->WriteMessage())
-      Abandon(Base, "[!] Ombra: can't write message - " + ExplainStatus(Base->GetStatus()));
+      Abandon(Base, Progress,
+              "[!] Ombra: can't write message - " + ExplainStatus(Base->GetStatus()));
     (void)Base->CloseMessage();  // it only releases the text, which is stored
   }
   // Some formats write their base header only at Close: a failure there is a
   // posting that did not fully reach the disk, never a success.
   std::int32_t Status = stOk;
-  if (!CloseMessageBaseEx(Base, Status))
-    Error("[!] Ombra: can't write message - " + ExplainStatus(Status));
-  // Serials are not kept between runs: a run started right after this one
-  // could hand out the last serial again within the same hundredth. Leaving
-  // only once the clock has moved past it keeps them apart; the serial drawn
-  // here is not used.
-  (void)GenerateMsgId();
+  const bool Closed = CloseMessageBaseEx(Base, Status);
+  Progress.Clear();
+  if (!Closed) Error("[!] Ombra: can't write message - " + ExplainStatus(Status));
+  WaitPastLastSerial();
 }
 
 void WriteMsg() {

@@ -18,8 +18,8 @@ inline constexpr const char* PostingCredit = "  [by Vellumar/LNX v0.1beta]";
 
 // What a posting is made of, from the templates to the sections.
 struct TComposition {
-  TStrDynArray HT;          // header template lines, comments removed
-  TStrDynArray FT;          // footer template lines, comments removed
+  TStrDynArray HT;          // header template lines, comments removed, macros expanded
+  TStrDynArray FT;          // footer template lines, comments removed, macros expanded
   TStrDynArray Body;        // the encoded lines, cut into sections when needed
   std::uint16_t Parts = 1;  // number of sections, one message each
 };
@@ -32,7 +32,8 @@ struct TComposition {
 // The refusal for a file too large to post with the current Lines.
 [[nodiscard]] std::string TooLargeMessage(const std::string& Path, std::uint64_t Size);
 
-// Everything before the message base is touched: templates read, the file
+// Everything before the message base is touched: templates read (macros
+// expanded), the file
 // checked for size, encoded and cut. Stops the program on any failure, before
 // anything is written.
 void PrepareComposition(TComposition& Work);

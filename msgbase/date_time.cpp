@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <cerrno>
+
 #include <array>
 #include <string_view>
 
@@ -108,12 +110,26 @@ std::uint32_t MessageBaseDateTimeToMsgDateTime(const TMessageBaseDateTime& D) {
 
 namespace {
 
+constexpr long NanosPerHundredth = 10'000'000L;
+constexpr long NanosPerSecond = 1'000'000'000L;
+
 // A serial may not repeat, so a caller within the same hundredth (or second)
-// waits for the clock to move on. A short sleep between readings keeps that
-// wait from burning a processor; it is far below the clock's own step.
-void PauseBeforeRereadingClock() {
-  const timespec Pause{0, 200 * 1000};
-  (void)nanosleep(&Pause, nullptr);  // an early wake-up only means one more reading
+// waits for the clock to move on: one sleep for the time left until the
+// real-time clock's next step of Step nanoseconds begins, after which the
+// caller reads the clock again (so a wake-up a little early, or a clock that was
+// set meanwhile, costs one more round, never a wrong serial). The sleep is
+// measured on the monotonic clock: a real-time clock set back during it
+// does not stretch it.
+void SleepUntilNextStep(long Step) {
+  timespec Now{};
+  ::clock_gettime(CLOCK_REALTIME, &Now);
+  timespec Left{0, Step - Now.tv_nsec % Step};
+  if (Left.tv_nsec >= NanosPerSecond) {
+    Left.tv_sec = Left.tv_nsec / NanosPerSecond;
+    Left.tv_nsec %= NanosPerSecond;
+  }
+  while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &Left, &Left) == EINTR) {
+  }
 }
 
 void UnpackDate(std::uint16_t Date, TMessageBaseDateTime& D) {
@@ -221,7 +237,7 @@ std::string LongIntToHex(std::uint32_t L) {
 std::string GenerateMsgId() {
   std::uint32_t Value = 0;
   for (bool First = true;; First = false) {
-    if (!First) PauseBeforeRereadingClock();
+    if (!First) SleepUntilNextStep(NanosPerHundredth);
     TMessageBaseDateTime Now;
     GetCurrentMessageBaseDateTime(Now);
     // A year of 355 days and months of 30: the serial need only grow with
@@ -240,7 +256,7 @@ std::string GenerateMsgId() {
 std::string GenerateUnixTimeMsgId() {
   std::uint32_t Value = 0;
   for (bool First = true;; First = false) {
-    if (!First) PauseBeforeRereadingClock();
+    if (!First) SleepUntilNextStep(NanosPerSecond);
     TMessageBaseDateTime Now;
     GetCurrentMessageBaseDateTime(Now);
     Value = static_cast<std::uint32_t>(MessageBaseDateTimeToUnixDateTime(Now));

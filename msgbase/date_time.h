@@ -78,8 +78,9 @@ void UnixDateTimeToMessageBaseDateTime(std::int32_t U, TMessageBaseDateTime& D);
 
 // The serial of a MSGID line, 8 hexadecimal digits, built from the local date
 // and time with the hundredths in the low 7 bits. Never returns the value it
-// returned last: it re-reads the clock until the hundredths change, so an
-// injected clock must move on between calls.
+// returned last: while the clock gives that value it sleeps until the next
+// hundredth begins and reads it again, so an injected clock must move on
+// between calls.
 [[nodiscard]] std::string GenerateMsgId();
 // 8 hexadecimal digits of the current Unix time; waits for the next second
 // rather than repeat its last value.

@@ -174,6 +174,25 @@ TEST_F(DateTimeClockTest, UnixTimeMsgIdFromAnInjectedClock) {
   EXPECT_EQ(3u, ClockNext);
 }
 
+// Counts the readings of the real clock.
+std::size_t RealReadings = 0;
+void CountingRealClock(TMessageBaseDateTime& D) {
+  ++RealReadings;
+  DefaultClockSource(D);
+}
+
+TEST_F(DateTimeClockTest, WaitForTheNextHundredthSleepsOnce) {
+  // Back-to-back serials each wait for a new hundredth. Sleeping until it
+  // begins takes two readings (one to find the repeat, one after the sleep);
+  // three allows for a late wake-up. Polling took dozens.
+  RealReadings = 0;
+  SetClockSource(CountingRealClock);
+  constexpr std::size_t Calls = 30;
+  std::set<std::string> Seen;
+  for (std::size_t I = 0; I < Calls; ++I) EXPECT_TRUE(Seen.insert(GenerateMsgId()).second);
+  EXPECT_LE(RealReadings, 3 * Calls);
+}
+
 TEST_F(DateTimeClockTest, RealClockIdsNeverRepeat) {
   std::set<std::string> Seen;
   for (int I = 0; I < 20; ++I) EXPECT_TRUE(Seen.insert(GenerateMsgId()).second);

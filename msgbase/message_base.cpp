@@ -2,7 +2,7 @@
 
 #include <array>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "msgbase/file_helpers.h"
 
@@ -347,9 +347,21 @@ void TMessageBase::ReplaceTextRange(std::int32_t Start, std::int32_t End, const 
   TruncateText();
 }
 
+namespace {
+
+// Room for one control line that GetKludgePChar fills before anything reads
+// it. Left unzeroed: clearing 16 KiB on every control line set was a good part
+// of composing a message.
+using TKludgeScratch = std::unique_ptr<char[]>;
+TKludgeScratch MakeKludgeScratch() {
+  return std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(MaxLineSize));
+}
+
+}  // namespace
+
 void TMessageBase::SetKludgePChar(const char* Name, const char* Line) {
-  std::vector<char> Scratch(MaxLineSize);
-  if (GetKludgePChar(Name, Scratch.data(), static_cast<std::uint16_t>(Scratch.size()))) {
+  TKludgeScratch Scratch = MakeKludgeScratch();
+  if (GetKludgePChar(Name, Scratch.get(), static_cast<std::uint16_t>(MaxLineSize))) {
     ReplaceTextRange(KludgeStart, KludgeEnd, Line);
   } else {
     AddKludgePChar(Line);
@@ -361,8 +373,8 @@ void TMessageBase::SetKludge(const std::string& Name, const std::string& Line) {
 }
 
 void TMessageBase::DeleteKludgePChar(const char* Name) {
-  std::vector<char> Scratch(MaxLineSize);
-  if (GetKludgePChar(Name, Scratch.data(), static_cast<std::uint16_t>(Scratch.size()))) {
+  TKludgeScratch Scratch = MakeKludgeScratch();
+  if (GetKludgePChar(Name, Scratch.get(), static_cast<std::uint16_t>(MaxLineSize))) {
     ReplaceTextRange(KludgeStart, KludgeEnd, nullptr);
   }
 }

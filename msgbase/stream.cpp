@@ -23,7 +23,9 @@ namespace msgbase {
 
 namespace {
 
-constexpr std::int32_t CopyPieceSize = 1024;
+// Large enough that a whole message text of the usual size goes to a file in
+// one write, small enough for the stack.
+constexpr std::int32_t CopyPieceSize = 16384;
 
 // The largest count one Read or Write call moves.
 constexpr std::size_t MaxTransfer = std::numeric_limits<std::uint16_t>::max();

@@ -83,7 +83,7 @@ class TMessageBaseStream {
   TMessageBaseStream& operator=(const TMessageBaseStream&) = delete;
 
   // Copies Count bytes from Source's position to this stream's position in
-  // 1024-byte pieces. Statuses are not tested between pieces: a failing source
+  // 16384-byte pieces. Statuses are not tested between pieces: a failing source
   // delivers zero bytes, which are written all the same.
   virtual void CopyFrom(TMessageBaseStream& Source, std::int32_t Count);
   // Reads Count bytes at the position into Buf and advances the position.

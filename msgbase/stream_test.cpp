@@ -132,19 +132,21 @@ TEST(StreamTest, MemoryWritePastTheLargestSizeIsRefused) {
 }
 
 TEST(StreamTest, CopyFromMovesBytesBetweenStreams) {
+  // More than one copy piece, ending part way into the last.
+  constexpr std::int32_t Count = 40000;
   TMessageBaseRamStream Source;
-  const TBytes Data = Pattern(5000);
+  const TBytes Data = Pattern(Count + 2000);
   Source.WriteBuffer(Data);
   Source.Seek(1000);
   PMessageBaseStream Target = CreateMessageBaseMemoryStream(MaxMessageSize);
   Target->Write("head", 4);
-  Target->CopyFrom(Source, 3000);
-  EXPECT_EQ(3004, Target->GetSize());
-  EXPECT_EQ(4000, Source.GetPos());
-  TBytes Back(3000);
+  Target->CopyFrom(Source, Count);
+  EXPECT_EQ(Count + 4, Target->GetSize());
+  EXPECT_EQ(Count + 1000, Source.GetPos());
+  TBytes Back(Count);
   Target->Seek(4);
   Target->ReadBuffer(Back);
-  EXPECT_EQ(TBytes(Data.begin() + 1000, Data.begin() + 4000), Back);
+  EXPECT_EQ(TBytes(Data.begin() + 1000, Data.begin() + 1000 + Count), Back);
 }
 
 TEST(StreamTest, FileStreamModes) {

@@ -14,6 +14,12 @@ command -v clang-format >/dev/null || need+=(clang-format)
 command -v crashmail >/dev/null || need+=(crashmail)
 command -v jamnntpd >/dev/null || need+=(jamnntpd)
 command -v strace >/dev/null || need+=(strace)
+# Manual pages are checked with man-db and groff; the Debian package is built
+# with dpkg-dev (dpkg-shlibdeps) and checked with lintian.
+command -v man >/dev/null || need+=(man-db)
+command -v groff >/dev/null || need+=(groff-base)
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v lintian >/dev/null || need+=(lintian)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -e /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)

@@ -1,9 +1,11 @@
 #include "testing/test_support.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -137,6 +139,20 @@ TFileSizeLimit::~TFileSizeLimit() {
   Limit.rlim_cur = static_cast<rlim_t>(OldLimit_);
   (void)setrlimit(RLIMIT_FSIZE, &Limit);
   (void)std::signal(SIGXFSZ, OldHandler_);
+}
+
+bool OpenPseudoTerminal(int& Controller, int& Terminal) {
+  Controller = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (Controller < 0) return false;
+  std::array<char, 128> Name{};
+  if (::grantpt(Controller) == 0 && ::unlockpt(Controller) == 0 &&
+      ::ptsname_r(Controller, Name.data(), Name.size()) == 0) {
+    Terminal = ::open(Name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (Terminal >= 0) return true;
+  }
+  ::close(Controller);
+  Controller = -1;
+  return false;
 }
 
 }  // namespace testing_support

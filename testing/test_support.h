@@ -64,6 +64,12 @@ class TFileSizeLimit {
   void (*OldHandler_)(int) = nullptr;
 };
 
+// Opens a pseudo-terminal pair, both ends close-on-exec and neither made the
+// controlling terminal: Terminal is what a program under test writes to (the
+// tests of terminal-only output), Controller is where the test reads it back.
+// False, with nothing left open, when the system has none to give.
+bool OpenPseudoTerminal(int& Controller, int& Terminal);
+
 // Little-endian appends for building expected records by hand.
 void PutLE16(TBytes& Out, std::uint16_t Value);
 void PutLE32(TBytes& Out, std::uint32_t Value);

@@ -155,9 +155,11 @@ class PostRun : public ::testing::Test {
     ASSERT_TRUE(WriteFileText(Dir.File("foot.tpl"), "#only a comment\nBye, @TNAME\n"));
   }
 
-  TRunResult Run(const std::vector<std::string>& Args, const std::string& WorkDir = "") {
+  TRunResult Run(const std::vector<std::string>& Args, const std::string& WorkDir = "",
+                 bool StderrTerminal = false) {
     TRunOptions Options;
     Options.WorkDir = WorkDir.empty() ? Dir.Path() : WorkDir;
+    Options.StderrTerminal = StderrTerminal;
     TRunResult R = RunProgram(Program, Args, Options);
     EXPECT_TRUE(R.Started);
     EXPECT_FALSE(R.TimedOut);
@@ -168,6 +170,7 @@ class PostRun : public ::testing::Test {
   void ExpectPosted(const std::vector<std::string>& Args, std::size_t Parts) {
     const TRunResult R = Run(Args);
     EXPECT_EQ((std::vector<std::string>{Banner, "", SuccessLine(Parts)}), R.Lines());
+    EXPECT_EQ("", R.Stderr);  // no progress where standard error is no terminal
     EXPECT_TRUE(R.Exited);
     EXPECT_EQ(0, R.ExitStatus);
   }
@@ -480,6 +483,7 @@ class PostFailure : public PostRun {
   void ExpectRefusal(const std::vector<std::string>& RunArgs, const std::string& Message) {
     const TRunResult R = Run(RunArgs);
     EXPECT_EQ((std::vector<std::string>{Banner, Message}), R.Lines());
+    EXPECT_EQ("", R.Stderr);
     EXPECT_TRUE(R.Exited);
     EXPECT_EQ(1, R.ExitStatus);
   }
@@ -527,6 +531,41 @@ TEST_F(PostFailure, BaseThatExistsButCannotBeOpenedIsTakenAsHeld) {
   ExpectRefusal(Args("Sheld"),
                 "[!] Ombra: failed to open message base - (open) sharing violation, attempts "
                 "expired");
+}
+
+// The progress line a terminal on standard error receives while sections
+// First to Last of Count go out, and the blanks that erase it.
+std::string ProgressBytes(std::uint32_t First, std::uint32_t Last, std::uint32_t Count) {
+  std::string Bytes;
+  std::string Line;
+  for (std::uint32_t I = First; I <= Last; ++I) {
+    Line = "Posting section " + std::to_string(I) + " of " + std::to_string(Count) +
+           ", about 0:01 left";
+    Bytes += "\r" + Line;
+  }
+  return Bytes + "\r" + std::string(Line.size(), ' ') + "\r";
+}
+
+TEST_F(PostFailure, ProgressOnATerminalLeavesStandardOutputAsItIs) {
+  // 20000 bytes are 445 data lines: 9 sections of 50.
+  const TRunResult R = Run(Args("Sarea"), "", true);
+  if (!R.Started) GTEST_SKIP() << "no pseudo-terminal on this system";
+  EXPECT_EQ((std::vector<std::string>{Banner, "", SuccessLine(9)}), R.Lines());
+  EXPECT_EQ(ProgressBytes(1, 9, 9), R.Stderr);
+  EXPECT_EQ(0, R.ExitStatus);
+  EXPECT_EQ(9u, ReadSquishBase(Dir.File("area")).Messages.size());
+}
+
+TEST_F(PostFailure, ProgressIsErasedBeforeARefusal) {
+  ASSERT_EQ(0, ::mkdir(Dir.File("full").c_str(), 0700));
+  ASSERT_TRUE(WriteFileText(Dir.File("full/32767.msg"), ""));
+  const TRunResult R = Run(Args("Ffull"), "", true);
+  if (!R.Started) GTEST_SKIP() << "no pseudo-terminal on this system";
+  EXPECT_EQ((std::vector<std::string>{
+                Banner, "[!] Ombra: Can't create message - (msg) unable to create stream"}),
+            R.Lines());
+  EXPECT_EQ(ProgressBytes(1, 1, 9), R.Stderr);
+  EXPECT_EQ(1, R.ExitStatus);
 }
 
 // What a killed creation leaves: empty files make no base, and the posting

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <filesystem>
 
+#include "testing/test_support.h"
+
 namespace vellumar_tests {
 
 std::vector<std::string> TRunResult::Lines() const {
@@ -42,7 +44,9 @@ TRunResult RunProgram(const std::string& Program, const std::vector<std::string>
   int Out[2] = {-1, -1};
   int Err[2] = {-1, -1};
   if (::pipe2(Out, O_CLOEXEC) != 0) return Result;
-  if (::pipe2(Err, O_CLOEXEC) != 0) {
+  const bool ErrOpen = Options.StderrTerminal ? testing_support::OpenPseudoTerminal(Err[0], Err[1])
+                                              : ::pipe2(Err, O_CLOEXEC) == 0;
+  if (!ErrOpen) {
     ::close(Out[0]);
     ::close(Out[1]);
     return Result;
@@ -97,7 +101,7 @@ TRunResult RunProgram(const std::string& Program, const std::vector<std::string>
       const ssize_t Got = ::read(Fds[I].fd, Buffer, sizeof Buffer);
       if (Got > 0) {
         Sinks[I]->append(Buffer, static_cast<std::size_t>(Got));
-      } else if (Got == 0 || errno != EINTR) {
+      } else if (Got == 0 || errno != EINTR) {  // a terminal's side ends with EIO
         ::close(Fds[I].fd);
         Fds[I].fd = -1;
         --Open;

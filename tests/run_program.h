@@ -26,6 +26,9 @@ struct TRunResult {
 struct TRunOptions {
   std::string WorkDir;     // empty: the current directory
   std::string StdoutPath;  // non-empty: standard output goes to this file
+  // Standard error is a pseudo-terminal (what it receives lands in Stderr)
+  // instead of a pipe; standard output stays as it is.
+  bool StderrTerminal = false;
   int TimeoutSeconds = 60;
 };
 
