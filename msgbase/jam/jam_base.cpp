@@ -389,6 +389,7 @@ bool TJamMessageBase::TrimUnreferencedTails() {
 }
 
 void TJamMessageBase::Close() {
+  FoundIndexFor_ = 0;
   if (!StreamsOpen()) return;
   (void)CloseMessage();  // false only means that no message was open
   ResetAll();
@@ -462,8 +463,12 @@ void TJamMessageBase::SeekNext() {
   const std::int32_t Highest = GetHighest();
   for (std::int32_t Message = Current(); Message < Highest;) {
     Message = std::max(Message + 1, First);
-    if (Message < Highest && Exists(Message)) {
+    if (Message < Highest && ReadIndexRecord(Message, FoundIndex_) &&
+        FoundIndex_.HdrOffset != JamRemovedOffset) {
       SetCurrent(Message);
+      // A reader's walk goes on to read the message: the record just read
+      // serves it, as nothing in this process can change the index meanwhile.
+      FoundIndexFor_ = IsReadOnly() ? Message : 0;
       return;
     }
   }
@@ -574,7 +579,10 @@ bool TJamMessageBase::GetSubfield(std::int32_t N, std::int32_t& Id, std::string&
 bool TJamMessageBase::LoadMessage(bool WithText) {
   (void)CloseMessage();  // false only means that no message was open
   ResetAll();
-  if (!StreamsOpen() || !ReadIndexRecord(Current(), CurrentIndex_)) {
+  const bool Found = FoundIndexFor_ != 0 && FoundIndexFor_ == Current();
+  FoundIndexFor_ = 0;
+  if (Found) CurrentIndex_ = FoundIndex_;
+  if (!StreamsOpen() || (!Found && !ReadIndexRecord(Current(), CurrentIndex_))) {
     SetStatus(stJamStreamProblems);
     return false;
   }

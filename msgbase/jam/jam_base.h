@@ -263,6 +263,10 @@ class TJamMessageBase : public TMessageBase {
   std::array<std::uint8_t, TJamHeaderInfo::Size> StoredHeaderInfo_{};
   std::int32_t HeaderPosition_ = 0;  // 0: the current message is not stored
   TJamIndex CurrentIndex_;
+  // The index record SeekNext found for message FoundIndexFor_ of a base open
+  // for reading only (0: none); LoadMessage takes it instead of reading it again.
+  TJamIndex FoundIndex_;
+  std::int32_t FoundIndexFor_ = 0;
   std::int32_t IndexPosition_ = 0;
   TAddress FromAddress_;
   TAddress ToAddress_;
