@@ -108,6 +108,20 @@ TEST_F(MsgBaseTest, OpenNeedsAnExistingDirectory) {
   EXPECT_EQ(Base.GetStatus(), stMsgWrongPath);
 }
 
+// The scan that maps the messages also counts the lastread file's names: a
+// second name in another case, even a directory, refuses the base; one does not.
+TEST_F(MsgBaseTest, OpenRefusesTwoNamesOfTheLastReadFile) {
+  Put("LastRead", TBytes{1, 0});
+  Put("1.msg", TBytes(200, 0));
+  TFidoMessageBase Base;
+  ASSERT_TRUE(Base.Open(Dir.Path()));
+  EXPECT_EQ(Base.GetCount(), 1);
+  ASSERT_EQ(::mkdir(Path("LASTREAD").c_str(), 0755), 0);
+  EXPECT_FALSE(Base.Open(Dir.Path()));
+  EXPECT_EQ(Base.GetStatus(), stMsgTwoNames);
+  EXPECT_FALSE(Base.GetOpened());
+}
+
 TEST_F(MsgBaseTest, CreateMakesMissingDirectoriesAndKeepsExistingMessages) {
   TFidoMessageBase Base;
   ASSERT_TRUE(Base.Create(Path("a/b/c")));
