@@ -463,6 +463,15 @@ bool TMessageBaseFileFind::NextSearch() {
   while (const dirent* Entry = ::readdir(Dir)) {
     const std::string Name = Entry->d_name;
     if (!WildcardMatch(Pattern_, Name)) continue;
+    if ((SearchAttr_ & faNamesOnly) != 0 && (Entry->d_type == DT_REG || Entry->d_type == DT_DIR)) {
+      const std::int32_t KindAttr = Entry->d_type == DT_DIR ? faDirectory : faArchive;
+      if ((KindAttr & ~SearchAttr_) != 0) continue;
+      Name_ = CutText(Name);
+      Attr_ = KindAttr;
+      Time_ = 0;
+      Size_ = 0;
+      return true;
+    }
     // Looked up from the open directory: one name to resolve, not the path.
     struct stat Info {};
     if (::fstatat(::dirfd(Dir), Entry->d_name, &Info, 0) != 0)

@@ -51,6 +51,11 @@ inline constexpr std::int32_t faReadOnly = 0x01;  // the owner may not write it
 inline constexpr std::int32_t faDirectory = 0x10;
 inline constexpr std::int32_t faArchive = 0x20;  // any entry that is not a directory
 inline constexpr std::int32_t faAnyFile = 0x3F;
+// Not an entry's bit but a request to StartSearch: the caller needs names and
+// the directory bit only. Where the directory listing itself tells a regular
+// file from a directory, the entry is not looked up: its read-only bit, time
+// and size are then 0. Saves one lookup per entry in large *.msg directories.
+inline constexpr std::int32_t faNamesOnly = 0x40;
 
 // Ends the program at once with run-time error 217: one report line on standard
 // output, exit status 217. Every operation a class leaves abstract calls it.

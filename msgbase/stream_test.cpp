@@ -368,6 +368,24 @@ TEST(StreamTest, FindMatchesWildcardsAndAttributes) {
     Plain.push_back(Find->GetName());
   }
   EXPECT_EQ((std::vector<std::string>{"1.msg"}), Plain);
+
+  // Names only: the same entries and kinds, without looking each one up.
+  std::map<std::string, std::int32_t> Kinds;
+  for (bool More = Find->StartSearch(Dir.File("*.msg"), faAnyFile | faNamesOnly); More;
+       More = Find->NextSearch()) {
+    Kinds[Find->GetName()] = Find->GetAttr() & ~faReadOnly;
+  }
+  EXPECT_EQ((std::map<std::string, std::int32_t>{{".hidden.msg", faArchive},
+                                                 {"1.msg", faArchive},
+                                                 {"22.msg", faArchive},
+                                                 {"sub.msg", faDirectory}}),
+            Kinds);
+  std::vector<std::string> Directories;
+  for (bool More = Find->StartSearch(Dir.File("s*"), faDirectory | faNamesOnly); More;
+       More = Find->NextSearch()) {
+    Directories.push_back(Find->GetName());
+  }
+  EXPECT_EQ((std::vector<std::string>{"sub.msg"}), Directories);
   EXPECT_FALSE(Find->StartSearch(Dir.File("missing/*"), faAnyFile));
   EXPECT_FALSE(Find->NextSearch());
 }

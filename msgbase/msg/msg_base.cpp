@@ -195,7 +195,7 @@ void TFidoMessageBase::RebuildIndex() {
   const std::string LastReadName = FidoLastReadName;
   std::set<std::string> Folded;
   PMessageBaseFind Find = CreateMessageBaseFind();
-  for (bool Found = Find->StartSearch(GetBasePath() + "*", faAnyFile); Found;
+  for (bool Found = Find->StartSearch(GetBasePath() + "*", faAnyFile | faNamesOnly); Found;
        Found = Find->NextSearch()) {
     const std::string& Name = Find->GetName();
     std::string Lower = Name;
