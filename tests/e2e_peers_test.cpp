@@ -65,6 +65,23 @@ std::string TrimRight(std::string S) {
   return S;
 }
 
+// Waits (5 ms a look, at most Tries looks) until some process holds a record
+// write lock on byte 0 of File; true once one is seen.
+bool AwaitRecordLock(const std::string& File, int Tries) {
+  for (int Try = 0; Try < Tries; ++Try) {
+    const int Fd = ::open(File.c_str(), O_RDWR);
+    struct flock Lock {};
+    Lock.l_type = F_WRLCK;
+    Lock.l_whence = SEEK_SET;
+    Lock.l_len = 1;
+    const bool Held = Fd >= 0 && ::fcntl(Fd, F_GETLK, &Lock) == 0 && Lock.l_type != F_UNLCK;
+    if (Fd >= 0) ::close(Fd);
+    if (Held) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
 // A free TCP port on loopback (bound and released; the server takes it next).
 int FreePort() {
   const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -493,17 +510,7 @@ TEST_F(PeersTest, TosserWaitsWhileVellumarPosts) {
   auto Posting =
       std::async(std::launch::async, [this, &Id] { return Post(Id, "Long post", 45 * 99, 1); });
   // Wait until the base is held: a lock on byte 0 shows up.
-  bool Held = false;
-  for (int Try = 0; Try < 500 && !Held; ++Try) {
-    const int Fd = ::open(Header.c_str(), O_RDWR);
-    struct flock Lock {};
-    Lock.l_type = F_WRLCK;
-    Lock.l_whence = SEEK_SET;
-    Lock.l_len = 1;
-    Held = Fd >= 0 && ::fcntl(Fd, F_GETLK, &Lock) == 0 && Lock.l_type != F_UNLCK;
-    if (Fd >= 0) ::close(Fd);
-    if (!Held) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const bool Held = AwaitRecordLock(Header, 500);
   ASSERT_TRUE(Held);
   const std::string Strace = FindTool("strace");
   const std::string Trace = Dir.File("crashmail.trace");
@@ -566,17 +573,7 @@ TEST_F(PeersTest, VellumarWaitsWhileTheTosserWrites) {
     return Run(Strace, {"-f", "-o", "/dev/null", "-e", "inject=write:delay_exit=200000", CrashMail,
                         "SETTINGS", Prefs(), "TOSSDIR", Dir.File("pkts"), "NOSECURITY"});
   });
-  bool Held = false;
-  for (int Try = 0; Try < 2000 && !Held; ++Try) {
-    const int Fd = ::open(Header.c_str(), O_RDWR);
-    struct flock Lock {};
-    Lock.l_type = F_WRLCK;
-    Lock.l_whence = SEEK_SET;
-    Lock.l_len = 1;
-    Held = Fd >= 0 && ::fcntl(Fd, F_GETLK, &Lock) == 0 && Lock.l_type != F_UNLCK;
-    if (Fd >= 0) ::close(Fd);
-    if (!Held) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const bool Held = AwaitRecordLock(Header, 2000);
   ASSERT_TRUE(Held) << "the tosser never took its lock";
   ASSERT_TRUE(WriteFileText(Dir.File("data.bin"), "a short file"));
   const std::string Trace = Dir.File("vellumar.trace");
