@@ -237,7 +237,8 @@ class PeersTest : public ::testing::Test {
 
   // Packs one echomail message per subject for Area with crashwrite and
   // tosses them all with crashmail.
-  void Toss(const std::string& Area, const std::vector<std::string>& Subjects) {
+  // Writes one packet a subject into the inbound folder, for the next toss.
+  void WritePackets(const std::string& Area, const std::vector<std::string>& Subjects) {
     for (const std::string& Subject : Subjects) {
       const std::string Text = Dir.File("text.txt");
       ASSERT_TRUE(WriteFileText(Text, "Tossed text of " + Subject + "\nA second line\n"));
@@ -247,6 +248,10 @@ class PeersTest : public ::testing::Test {
                            Text, "ORIGIN", "Peer station"});
       ASSERT_EQ(0, W.ExitStatus) << W.Stdout << W.Stderr;
     }
+  }
+
+  void Toss(const std::string& Area, const std::vector<std::string>& Subjects) {
+    WritePackets(Area, Subjects);
     const TRunResult T =
         Run(CrashMail, {"SETTINGS", Prefs(), "TOSSDIR", Dir.File("pkts"), "NOSECURITY"});
     ASSERT_EQ(0, T.ExitStatus) << T.Stdout << T.Stderr;
@@ -497,13 +502,7 @@ TEST_F(PeersTest, TosserWaitsWhileVellumarPosts) {
   Toss("JAMAREA", FirstTossed);
   const std::string Header = JamPath() + ".jhr";
   ASSERT_TRUE(testing_support::PathExists(Header));
-  for (const std::string& Subject : LastTossed) {
-    ASSERT_TRUE(WriteFileText(Dir.File("text.txt"), "Tossed text of " + Subject + "\n"));
-    ASSERT_EQ(0, Run(CrashWrite,
-                     {"DIR", Dir.File("pkts"), "FROMNAME", "Tosser Sysop", "FROMADDR", "2:5020/1",
-                      "SUBJECT", Subject, "AREA", "JAMAREA", "TEXT", Dir.File("text.txt")})
-                     .ExitStatus);
-  }
+  WritePackets("JAMAREA", LastTossed);
 
   // One line a message: every message waits for its serial, so the posting
   // holds the base for a second or more.
@@ -561,13 +560,7 @@ TEST_F(PeersTest, VellumarWaitsWhileTheTosserWrites) {
   const std::string Id = "J" + JamPath();
   Toss("JAMAREA", FirstTossed);
   const std::string Header = JamPath() + ".jhr";
-  for (const std::string& Subject : LastTossed) {
-    ASSERT_TRUE(WriteFileText(Dir.File("text.txt"), "Tossed text of " + Subject + "\n"));
-    ASSERT_EQ(0, Run(CrashWrite,
-                     {"DIR", Dir.File("pkts"), "FROMNAME", "Tosser Sysop", "FROMADDR", "2:5020/1",
-                      "SUBJECT", Subject, "AREA", "JAMAREA", "TEXT", Dir.File("text.txt")})
-                     .ExitStatus);
-  }
+  WritePackets("JAMAREA", LastTossed);
   // Every write of the tosser takes a fifth of a second.
   auto Tossing = std::async(std::launch::async, [&] {
     return Run(Strace, {"-f", "-o", "/dev/null", "-e", "inject=write:delay_exit=200000", CrashMail,
