@@ -100,6 +100,18 @@ TFileIdentity IdentityOf(const struct stat& Info) {
 
 std::int32_t FileOpenFailure = stOk;
 
+// A file just made takes the group of its folder, and under root the owner
+// too. Best effort: a user who may not give the file away keeps it.
+void TakeFolderOwnership(int Fd, const std::string& FileName) {
+  const std::size_t Slash = FileName.rfind('/');
+  const std::string Folder =
+      Slash == std::string::npos ? "." : (Slash == 0 ? "/" : FileName.substr(0, Slash));
+  struct stat Info {};
+  if (::stat(Folder.c_str(), &Info) != 0) return;
+  const uid_t Owner = ::geteuid() == 0 ? Info.st_uid : static_cast<uid_t>(-1);
+  (void)::fchown(Fd, Owner, Info.st_gid);  // see above
+}
+
 // The reason of a failed open(2), as GetFileOpenFailure tells it.
 std::int32_t OpenFailureOf(int Error) {
   switch (Error) {
@@ -124,6 +136,13 @@ bool GetFileIdentity(const std::string& Name, TFileIdentity& Identity) {
   struct stat Info {};
   if (::stat(Name.c_str(), &Info) != 0) return false;
   Identity = IdentityOf(Info);
+  return true;
+}
+
+bool GetFilePermissions(const std::string& Name, std::uint32_t& Mode) {
+  struct stat Info {};
+  if (::stat(Name.c_str(), &Info) != 0) return false;
+  Mode = static_cast<std::uint32_t>(Info.st_mode & 07777);
   return true;
 }
 
@@ -197,6 +216,8 @@ void TMessageBaseStream::Reset() {
 bool TMessageBaseStream::GetIdentity(TFileIdentity& /*Identity*/) {
   return false;
 }
+
+void TMessageBaseStream::SetPermissions(std::uint32_t /*Mode*/) {}
 
 void TMessageBaseStream::ReadBuffer(std::span<std::uint8_t> Buf) {
   while (!Buf.empty()) {
@@ -273,6 +294,7 @@ TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std:
     Refuse(Locked ? stStreamOpenFailed : stStreamLocked);
     return;
   }
+  if ((Flags & O_EXCL) != 0) TakeFolderOwnership(Fd, FileName);
   Fd_ = Fd;
   SizeAtOpen_ =
       (DenyWrite && (Mode & 0xFF) == smCreate) ? 0 : static_cast<std::int64_t>(Info.st_size);
@@ -381,6 +403,10 @@ void TMessageBaseFileStream::Truncate() {
 
 void TMessageBaseFileStream::Reset() {
   SetStatus(stOk);
+}
+
+void TMessageBaseFileStream::SetPermissions(std::uint32_t Mode) {
+  if (Fd_ >= 0) (void)::fchmod(Fd_, static_cast<mode_t>(Mode & 07777));  // see the contract
 }
 
 bool TMessageBaseFileStream::GetIdentity(TFileIdentity& Identity) {

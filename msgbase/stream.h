@@ -33,6 +33,10 @@ inline constexpr std::int32_t smWrite = 0x08;      // existing file, write only
 // it (a file, a folder, a link, a dangling link) instead of emptying it or
 // writing through it; every file the library makes is made this way. A plain
 // smCreate empties an existing regular file but never follows a link either.
+// A new file takes the group of the folder it is made in, and when the
+// process runs as root the folder's owner too, so that the program that owns
+// the area (a tosser) can update it; its permissions are 0666 less the umask
+// until SetPermissions says otherwise.
 inline constexpr std::int32_t smNew = 0x1000;
 // Deny-write request ($20 in the second byte): the stream holds an exclusive
 // advisory lock on the file (flock) from open to disposal; opening fails with
@@ -81,6 +85,8 @@ struct TFileIdentity {
 // The identity of the file a name stands for (through a link); false when
 // there is none.
 [[nodiscard]] bool GetFileIdentity(const std::string& Name, TFileIdentity& Identity);
+// The permission bits of the file a name stands for; false when there is none.
+[[nodiscard]] bool GetFilePermissions(const std::string& Name, std::uint32_t& Mode);
 
 // Why the last file stream that failed to open did so: stStreamNotRegular,
 // stStreamAccessDenied, stStreamLocked, stStreamExists or stStreamOpenFailed
@@ -146,6 +152,10 @@ class TMessageBaseStream {
 
   // The identity of the open file; false for a stream that is not over one.
   [[nodiscard]] virtual bool GetIdentity(TFileIdentity& Identity);
+  // Gives the open file the permission bits Mode (07777 at most); nothing for
+  // a stream that is not over a file. A failure is not recorded: the file is
+  // whole either way.
+  virtual void SetPermissions(std::uint32_t Mode);
 
   [[nodiscard]] std::int32_t GetStatus() const { return Status_; }
   [[nodiscard]] std::int32_t GetMode() const { return Mode_; }
@@ -186,6 +196,7 @@ class TMessageBaseFileStream : public TMessageBaseStream {
   void Truncate() override;
   void Reset() override;
   [[nodiscard]] bool GetIdentity(TFileIdentity& Identity) override;
+  void SetPermissions(std::uint32_t Mode) override;
 
  private:
   // Records Code unless an earlier failure is recorded already.

@@ -263,6 +263,39 @@ TEST_F(SharedFolderTest, BaseTheUserMayNotWriteIsRefusedAtOnce) {
   }
 }
 
+TEST_F(SharedFolderTest, FilesMadeAsRootBelongToTheAreasOwner) {
+  // Root posts into an area that another account owns; that account can then
+  // update every file, and new files are as open as the area's older ones.
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to post as root into another's area";
+  for (const char Format : {'F', 'S', 'J'}) {
+    SCOPED_TRACE(Format);
+    ASSERT_EQ(0, ::chown(Dir.File("area").c_str(), 65534, 65534));
+    ASSERT_EQ(0, Post(Format).ExitStatus);
+    ASSERT_EQ(0, Run(MsgDump, {"--set-lastread", "0", "1", Id(Format)}).ExitStatus);
+    for (const std::string& Name : BaseFiles(Dir.File("area"))) {
+      struct stat Info {};
+      ASSERT_EQ(0, ::stat(Dir.File("area/" + Name).c_str(), &Info));
+      EXPECT_EQ(65534u, Info.st_uid) << Name;
+      EXPECT_EQ(65534u, Info.st_gid) << Name;
+      if (Format == 'F') {
+        ASSERT_EQ(0, ::chmod(Dir.File("area/" + Name).c_str(), 0660));
+      }
+    }
+    EXPECT_EQ(
+        0, Run(MsgDump, {"--set-lastread", "0", "2", Id(Format)}, QuickSeconds, Nobody).ExitStatus);
+    if (Format == 'F') {
+      // A new message takes the permissions of the messages there.
+      ASSERT_EQ(0, Post(Format).ExitStatus);
+      const std::vector<std::string> Files = BaseFiles(Dir.File("area"));
+      struct stat Info {};
+      ASSERT_EQ(0, ::stat(Dir.File("area/" + Files[Files.size() - 2]).c_str(), &Info));
+      EXPECT_EQ(0660u, Info.st_mode & 07777) << Files[Files.size() - 2];
+    }
+    EXPECT_EQ(0, Run(MsgDump, {"--kill", "1", Id(Format)}, QuickSeconds, Nobody).ExitStatus);
+    FreshFolders();
+  }
+}
+
 TEST_F(SharedFolderTest, ImpossibleCountIsAnInconsistency) {
   ASSERT_EQ(0, Post('S').ExitStatus);
   // The message count of the Squish base header, at offset 4, with its top

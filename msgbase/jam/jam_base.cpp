@@ -110,7 +110,9 @@ bool StartsWith(std::string_view Line, std::string_view Prefix) {
 
 // The four files of a base, in this order.
 enum TJamFile : std::size_t { jfHeader = 0, jfIndex = 1, jfText = 2, jfLastRead = 3 };
-const std::vector<std::string> JamExtensions{"JHR", "JDX", "JDT", "JLR"};
+// A new base gets them in lower case, as the JAM software beside it on Linux
+// names them; an existing base keeps its names in whatever case it has.
+const std::vector<std::string> JamExtensions{"jhr", "jdx", "jdt", "jlr"};
 
 // Base path: Path with "." appended unless it already ends in one.
 std::string JamBasePath(const std::string& Path) {
@@ -296,6 +298,10 @@ bool TJamMessageBase::Open(const std::string& Path) {
     LastReadStream_ = CreateMessageBaseFileStream(LastReadName, smCreate | smNew);
     if (!LastReadStream_ || LastReadStream_->GetStatus() != stOk) {
       return Fail(stJamCantCreateJlr);
+    }
+    // It is as open to others as the base's other files.
+    if (std::uint32_t Permissions = 0; GetFilePermissions(Names.Name[jfHeader], Permissions)) {
+      LastReadStream_->SetPermissions(Permissions);
     }
   }
 

@@ -208,6 +208,7 @@ bool TFidoMessageBase::Exist(const std::string& Path) {
 
 void TFidoMessageBase::Close() {
   ReadFiles_.clear();
+  MessagePermissionsKnown_ = false;
   SetBasePath("");
   SetOpened(false);
 }
@@ -436,6 +437,20 @@ PMessageBaseStream TFidoMessageBase::CreateTempFile(std::string& TempName) {
     TempName = Mark + (Try == 0 ? "" : "." + LongToStr(Try)) + FidoTempExtension;
     Temp = CreateMessageBaseFileStream(TempName, smCreate | smNew);
     if (Temp->GetStatus() == stOk || GetFileOpenFailure() != stStreamExists) break;
+  }
+  // A new message is as open to others as the area's other messages: those
+  // of the highest number speak for the area.
+  if (!MessagePermissionsKnown_) {
+    MessagePermissionsKnown_ = true;
+    MessagePermissions_ = 0;
+    for (std::int32_t Message = Highest_; Message > 0; --Message) {
+      if (GetMapDot(Message) && GetFilePermissions(MessageFileName(Message), MessagePermissions_)) {
+        break;
+      }
+    }
+  }
+  if (MessagePermissions_ != 0 && Temp->GetStatus() == stOk) {
+    Temp->SetPermissions(MessagePermissions_);
   }
   return Temp;
 }

@@ -203,6 +203,10 @@ class TFidoMessageBase : public TMessageBase {
   TFidoHeader Header_;
   // The file each message number stood for when it was last read or written.
   std::map<std::int32_t, TFileIdentity> ReadFiles_;
+  // The permissions new message files take (0: the process's default), and
+  // whether they were looked up since the base was opened.
+  std::uint32_t MessagePermissions_ = 0;
+  bool MessagePermissionsKnown_ = false;
 };
 
 }  // namespace msgbase

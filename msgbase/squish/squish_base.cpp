@@ -1270,6 +1270,11 @@ void TSquishMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Messa
       GetFileOpenFailure() == stStreamOpenFailed && !FileExists(Name)) {
     File = CreateMessageBaseFileStream(Name, smCreate | smNew | smDenyWrite);
     if (File == nullptr || File->GetStatus() != stOk) return;
+    // It is as open to others as the base's other files.
+    if (std::uint32_t Permissions = 0;
+        DataStream_ && GetFilePermissions(DataStream_->GetFileName(), Permissions)) {
+      File->SetPermissions(Permissions);
+    }
   }
   std::array<std::uint8_t, SquishLastReadSize> Entry{};
   PutLEInt32(Entry.data(), Message);
