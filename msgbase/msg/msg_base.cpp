@@ -131,12 +131,6 @@ std::int32_t DeadRemoversMessage(const std::string& Name) {
   return Message;
 }
 
-// A rewritten message keeps the permissions its file had.
-void KeepFileMode(const std::string& From, const std::string& To) {
-  struct stat Info {};
-  if (::stat(From.c_str(), &Info) == 0) (void)::chmod(To.c_str(), Info.st_mode & 07777);
-}
-
 }  // namespace
 
 TFidoMessageBase::~TFidoMessageBase() {
@@ -395,7 +389,12 @@ bool TFidoMessageBase::WriteMessage() {
   std::string TempName;
   PMessageBaseStream Temp = CreateTempFile(TempName);
   if (Temp && Temp->GetStatus() == stOk) {
-    if (!NewMessage_) KeepFileMode(MessagePath_, TempName);
+    // A rewritten message keeps the permissions its file had; they are set
+    // on the open file, never through a name another program could swap.
+    if (std::uint32_t Permissions = 0;
+        !NewMessage_ && GetFilePermissions(MessagePath_, Permissions)) {
+      Temp->SetPermissions(Permissions);
+    }
     StoreHeader(*Temp);
     const std::int32_t TextSize = Text->GetSize();
     Text->Seek(0);
