@@ -214,7 +214,8 @@ class TMessageBase {
   [[nodiscard]] virtual std::int32_t GetLastRead(std::int32_t UserNumber);
   virtual void SetLastRead(std::int32_t UserNumber, std::int32_t Message);
   // Writes " * Origin: <origin> (<address>)", the origin cut so the line holds
-  // at most 79 characters; the address part is never cut.
+  // at most 79 characters; the address part is never cut. A zero byte in the
+  // origin ends the origin text, not the line.
   virtual void PutOrigin(const TAddress& Address, const std::string& Origin);
   virtual void SetStatus(std::int32_t Status);
   [[nodiscard]] virtual std::int32_t GetStatus();
