@@ -101,6 +101,9 @@ std::int32_t TMessageBase::GetHighest() {
 std::int32_t TMessageBase::GetCount() {
   Abstract();
 }
+std::vector<std::string> TMessageBase::GetUncountedFiles() {
+  return {};
+}
 std::string TMessageBase::GetFrom() {
   Abstract();
 }

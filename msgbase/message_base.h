@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "msgbase/address.h"
 #include "msgbase/date_time.h"
@@ -107,6 +108,10 @@ class TMessageBase {
   [[nodiscard]] virtual bool CloseMessage();
   [[nodiscard]] virtual std::int32_t GetHighest();
   [[nodiscard]] virtual std::int32_t GetCount();
+  // Names of files the base holds as messages but under a number the format
+  // cannot count, which navigation therefore passes over (a *.msg file
+  // numbered above 32767); empty here.
+  [[nodiscard]] virtual std::vector<std::string> GetUncountedFiles();
   [[nodiscard]] virtual std::string GetFrom();
   [[nodiscard]] virtual std::string GetTo();
   [[nodiscard]] virtual std::string GetSubject();
