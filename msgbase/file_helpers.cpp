@@ -87,37 +87,46 @@ std::string PreferredName(const std::string& Directory, const std::string& A, co
   return Rank(B) < Rank(A) ? B : A;
 }
 
-std::int32_t FindFileAnyCase(const std::string& Path, std::string& Found) {
-  Found = Path;
+std::vector<std::string> FindNamesAnyCase(const std::string& Path) {
   const std::size_t Slash = Path.rfind('/');
   const std::string Directory = Slash == std::string::npos ? "" : Path.substr(0, Slash + 1);
   const std::string Wanted = Path.substr(Directory.size());
-  if (Wanted.empty()) return 0;
+  std::vector<std::string> Names;
+  if (Wanted.empty()) return Names;
   const auto Fold = [](char Ch) {
     return (Ch >= 'A' && Ch <= 'Z') ? static_cast<char>(Ch + 32) : Ch;
   };
-  // One name for each file that matches; names are compared as files only
-  // when there is more than one, which is rare.
-  std::vector<std::string> Files;
   PMessageBaseFind Find = CreateMessageBaseFind();
   for (bool More = Find->StartSearch(Directory + "*", faAnyFile); More; More = Find->NextSearch()) {
     const std::string& Name = Find->GetName();
-    if (Name.size() != Wanted.size() ||
-        !std::equal(Name.begin(), Name.end(), Wanted.begin(),
-                    [&Fold](char A, char B) { return Fold(A) == Fold(B); })) {
-      continue;
-    }
-    const auto Same = std::find_if(Files.begin(), Files.end(), [&](const std::string& Kept) {
-      return SameFile(Directory + Kept, Directory + Name);
-    });
-    if (Same == Files.end()) {
-      Files.push_back(Name);
-    } else {
-      *Same = PreferredName(Directory, *Same, Name, Wanted);
+    if (Name.size() == Wanted.size() &&
+        std::equal(Name.begin(), Name.end(), Wanted.begin(),
+                   [&Fold](char A, char B) { return Fold(A) == Fold(B); })) {
+      Names.push_back(Directory + Name);
     }
   }
   Find->StopSearch();
-  if (Files.size() == 1) Found = Directory + Files[0];
+  return Names;
+}
+
+std::int32_t FindFileAnyCase(const std::string& Path, std::string& Found) {
+  Found = Path;
+  const std::string Directory = Path.substr(0, Path.rfind('/') + 1);
+  const std::string Wanted = Path.substr(Directory.size());
+  // One name for each file that matches; names are compared as files only
+  // when there is more than one, which is rare.
+  std::vector<std::string> Files;
+  for (const std::string& Name : FindNamesAnyCase(Path)) {
+    const auto Same = std::find_if(Files.begin(), Files.end(),
+                                   [&](const std::string& Kept) { return SameFile(Kept, Name); });
+    if (Same == Files.end()) {
+      Files.push_back(Name);
+    } else {
+      *Same = Directory + PreferredName(Directory, Same->substr(Directory.size()),
+                                        Name.substr(Directory.size()), Wanted);
+    }
+  }
+  if (Files.size() == 1) Found = Files[0];
   return static_cast<std::int32_t>(Files.size());
 }
 

@@ -36,6 +36,9 @@ inline constexpr std::size_t MaxTextLength = 255;
 // in byte order.
 [[nodiscard]] std::string PreferredName(const std::string& Directory, const std::string& A,
                                         const std::string& B, const std::string& Given);
+// The paths of every entry in Path's directory whose name is the last part of
+// Path with ASCII letters folded ("area.JHR" finds "area.jhr"), any kind.
+[[nodiscard]] std::vector<std::string> FindNamesAnyCase(const std::string& Path);
 // Looks for the last part of Path in its directory with ASCII letters folded,
 // the way other software on the same system may have named a base's files
 // ("area.JHR" finds "area.jhr"). Returns the number of distinct files that

@@ -107,6 +107,20 @@ bool IsDeadWritersFile(const std::string& Name) {
   return Pid > 0 && ::kill(static_cast<pid_t>(Pid), 0) != 0 && errno == ESRCH;
 }
 
+// The other names of the file at Path, in any case of its name, that are
+// hard links to it (no symbolic links).
+std::vector<std::string> OtherHardLinks(const std::string& Path) {
+  std::vector<std::string> Links;
+  for (const std::string& Name : FindNamesAnyCase(Path)) {
+    struct stat Info {};
+    if (Name != Path && ::lstat(Name.c_str(), &Info) == 0 && !S_ISLNK(Info.st_mode) &&
+        SameFile(Name, Path)) {
+      Links.push_back(Name);
+    }
+  }
+  return Links;
+}
+
 // A rewritten message keeps the permissions its file had.
 void KeepFileMode(const std::string& From, const std::string& To) {
   struct stat Info {};
@@ -390,9 +404,20 @@ bool TFidoMessageBase::WriteMessage() {
     Temp->Write(&Terminator, 1);
     Temp->Flush();
   }
+  // A rewrite replaces the file under its name; hard links to the old file
+  // under other cases of the name (symbolic ones follow the name) are made
+  // links to the new one below, or the two names would be two files.
+  std::vector<std::string> HardLinks;
+  if (!NewMessage_) HardLinks = OtherHardLinks(MessagePath_);
   const bool Stored = Temp && Temp->GetStatus() == stOk &&
                       (NewMessage_ ? PublishMessageFile(TempName)
                                    : ::rename(TempName.c_str(), MessagePath_.c_str()) == 0);
+  for (const std::string& Link : HardLinks) {
+    if (Stored && ::link(MessagePath_.c_str(), TempName.c_str()) == 0 &&
+        ::rename(TempName.c_str(), Link.c_str()) != 0) {
+      (void)KillFile(TempName);  // the old link stays; the next open refuses the two files
+    }
+  }
   // A new message's file keeps its number's name and drops the temporary
   // one; a failed write leaves no file behind.
   if (NewMessage_ || !Stored) (void)KillFile(TempName);
@@ -630,7 +655,17 @@ void TFidoMessageBase::SetArrivedDateTime(const TMessageBaseDateTime& DateTime) 
 bool TFidoMessageBase::KillMessage() {
   const std::int32_t Message = Current();
   if (RefuseChange(stMsgReadOnly) || !GetOpened() || !Exists(Message)) return false;
-  if (!KillFile(MessageFileName(Message))) return false;
+  // Other names of the file (links in another case) go with it, or the
+  // message would be back at the next open.
+  const std::string FileName = MessageFileName(Message);
+  std::vector<std::string> Links;
+  for (const std::string& Name : FindNamesAnyCase(FileName)) {
+    if (Name != FileName && SameFile(Name, FileName)) Links.push_back(Name);
+  }
+  if (!KillFile(FileName)) return false;
+  // A link that cannot be removed brings the message back at the next open,
+  // like any message file that cannot be removed.
+  for (const std::string& Link : Links) (void)KillFile(Link);
   SetMapDot(Message, false);
   OtherCaseNames_.erase(Message);
   return true;

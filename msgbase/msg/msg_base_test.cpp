@@ -110,8 +110,8 @@ TEST_F(MsgBaseTest, OpenNeedsAnExistingDirectory) {
 
 // Names that differ only in case refuse the base when they are two files (a
 // directory too); two links to one file are one message or one lastread
-// file, opened under the name that is no symbolic link, so that a rewrite
-// keeps the link.
+// file, opened under the name that is no symbolic link, rewritten without
+// parting the names, and removed with all its names.
 TEST_F(MsgBaseTest, NamesDifferingOnlyInCaseAreOneFileOrRefused) {
   enum TKind { kSymlink, kHardLink, kCopy, kDirectory };
   struct TCase {
@@ -168,16 +168,21 @@ TEST_F(MsgBaseTest, NamesDifferingOnlyInCaseAreOneFileOrRefused) {
     ASSERT_TRUE(Base.OpenMessage());
     EXPECT_EQ(Base.GetSubject(), "Five");
     Base.SetRead(true);
-    ASSERT_TRUE(Base.WriteMessageHeader());
+    ASSERT_TRUE(Base.WriteMessage());
     (void)Base.CloseMessage();  // written
-    if (C.Kind == kSymlink) {
-      // Rewritten under the real name: the link still leads to it, and the
-      // base still opens as one message.
-      EXPECT_TRUE(std::filesystem::is_symlink(To));
-      EXPECT_EQ(ReadFileBytes(To)[164], 1);
-      ASSERT_TRUE(Base.Open(Path(Sub)));
-      EXPECT_EQ(Base.GetCount(), 2);
-    }
+    // Rewritten as a new file: both names still lead to it, the symbolic
+    // link as it was, and the base still opens as one message.
+    EXPECT_EQ(std::filesystem::is_symlink(To), C.Kind == kSymlink);
+    EXPECT_EQ(ReadFileBytes(To)[164], 1);
+    ASSERT_TRUE(Base.Open(Path(Sub)));
+    EXPECT_EQ(Base.GetCount(), 2);
+    // Removing the message removes every name of it.
+    Base.SetLocation(5);
+    ASSERT_TRUE(Base.KillMessage());
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(From)));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(To)));
+    ASSERT_TRUE(Base.Open(Path(Sub)));
+    EXPECT_EQ(Base.GetCount(), 1);
   }
 }
 
