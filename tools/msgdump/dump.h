@@ -125,6 +125,10 @@ struct TOptions {
 // the numbers stop rising: false then, with the reason in Problem.
 [[nodiscard]] bool WalkMessages(msgbase::TMessageBase& Base, const std::function<bool()>& Visit,
                                 std::string& Problem);
+// One line naming the files Base passes over because the format cannot
+// count their numbers (GetUncountedFiles), at most ten by name; empty when
+// there are none.
+[[nodiscard]] std::string UncountedFilesLine(msgbase::TMessageBase& Base);
 // The status text of a failed operation; some operations fail without
 // recording a status, and "no error" would then be a lie.
 [[nodiscard]] std::string FailureText(std::int32_t Status);
@@ -147,7 +151,8 @@ struct TOptions {
 // cannot be opened is reported in its place and the walk goes on. When the
 // walk finds fewer messages (not marked deleted) than the base counts, or a
 // number above its highest, one line (JSON: "inconsistency") says so after
-// the listing. False when anything could not be read or shown, or the base
+// the listing, and so does one for message files the base cannot number
+// (JSON: "uncounted_files"). False when anything could not be read or shown, or the base
 // disagrees with itself.
 [[nodiscard]] bool ListMessages(msgbase::TMessageBase& Base, const TOptions& Options, TOutput& Out);
 
