@@ -19,6 +19,8 @@ const char* StatusText(std::int32_t Code) {
       return "(open) sharing violation, attempts expired";
     case stOpenEmptyPath:
       return "(open) empty base path";
+    case stOpenNoHome:
+      return "(open) path starts with ~/ but HOME is not set";
     case stMsgWrongPath:
       return "(msg) wrong path";
     case stMsgNotFound:

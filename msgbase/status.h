@@ -28,6 +28,9 @@ inline constexpr std::int32_t stOpenAttemptsExpired = 0x0102;
 // The identifier names a format but no path ("S", "J"): never the root
 // directory or the working directory by accident.
 inline constexpr std::int32_t stOpenEmptyPath = 0x0103;
+// The path starts with "~/" but HOME is unset or empty: never the root
+// directory by accident.
+inline constexpr std::int32_t stOpenNoHome = 0x0104;
 
 // The *.msg base.
 inline constexpr std::int32_t stMsgWrongPath = 0x1000;

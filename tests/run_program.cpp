@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 
 #include "testing/test_support.h"
@@ -68,6 +69,13 @@ TRunResult RunProgram(const std::string& Program, const std::vector<std::string>
     Redirect(Err[1], STDERR_FILENO);
     if (!Options.WorkDir.empty() && ::chdir(Options.WorkDir.c_str()) != 0) ::_exit(127);
     ::signal(SIGPIPE, SIG_DFL);
+    for (const std::string& Change : Options.Environment) {
+      const std::size_t Equal = Change.find('=');
+      if (Equal == std::string::npos)
+        ::unsetenv(Change.c_str());
+      else
+        ::setenv(Change.substr(0, Equal).c_str(), Change.c_str() + Equal + 1, 1);
+    }
     ::execv(Program.c_str(), Argv.data());
     ::_exit(127);
   }

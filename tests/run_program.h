@@ -30,6 +30,9 @@ struct TRunOptions {
   // instead of a pipe; standard output stays as it is.
   bool StderrTerminal = false;
   int TimeoutSeconds = 60;
+  // Changes to the child's environment: "NAME=value" sets, a bare "NAME"
+  // removes.
+  std::vector<std::string> Environment;
 };
 
 // Runs Program with Args (argv[0] is Program itself). Standard input is
