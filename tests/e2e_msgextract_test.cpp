@@ -402,6 +402,50 @@ TEST_F(ExtractRun, MissingBaseIsNeverCreated) {
   EXPECT_EQ(0u, R.Stdout.find("Usage: msgextract"));
 }
 
+// With --json every answer of both tools is one strict JSON document:
+// refusals of the arguments, bases that cannot be opened (a "~/" path
+// without HOME among them), help and version. Without it --version is one
+// line.
+TEST_F(ExtractRun, ToolsAnswerInJsonOnEveryPath) {
+  struct TCase {
+    std::vector<std::string> Args;
+    int Status;
+    std::string Key;
+  };
+  const std::vector<TCase> Common = {
+      {{"--json", "--bogus"}, 1, "usage"},
+      {{"--json"}, 1, "error"},
+      {{"--json", "J" + Dir.File("none")}, 1, "error"},
+      {{"--json", "X" + Dir.File("none")}, 1, "error"},
+      {{"--json", "S~/none"}, 1, "error"},
+      {{"--help", "--json"}, 0, "usage"},
+      {{"--json", "--version"}, 0, "version"},
+  };
+  const std::pair<std::string, TCase> Tools[] = {
+      {Dump, {{"--json", "--kill", "1", "Fa"}, 1, "error"}},
+      {Extract, {{"--json", "--remove", "Fa"}, 1, "error"}},
+  };
+  std::vector<TJsonExpectation> Documents;
+  TRunOptions Options;
+  Options.Environment = {"HOME"};
+  for (const auto& [Tool, Own] : Tools) {
+    std::vector<TCase> Cases = Common;
+    Cases.push_back(Own);
+    for (const TCase& C : Cases) {
+      const TRunResult R = RunProgram(Tool, C.Args, Options);
+      EXPECT_EQ(C.Status, R.ExitStatus) << Tool << " " << R.Stdout;
+      Documents.push_back({R.Stdout, C.Key});
+    }
+    const std::string Name = Tool.substr(Tool.rfind('/') + 1);
+    EXPECT_EQ((std::vector<std::string>{Name + " from Vellumar/LNX v0.1beta"}),
+              Run(Tool, {"--version"}).Lines());
+  }
+  EXPECT_NE(std::string::npos, Documents[4].Document.find("HOME is not set"));
+  const std::string Problem = CheckJsonDocuments(Documents);
+  if (Problem == "no python3") GTEST_SKIP() << Problem;
+  EXPECT_EQ("", Problem);
+}
+
 // --- Hostile texts ---
 
 // Adds one message from Sender with the given text lines to the open Base.

@@ -40,6 +40,17 @@ struct TRunOptions {
 TRunResult RunProgram(const std::string& Program, const std::vector<std::string>& Args,
                       const TRunOptions& Options = {});
 
+// Reads each of Documents with python3's json module, strictly: the text
+// must be UTF-8 and exactly one JSON value (NaN, Infinity, duplicate
+// members and anything after the value are refused), an object holding the
+// member Key. Answers "" when all pass, "no python3" when it cannot run, or
+// the first failure.
+struct TJsonExpectation {
+  std::string Document;
+  std::string Key;
+};
+std::string CheckJsonDocuments(const std::vector<TJsonExpectation>& Documents);
+
 // Copies the program at From into Dir as Name, executable, and returns its new
 // path (empty on failure); the end-to-end tests run the copy so that the
 // invocation path holds no '-', '+' or '='.
