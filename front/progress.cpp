@@ -50,7 +50,9 @@ void TProgress::Show(std::uint32_t Index, std::uint32_t Count) {
 
 void TProgress::Clear() {
   if (!Enabled_ || Shown_ == 0) return;
-  Put("\r" + std::string(Shown_, ' ') + "\r");
+  std::string Blanks = "\r";
+  Blanks.append(Shown_, ' ');
+  Put(Blanks + '\r');
   Shown_ = 0;
 }
 

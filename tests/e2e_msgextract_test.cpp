@@ -127,7 +127,8 @@ TEST_P(ExtractEveryFormat, EverySizeAtEverySectionLengthComesBackWhole) {
     std::set<std::size_t> Sizes = {0, 1, 44, 45, 46, 45 * Lines, 45 * Lines + 1};
     if (Lines == 65535) Sizes = {0, 1, 44, 45, 46, Max};  // a section holds the largest file
     for (const std::size_t Size : Sizes) {
-      const std::string Name = "l" + std::to_string(Lines) + "_" + std::to_string(Size) + ".bin";
+      const std::string Name =
+          std::string(1, 'l').append(std::to_string(Lines)) + "_" + std::to_string(Size) + ".bin";
       Files.emplace_back(Name, SampleBytes(Size));
       Post(Id(), Name, Files.back().second, Lines);
     }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -457,7 +458,7 @@ TEST_P(DecodeEveryFormat, UudecodeGivesBackTheOriginalBytes) {
     // (status 2) when the size is a multiple of 45, yet decodes completely.
     const std::string Command =
         "cd '" + Dir.Path() + "' && uudecode -o decoded joined.uue >/dev/null 2>&1";
-    (void)std::system(Command.c_str());
+    testing_support::RunUudecode(Command);
     ASSERT_TRUE(testing_support::PathExists(Dir.File("decoded")));
     EXPECT_TRUE(ReadFileBytes(Dir.File("decoded")) == Data) << "decoded bytes differ";
   }
@@ -533,27 +534,48 @@ TEST_F(PostFailure, BaseThatExistsButCannotBeOpenedIsTakenAsHeld) {
                 "expired");
 }
 
-// The progress line a terminal on standard error receives while sections
-// First to Last of Count go out, and the blanks that erase it.
-std::string ProgressBytes(std::uint32_t First, std::uint32_t Last, std::uint32_t Count) {
-  std::string Bytes;
-  std::string Line;
-  for (std::uint32_t I = First; I <= Last; ++I) {
-    Line = "Posting section " + std::to_string(I) + " of " + std::to_string(Count) +
-           ", about 0:01 left";
-    Bytes += "\r" + Line;
-  }
-  return Bytes + "\r" + std::string(Line.size(), ' ') + "\r";
+// The progress line a terminal on standard error receives for section Index
+// of Count.
+std::string ProgressLine(std::uint32_t Index, std::uint32_t Count) {
+  return "Posting section " + std::to_string(Index) + " of " + std::to_string(Count) + ", about " +
+         (Count - Index + 1 > 100 ? "0:02" : "0:01") + " left";
 }
 
-TEST_F(PostFailure, ProgressOnATerminalLeavesStandardOutputAsItIs) {
-  // 20000 bytes are 445 data lines: 9 sections of 50.
-  const TRunResult R = Run(Args("Sarea"), "", true);
+// The blanks that erase a progress line of Length characters.
+std::string Erased(std::size_t Length) {
+  return "\r" + std::string(Length, ' ') + "\r";
+}
+
+TEST_F(PostFailure, ProgressOnATerminalIsRedrawnAtMostTenTimesASecond) {
+  // 20000 bytes are 445 data lines: 149 sections of 3, about a second and a
+  // half at the serials' pace of a hundred messages a second.
+  std::vector<std::string> Arguments = Args("Sarea");
+  Arguments.push_back("-l3");
+  const auto Start = std::chrono::steady_clock::now();
+  const TRunResult R = Run(Arguments, "", true);
+  const double Seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
   if (!R.Started) GTEST_SKIP() << "no pseudo-terminal on this system";
-  EXPECT_EQ((std::vector<std::string>{Banner, "", SuccessLine(9)}), R.Lines());
-  EXPECT_EQ(ProgressBytes(1, 9, 9), R.Stderr);
+  EXPECT_EQ((std::vector<std::string>{Banner, "", SuccessLine(149)}), R.Lines());
   EXPECT_EQ(0, R.ExitStatus);
-  EXPECT_EQ(9u, ReadSquishBase(Dir.File("area")).Messages.size());
+  EXPECT_EQ(149u, ReadSquishBase(Dir.File("area")).Messages.size());
+  // Section 1 at once, later ones in rising order, then erased; blanks cover
+  // the tail of a longer line drawn before.
+  const std::string& E = R.Stderr;
+  const std::string First = "\r" + ProgressLine(1, 149);
+  ASSERT_EQ(0u, E.find(First)) << E;
+  std::size_t Draws = 0;
+  std::uint32_t Last = 0;
+  for (std::uint32_t I = 1; I <= 149; ++I) {
+    const std::size_t At = E.find("\r" + ProgressLine(I, 149));
+    if (At == std::string::npos) continue;
+    ++Draws;
+    EXPECT_GT(I, Last);
+    Last = I;
+  }
+  EXPECT_EQ(Draws, static_cast<std::size_t>(std::count(E.begin(), E.end(), '\r')) - 2) << E;
+  EXPECT_LE(static_cast<double>(Draws), Seconds * 10 + 1) << E;
+  EXPECT_TRUE(E.ends_with(Erased(ProgressLine(Last, 149).size()))) << E;
 }
 
 TEST_F(PostFailure, ProgressIsErasedBeforeARefusal) {
@@ -564,7 +586,7 @@ TEST_F(PostFailure, ProgressIsErasedBeforeARefusal) {
   EXPECT_EQ((std::vector<std::string>{
                 Banner, "[!] Ombra: Can't create message - (msg) unable to create stream"}),
             R.Lines());
-  EXPECT_EQ(ProgressBytes(1, 1, 9), R.Stderr);
+  EXPECT_EQ("\r" + ProgressLine(1, 9) + Erased(ProgressLine(1, 9).size()), R.Stderr);
   EXPECT_EQ(1, R.ExitStatus);
 }
 

@@ -174,7 +174,8 @@ std::string JsonRanges(const std::vector<std::pair<std::uint64_t, std::uint64_t>
   std::string Text = "[";
   for (const auto& [From, To] : Ranges) {
     if (Text.size() > 1) Text += ", ";
-    Text += "[" + std::to_string(From) + ", " + std::to_string(To) + "]";
+    Text += '[';
+    Text += std::to_string(From) + ", " + std::to_string(To) + "]";
   }
   return Text + "]";
 }
