@@ -174,7 +174,6 @@ TEST_F(FrontEndTest, CheckAndPostingRefuseAlike) {
   };
   const std::vector<TCase> Cases = {
       {{"-mE"}, {}, "You must define orig. fido address!"},
-      {With(ValidArgs(), "-l0"), {}, "Uncorrect num of lines!"},
       {ValidArgsFor("Xbase"),
        {},
        "[!] Ombra: failed to open message base - (open) unrecognized ID"},
