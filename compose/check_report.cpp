@@ -15,7 +15,6 @@
 #include "front/output.h"
 #include "front/settings.h"
 #include "msgbase/open_base.h"
-#include "msgbase/status.h"
 
 namespace vellumar {
 
