@@ -116,6 +116,10 @@ std::string TooLargeMessage(const std::string& Path, std::uint64_t Size) {
          " with " + std::to_string(Lines) + " lines per message)!";
 }
 
+std::string OpenBaseFailure(std::int32_t OpenStatus) {
+  return "[!] Ombra: failed to open message base - " + msgbase::ExplainStatus(OpenStatus);
+}
+
 void PrepareComposition(TComposition& Work) {
   LoadTemplate(HeadTpl, Work.HT);
   LoadTemplate(FootTpl, Work.FT);
@@ -147,7 +151,7 @@ void PostComposition(TComposition& Work) {
   // for each other, before giving up.
   constexpr std::int32_t OpenTries = 10;
   if (!OpenMessageBaseEx(Base, EchoPath, OpenOrCreateMessageBase, OpenTries))
-    Error("[!] Ombra: failed to open message base - " + ExplainStatus(GetOpenStatus()));
+    Error(OpenBaseFailure(GetOpenStatus()));
   Base->SetBaseType(MailType == TMailType::NetMail ? btNetmail : btEchomail);
 
   TProgress Progress(STDERR_FILENO);

@@ -32,6 +32,10 @@ struct TComposition {
 // The refusal for a file too large to post with the current Lines.
 [[nodiscard]] std::string TooLargeMessage(const std::string& Path, std::uint64_t Size);
 
+// The refusal for a base that could not be opened (or created), with the
+// opening status's text.
+[[nodiscard]] std::string OpenBaseFailure(std::int32_t OpenStatus);
+
 // Everything before the message base is touched: templates read (macros
 // expanded), the file
 // checked for size, encoded and cut. Stops the program on any failure, before

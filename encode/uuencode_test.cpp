@@ -129,7 +129,7 @@ TEST_F(UUEncodeTest, UudecodeRestoresTheBytes) {
     (void)std::remove(Dir.File("out").c_str());
     const std::string Command =
         "uudecode -o '" + Dir.File("out") + "' '" + Dir.File("in.uue") + "' 2>/dev/null";
-    (void)std::system(Command.c_str());  // exit status not meaningful, see above
+    testing_support::RunUudecode(Command);
     EXPECT_BYTES_EQ(Data, testing_support::ReadFileBytes(Dir.File("out"))) << "size " << Size;
   }
 }

@@ -57,6 +57,10 @@ constexpr const char* Usage[UsageLines] = {
     "",
 };
 
+void WriteUsage() {
+  for (int I = 1; I <= UsageLines; ++I) WriteLn(UsageLine(I));
+}
+
 }  // namespace
 
 std::string BuildDate(const std::string& CompilerDate) {
@@ -83,8 +87,14 @@ const char* UsageLine(int Index) {
 }
 
 void ShowHelp() {
-  for (int I = 1; I <= UsageLines; ++I) WriteLn(UsageLine(I));
+  WriteUsage();
   std::exit(1);
+}
+
+void ShowFullHelp() {
+  WriteUsage();
+  for (const char* Line : HelpExtra) WriteLn(Line);
+  std::exit(0);
 }
 
 }  // namespace vellumar

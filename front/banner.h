@@ -29,4 +29,17 @@ inline constexpr int UsageLines = 29;
 // Writes the usage text and ends the program with exit status 1.
 [[noreturn]] void ShowHelp();
 
+// The lines --help adds after the usage text: the words that stand only as
+// the whole first argument and where the manual is.
+inline constexpr const char* HelpExtra[] = {
+    "  --help, -h     - this text",
+    "  --check        - check the keywords and show every setting; post nothing",
+    "  --version, -v  - version of Vellumar",
+    "See man vellumar.",
+};
+
+// Writes the usage text and the lines of HelpExtra and ends the program with
+// exit status 0.
+[[noreturn]] void ShowFullHelp();
+
 }  // namespace vellumar

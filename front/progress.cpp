@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 namespace vellumar {
 
@@ -21,7 +22,14 @@ std::string ProgressText(std::uint32_t Index, std::uint32_t Count) {
          std::to_string(Seconds / 60) + ":" + (Secs.size() < 2 ? "0" : "") + Secs + " left";
 }
 
-TProgress::TProgress(int Fd) : Fd_(Fd), Enabled_(::isatty(Fd) == 1) {}
+std::int64_t MonotonicMilliseconds() {
+  timespec Now{};
+  (void)::clock_gettime(CLOCK_MONOTONIC, &Now);  // cannot fail for this clock
+  return static_cast<std::int64_t>(Now.tv_sec) * 1000 + Now.tv_nsec / 1000000;
+}
+
+TProgress::TProgress(int Fd, TProgressClock Clock)
+    : Fd_(Fd), Enabled_(::isatty(Fd) == 1), Clock_(Clock) {}
 
 TProgress::~TProgress() {
   Clear();
@@ -29,6 +37,9 @@ TProgress::~TProgress() {
 
 void TProgress::Show(std::uint32_t Index, std::uint32_t Count) {
   if (!Enabled_) return;
+  const std::int64_t Now = Clock_();
+  if (Shown_ > 0 && Now - DrawnAt_ < RedrawMilliseconds) return;
+  DrawnAt_ = Now;
   std::string Line = ProgressText(Index, Count);
   const std::size_t Length = Line.size();
   // Blanks over the tail of a longer line shown before.
@@ -39,7 +50,9 @@ void TProgress::Show(std::uint32_t Index, std::uint32_t Count) {
 
 void TProgress::Clear() {
   if (!Enabled_ || Shown_ == 0) return;
-  Put("\r" + std::string(Shown_, ' ') + "\r");
+  std::string Blanks = "\r";
+  Blanks.append(Shown_, ' ');
+  Put(Blanks + '\r');
   Shown_ = 0;
 }
 

@@ -30,15 +30,25 @@ std::string Drain(int Controller) {
   return Got;
 }
 
-TEST(ProgressTest, OnATerminalTheLineIsRewrittenAndErased) {
+// A clock the test moves by hand.
+std::int64_t FakeNow = 0;
+std::int64_t FakeClock() {
+  return FakeNow;
+}
+
+TEST(ProgressTest, OnATerminalTheLineIsRewrittenAtMostTenTimesASecondAndErased) {
   int Controller = -1;
   int Terminal = -1;
   if (!testing_support::OpenPseudoTerminal(Controller, Terminal))
     GTEST_SKIP() << "no pseudo-terminal on this system";
   {
-    TProgress Progress(Terminal);
+    FakeNow = 5000;
+    TProgress Progress(Terminal, FakeClock);
     ASSERT_TRUE(Progress.GetEnabled());
     Progress.Show(100, 100);
+    FakeNow += TProgress::RedrawMilliseconds - 1;
+    Progress.Show(2, 5);  // too soon: not drawn
+    FakeNow += 1;
     Progress.Show(1, 5);  // shorter: blanks cover the old tail
   }                       // erased when it goes
   const std::string Long = "Posting section 100 of 100, about 0:01 left";

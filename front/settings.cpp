@@ -3,8 +3,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <set>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "encode/short_string.h"
 #include "front/banner.h"
@@ -85,9 +87,43 @@ std::uint16_t LinesValue(const std::string& Text) {
   return static_cast<std::uint16_t>(static_cast<std::uint32_t>(Whole) & 0xFFFFu);
 }
 
+// The keywords that lines of the configuration file set.
+std::set<std::string> ConfigKeys;
+
+// Whether ParseParamStr(Text) assigns the keyword Key.
+bool SetsKeyword(const std::string& Text, const std::string& Key) {
+  const std::size_t At = Text.find(Key);
+  if (At == std::string::npos) return false;
+  if (Key != "-m") return true;
+  const std::string Value = UpStr(PSCopy2(Text, At));
+  return Value == "E" || Value == "N";
+}
+
+// Every keyword ParseParamStr knows.
+std::vector<std::string> AllKeys() {
+  std::vector<std::string> Keys;
+  for (const TTextKeyword& K : TextKeywords) Keys.emplace_back(K.Key);
+  for (const char* Key : {"-m", "-l", "-a"}) Keys.emplace_back(Key);
+  return Keys;
+}
+
 }  // namespace
 
+TSettingSource GetSettingSource(const char* Key) {
+  if (SetsKeyword(ParamStr, Key)) return TSettingSource::CommandLine;
+  if (ConfigKeys.count(Key) > 0) return TSettingSource::ConfigFile;
+  return TSettingSource::Default;
+}
+
+std::string AttributeLetters() {
+  std::string Letters;
+  for (const TAttribFlag& F : AttribFlags)
+    if (*F.Target) Letters += F.Letter;
+  return Letters;
+}
+
 void ResetSettings() {
+  ConfigKeys.clear();
   for (const TTextKeyword& K : TextKeywords) K.Target->clear();
   ParamStr.clear();
   Attrib.clear();
@@ -160,8 +196,12 @@ int ReadConfigFile(const std::string& Path) {
   TTextReader Reader;
   if (!Reader.Open(Path)) return Reader.GetIOResult();
   std::string Line;
-  while (Reader.ReadLn(Line))
-    if (!Line.empty() && Line.front() != CSym) ParseParamStr(Line);
+  while (Reader.ReadLn(Line)) {
+    if (Line.empty() || Line.front() == CSym) continue;
+    ParseParamStr(Line);
+    for (const std::string& Key : AllKeys())
+      if (SetsKeyword(Line, Key)) ConfigKeys.insert(Key);
+  }
   return Reader.GetIOResult();
 }
 

@@ -37,6 +37,18 @@ extern std::string Attrib;    // -a
 // Attribute switches, set from Attrib by CheckParams.
 extern bool aLocal, aKillSnt, aPvt, aHold, aCrash, aFileF, aFreq, aRrq, aArq, aSnt, aUrq, aTransit;
 
+// Where a setting's value came from.
+enum class TSettingSource : std::int32_t { Default = 0, ConfigFile = 1, CommandLine = 2 };
+
+// The source of the keyword Key ("-o", "+h", "-m", ...) after CheckParams: the
+// command line when ParamStr sets it (the command line is parsed last and
+// wins), else the configuration file when one of its lines set it, else the
+// default. A -m whose value is neither E nor N sets nothing.
+[[nodiscard]] TSettingSource GetSettingSource(const char* Key);
+
+// The letters (in "LKPHCFRQASUT" order) of the attribute switches that are on.
+[[nodiscard]] std::string AttributeLetters();
+
 // Puts every setting back to its initial value (tests run several "runs").
 void ResetSettings();
 
@@ -61,8 +73,8 @@ void ParseParamStr(const std::string& Text);
 [[nodiscard]] std::string OpenFailure(const std::string& Path);
 
 // Feeds every line of the configuration file at Path that is neither empty nor
-// a '#' comment to ParseParamStr. Returns 0, or the classic run-time error
-// number when the file cannot be opened or read.
+// a '#' comment to ParseParamStr, noting the keywords each line sets. Returns 0, or the classic
+// run-time error number when the file cannot be opened or read.
 [[nodiscard]] int ReadConfigFile(const std::string& Path);
 
 // The checks and defaults, in order. Returns the message of the first check

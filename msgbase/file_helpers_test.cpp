@@ -26,7 +26,7 @@ class TWorkingDirectory {
     Old_ = ::getcwd(Buf.data(), Buf.size()) != nullptr ? Buf.data() : "/";
     EXPECT_EQ(0, ::chdir(Dir.c_str()));
   }
-  ~TWorkingDirectory() { (void)::chdir(Old_.c_str()); }
+  ~TWorkingDirectory() { EXPECT_EQ(0, ::chdir(Old_.c_str())); }
 
  private:
   std::string Old_;

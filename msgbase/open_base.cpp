@@ -29,22 +29,12 @@ std::string ExecutableDir() {
   return Slash == std::string::npos ? std::string() : Exe.substr(0, Slash);
 }
 
-// Shared head of the openers: the object and the expanded path. An empty
-// path is refused before anything is looked at or made: it would mean the
-// root directory for a *.msg base and hidden files in the working directory
-// for the others.
+// Shared head of the openers: the object and the expanded path.
 bool PrepareOpen(PMessageBase& Base, const std::string& Id, std::string& Path) {
-  if (!InitMessageBase(Base, Id)) return false;
   TMessageBaseFormat Format = TMessageBaseFormat::mbfUnknown;
-  SplitID(Id, Format, Path);
-  if (Path.empty()) {
-    OpenStatus = stOpenEmptyPath;
-    (void)DoneMessageBase(Base);  // the object was just made
-    return false;
-  }
-  Path = ParsePath(Path);
+  if (!ResolveMessageBaseId(Id, Format, Path)) return false;
   ResetFileOpenFailure();
-  return true;
+  return InitMessageBase(Base, Id);
 }
 
 // A base that reports one of its files missing although Exist found others,
@@ -128,6 +118,30 @@ void SplitID(const std::string& Id, TMessageBaseFormat& Format, std::string& Pat
       return;
   }
   Path = Id.substr(1);
+}
+
+bool ResolveMessageBaseId(const std::string& Id, TMessageBaseFormat& Format, std::string& Path) {
+  OpenStatus = stOpenUnrecognizedId;
+  Format = TMessageBaseFormat::mbfUnknown;
+  Path.clear();
+  SplitID(Id, Format, Path);
+  if (Format == TMessageBaseFormat::mbfUnknown) return false;
+  // An empty path would mean the root directory for a *.msg base and hidden
+  // files in the working directory for the others; "~/" without a home
+  // (cron started with an empty environment) would mean the root directory.
+  if (Path.empty()) {
+    OpenStatus = stOpenEmptyPath;
+    return false;
+  }
+  if (Path.size() >= 2 && Path[0] == '~' && Path[1] == '/') {
+    const char* Home = std::getenv("HOME");
+    if (Home == nullptr || *Home == '\0') {
+      OpenStatus = stOpenNoHome;
+      return false;
+    }
+  }
+  Path = ParsePath(Path);
+  return true;
 }
 
 bool InitMessageBase(PMessageBase& Base, const std::string& Id) {

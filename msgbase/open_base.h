@@ -35,6 +35,13 @@ using TMessageBaseOpenProcess = bool (*)(PMessageBase& Base, const std::string& 
 // unknown one, and left as it was for an empty identifier.
 void SplitID(const std::string& Id, TMessageBaseFormat& Format, std::string& Path);
 
+// The format and the path every opener would use for Id, "~/" and "./"
+// expanded, without looking at the files. False, with OpenStatus set, for
+// an unknown identifier (256), one without a path (stOpenEmptyPath) or a
+// "~/" path while HOME is unset or empty (stOpenNoHome).
+[[nodiscard]] bool ResolveMessageBaseId(const std::string& Id, TMessageBaseFormat& Format,
+                                        std::string& Path);
+
 // Creates an unopened object of the identifier's class. False (Base null) for
 // an empty or unknown identifier. Sets OpenStatus to 256.
 [[nodiscard]] bool InitMessageBase(PMessageBase& Base, const std::string& Id);
@@ -80,6 +87,7 @@ void SetProgramPath(const std::string& Argv0);
 [[nodiscard]] std::string GetCurrentDir();
 // Expands a leading "~/" (HOME) and then a leading "./" (GetCurrentDir); any
 // other path is returned unchanged. The result holds at most 255 characters.
+// HOME unset or empty makes "~/x" "/x": openers refuse that case first.
 [[nodiscard]] std::string ParsePath(const std::string& Path);
 
 }  // namespace msgbase

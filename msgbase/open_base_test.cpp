@@ -100,6 +100,23 @@ TEST(OpenBaseTest, ParsePathExpandsHomeAndProgramDirectory) {
   const std::string Dir = GetCurrentDir();
   EXPECT_FALSE(Dir.empty());
   EXPECT_EQ('/', Dir[0]);
+  // Without a home a "~/" base is refused by every opener, never made in "/".
+  TMessageBaseFormat Format = TMessageBaseFormat::mbfUnknown;
+  std::string Path;
+  EXPECT_TRUE(ResolveMessageBaseId("J~/area", Format, Path));
+  EXPECT_EQ("/home/u/area", Path);
+  for (const bool Unset : {false, true}) {
+    if (Unset)
+      unsetenv("HOME");
+    else
+      setenv("HOME", "", 1);
+    EXPECT_FALSE(ResolveMessageBaseId("J~/area", Format, Path));
+    EXPECT_EQ(stOpenNoHome, GetOpenStatus());
+    PMessageBase Base;
+    EXPECT_FALSE(OpenOrCreateMessageBase(Base, "S~/area"));
+    EXPECT_EQ(stOpenNoHome, GetOpenStatus());
+    EXPECT_TRUE(ResolveMessageBaseId("F/abs/area", Format, Path));
+  }
   setenv("HOME", Saved.c_str(), 1);
 }
 

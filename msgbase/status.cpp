@@ -23,6 +23,8 @@ const char* StatusText(std::int32_t Code) {
       return "(open) access denied";
     case stOpenNotRegularFile:
       return "(open) not a regular file";
+    case stOpenNoHome:
+      return "(open) path starts with ~/ but HOME is not set";
     case stMsgWrongPath:
       return "(msg) wrong path";
     case stMsgNotFound:

@@ -38,6 +38,9 @@ inline constexpr std::int32_t stOpenEmptyPath = 0x0103;
 // held base.
 inline constexpr std::int32_t stOpenAccessDenied = 0x0104;
 inline constexpr std::int32_t stOpenNotRegularFile = 0x0105;
+// The path starts with "~/" but HOME is unset or empty: never the root
+// directory by accident.
+inline constexpr std::int32_t stOpenNoHome = 0x0106;
 
 // The *.msg base.
 inline constexpr std::int32_t stMsgWrongPath = 0x1000;

@@ -109,7 +109,7 @@ void TakeFolderOwnership(int Fd, const std::string& FileName) {
   struct stat Info {};
   if (::stat(Folder.c_str(), &Info) != 0) return;
   const uid_t Owner = ::geteuid() == 0 ? Info.st_uid : static_cast<uid_t>(-1);
-  (void)::fchown(Fd, Owner, Info.st_gid);  // see above
+  if (::fchown(Fd, Owner, Info.st_gid) != 0) return;  // see above: kept as made
 }
 
 // The reason of a failed open(2), as GetFileOpenFailure tells it.

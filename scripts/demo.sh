@@ -15,7 +15,9 @@ cd "$(dirname "$0")/.."
 repo=$(pwd)
 build=${BUILD_DIR:-build}
 bash scripts/deps.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The programs alone: no tests, so GoogleTest is not needed.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLUMAR_TESTS=OFF \
+  -DVELLUMAR_BENCH=OFF >/dev/null
 cmake --build "$build" --target vellumar msgdump -j "$(nproc)"
 
 case $build in

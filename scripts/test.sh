@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the format check, the whole suite with warnings as
 # errors, the suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and each fuzz target for a short bounded time on its seed corpus.
+# each fuzz target for a short bounded time on its seed corpus, and the
+# README's Install build (Release, the programs alone, no GoogleTest) with GCC
+# and with Clang, warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-bash scripts/deps.sh
+bash scripts/deps.sh --test
 jobs=$(nproc)
 fuzz_seconds=${FUZZ_SECONDS:-20}
 
@@ -13,7 +15,10 @@ echo "== format"
 git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run --Werror
 
 echo "== build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+# The tests and benchmarks are asked for by name: the demo builds the same
+# folder without them.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+  -DVELLUMAR_TESTS=ON -DVELLUMAR_BENCH=ON >/dev/null
 cmake --build build -j "$jobs"
 echo "== test"
 ctest --test-dir build --output-on-failure -j "$jobs"
@@ -41,4 +46,11 @@ if [ -d fuzz/corpus ]; then
     rm -rf "$work"
   done
 fi
+for compiler in gcc:g++ clang:clang++; do
+  echo "== release build of the programs with ${compiler#*:}, as the README's Install"
+  CXX=${compiler#*:} cmake -S . -B "build_release_${compiler%%:*}" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DVELLUMAR_TESTS=OFF -DVELLUMAR_BENCH=OFF -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
+    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+  cmake --build "build_release_${compiler%%:*}" -j "$jobs"
+done
 echo "all tests passed"

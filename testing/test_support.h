@@ -70,6 +70,11 @@ class TFileSizeLimit {
 // False, with nothing left open, when the system has none to give.
 bool OpenPseudoTerminal(int& Controller, int& Terminal);
 
+// Runs Command through the shell and ignores its exit status: sharutils'
+// uudecode reports a missing end line (status 2) when a file's size is a
+// multiple of 45, yet decodes completely, so callers judge the bytes.
+void RunUudecode(const std::string& Command);
+
 // Little-endian appends for building expected records by hand.
 void PutLE16(TBytes& Out, std::uint16_t Value);
 void PutLE32(TBytes& Out, std::uint32_t Value);

@@ -347,7 +347,8 @@ TEST_P(KillPointsFree, PostingThatReusesAFreeFrame) {
   // Sections of eight lines and of one: the first message's frame, once
   // removed, has room for the first message of the posting.
   ASSERT_TRUE(Posted(Run(Program, PostArgs("start", "old.txt", "8"))));
-  const TRunResult Kill = Run(MSGDUMP_BINARY, {"--kill", "1", "S" + Dir.File("start")});
+  const TRunResult Kill =
+      Run(MSGDUMP_BINARY, {"--kill", "1", std::string(1, 'S').append(Dir.File("start"))});
   ASSERT_EQ(0, Kill.ExitStatus) << Kill.Stdout;
   KillEverywhere(true);
 }

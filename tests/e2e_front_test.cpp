@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,10 +33,12 @@ class FrontEndTest : public ::testing::Test {
     ASSERT_TRUE(WriteFileText(Dir.File("data.bin"), "some bytes to post\n"));
   }
 
-  TRunResult Run(const std::vector<std::string>& Args, const std::string& StdoutPath = "") {
+  TRunResult Run(const std::vector<std::string>& Args, const std::string& StdoutPath = "",
+                 const std::vector<std::string>& Environment = {}) {
     TRunOptions Options;
     Options.WorkDir = Dir.Path();
     Options.StdoutPath = StdoutPath;
+    Options.Environment = Environment;
     TRunResult Result = RunProgram(Program, Args, Options);
     EXPECT_TRUE(Result.Started);
     EXPECT_FALSE(Result.TimedOut);
@@ -54,6 +57,13 @@ class FrontEndTest : public ::testing::Test {
   static std::vector<std::string> ValidArgs() {
     return {"-o2:5020/100", "-mE",     "-d2:5020/1", "+hhead.tpl",
             "+ffoot.tpl",   "-eSbase", "-Fdata.bin"};
+  }
+
+  // The same with the base Id in place of the Squish base "base".
+  static std::vector<std::string> ValidArgsFor(const std::string& Id) {
+    std::vector<std::string> Args = ValidArgs();
+    Args[5] = "-e" + Id;
+    return Args;
   }
 
   static std::vector<std::string> With(std::vector<std::string> Args, const std::string& Extra) {
@@ -92,6 +102,104 @@ TEST_F(FrontEndTest, VersionKeywordOnlyAsTheWholeFirstArgument) {
   for (const std::vector<std::string>& Args :
        std::vector<std::vector<std::string>>{{"-V"}, {"-version"}, {"x", "-v"}})
     ExpectRefusal(Args, "You must define orig. fido address!");
+}
+
+TEST_F(FrontEndTest, HelpOnlyAsTheWholeFirstArgument) {
+  for (const char* Keyword : {"-h", "--help"}) {
+    const TRunResult R = Run({Keyword, "-o2:5020/100"});
+    const std::vector<std::string> L = R.Lines();
+    ASSERT_EQ(34u, L.size()) << Keyword;
+    EXPECT_EQ("Usage: vellumar <[keywords]>", L[1]);
+    EXPECT_EQ("  --check        - check the keywords and show every setting; post nothing", L[31]);
+    EXPECT_EQ("See man vellumar.", L[33]);
+    EXPECT_EQ(0, R.ExitStatus);
+  }
+  ExpectRefusal({"x", "--help"}, "You must define orig. fido address!");
+}
+
+TEST_F(FrontEndTest, CheckShowsEverySettingWithItsSourceAndWritesNothing) {
+  ASSERT_TRUE(WriteFileText(Dir.File("check.cfg"), "-o2:5020/100 -mE\n+hhead.tpl\n-mX\n"));
+  ASSERT_TRUE(WriteFileText(Dir.File("data-final.bin"), std::string(100, 'x')));
+  // Keywords inside values: "-final" holds -f, and a subject with a blank
+  // whose quotes the shell took keeps its first word only.
+  const std::vector<std::string> Args = {"--check",          "-ccheck.cfg",  "-d2:5020/1",
+                                         "+ffoot.tpl",       "-eJbase/area", "-Fdata-final.bin",
+                                         "-sMonthly report", "-l1"};
+  const testing_support::TFileSnapshot Before = testing_support::SnapshotFiles(Dir.Path());
+  const TRunResult R = Run(Args);
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  const std::vector<std::string> Expected = {
+      Banner,
+      "Settings, as a posting would use them (nothing was posted):",
+      "  -c  configuration file  \"check.cfg\"  (command line)",
+      "  -o  sender address      \"2:5020/100\"  (configuration file)",
+      "  -f  sender name         \"inal.bin\"  (command line)",
+      "  -d  recipient address   \"2:5020/1\"  (command line)",
+      "  -t  recipient name      \"All\"  (default)",
+      "  -s  subject             \"Monthly\"  (command line)",
+      "  =T  tagline             \"\"  (default)",
+      "  +T  tearline            \"Vellumar/LNX v0.1beta Tamberlane\"  (default)",
+      "  +O  origin              \"Vellumar/LNX v0.1beta\"  (default)",
+      "  +h  header template     \"head.tpl\"  (configuration file)",
+      "  +f  footer template     \"foot.tpl\"  (command line)",
+      "  -e  message base        \"Jbase/area\"  (command line)",
+      "  -m  mail type           echomail  (configuration file)",
+      "  -F  file                \"data-final.bin\"  (command line)",
+      "  -l  lines per message   1  (command line)",
+      "  -a  attributes          \"\", set: LP  (default)",
+      "Base: JAM at " + Dir.File("base/area") + ", does not exist yet (a posting creates it)",
+      "Header template: " + Dir.File("head.tpl"),
+      "Footer template: " + Dir.File("foot.tpl"),
+      "File: " + Dir.File("data-final.bin") +
+          ", 100 bytes, 3 sections of at most 1 lines; at most 491489 bytes with 1 lines per "
+          "message"};
+  EXPECT_EQ(Expected, R.Lines());
+  EXPECT_EQ(Before, testing_support::SnapshotFiles(Dir.Path()));
+
+  // After a posting the same check finds the base.
+  EXPECT_EQ(0, Run(std::vector<std::string>(Args.begin() + 1, Args.end())).ExitStatus);
+  const std::vector<std::string> Again = Run(Args).Lines();
+  ASSERT_EQ(Expected.size(), Again.size());
+  EXPECT_EQ("Base: JAM at " + Dir.File("base/area") + ", exists", Again[18]);
+}
+
+// --check stops where a posting stops, with the same line and status, and a
+// base path starting "~/" without a home is refused by both before anything
+// is made (cron with an empty environment would put the base into "/").
+TEST_F(FrontEndTest, CheckAndPostingRefuseAlike) {
+  const std::string Homeless = "Jvellumar_e2e_" + std::to_string(::getpid());
+  struct TCase {
+    std::vector<std::string> Args;
+    std::vector<std::string> Environment;
+    std::string Message;
+  };
+  const std::vector<TCase> Cases = {
+      {{"-mE"}, {}, "You must define orig. fido address!"},
+      {ValidArgsFor("Xbase"),
+       {},
+       "[!] Ombra: failed to open message base - (open) unrecognized ID"},
+      {ValidArgsFor("J"), {}, "[!] Ombra: failed to open message base - (open) empty base path"},
+      {ValidArgsFor("J~/" + Homeless), {"HOME"}, ""},
+      {ValidArgsFor("F~/" + Homeless), {"HOME="}, ""},
+  };
+  const testing_support::TFileSnapshot Before = testing_support::SnapshotFiles(Dir.Path());
+  for (const TCase& C : Cases) {
+    const std::string Message =
+        !C.Message.empty() ? C.Message
+                           : "[!] Ombra: failed to open message base - (open) path starts with ~/ "
+                             "but HOME is not set";
+    SCOPED_TRACE(Message);
+    std::vector<std::string> Check = C.Args;
+    Check.insert(Check.begin(), "--check");
+    for (const std::vector<std::string>& Args : {C.Args, Check}) {
+      const TRunResult R = Run(Args, "", C.Environment);
+      EXPECT_EQ((std::vector<std::string>{Banner, Message}), R.Lines());
+      EXPECT_EQ(1, R.ExitStatus);
+    }
+  }
+  EXPECT_EQ(Before, testing_support::SnapshotFiles(Dir.Path()));
+  for (const auto& Entry : std::filesystem::directory_iterator("/"))
+    EXPECT_FALSE(Entry.path().filename().string().starts_with(Homeless.substr(1))) << Entry.path();
 }
 
 TEST_F(FrontEndTest, EachCheckStopsWithItsMessage) {

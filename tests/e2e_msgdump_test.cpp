@@ -424,11 +424,11 @@ TEST(MsgDumpUsageTest, BadUsageShowsTheUsageText) {
   EXPECT_EQ(0, Help.ExitStatus);
   EXPECT_EQ("Usage: msgdump [--json] [--headers] [--netmail] <base>", Help.Lines().at(0));
 
-  const TRunResult Unknown = RunProgram(Program, {"X" + Dir.File("a")});
+  const std::string Id = std::string(1, 'X').append(Dir.File("a"));
+  const TRunResult Unknown = RunProgram(Program, {Id});
   EXPECT_EQ(1, Unknown.ExitStatus);
-  EXPECT_EQ(
-      (std::vector<std::string>{"Cannot open base X" + Dir.File("a") + ": (open) unrecognized ID"}),
-      Unknown.Lines());
+  EXPECT_EQ((std::vector<std::string>{"Cannot open base " + Id + ": (open) unrecognized ID"}),
+            Unknown.Lines());
 }
 
 }  // namespace

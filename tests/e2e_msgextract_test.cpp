@@ -127,7 +127,8 @@ TEST_P(ExtractEveryFormat, EverySizeAtEverySectionLengthComesBackWhole) {
     std::set<std::size_t> Sizes = {0, 1, 44, 45, 46, 45 * Lines, 45 * Lines + 1};
     if (Lines == 65535) Sizes = {0, 1, 44, 45, 46, Max};  // a section holds the largest file
     for (const std::size_t Size : Sizes) {
-      const std::string Name = "l" + std::to_string(Lines) + "_" + std::to_string(Size) + ".bin";
+      const std::string Name =
+          std::string(1, 'l').append(std::to_string(Lines)) + "_" + std::to_string(Size) + ".bin";
       Files.emplace_back(Name, SampleBytes(Size));
       Post(Id(), Name, Files.back().second, Lines);
     }
@@ -345,6 +346,50 @@ TEST_F(ExtractRun, MissingBaseIsNeverCreated) {
   R = Run(Extract, {"--help"});
   EXPECT_EQ(0, R.ExitStatus);
   EXPECT_EQ(0u, R.Stdout.find("Usage: msgextract"));
+}
+
+// With --json every answer of both tools is one strict JSON document:
+// refusals of the arguments, bases that cannot be opened (a "~/" path
+// without HOME among them), help and version. Without it --version is one
+// line.
+TEST_F(ExtractRun, ToolsAnswerInJsonOnEveryPath) {
+  struct TCase {
+    std::vector<std::string> Args;
+    int Status;
+    std::string Key;
+  };
+  const std::vector<TCase> Common = {
+      {{"--json", "--bogus"}, 1, "usage"},
+      {{"--json"}, 1, "error"},
+      {{"--json", "J" + Dir.File("none")}, 1, "error"},
+      {{"--json", "X" + Dir.File("none")}, 1, "error"},
+      {{"--json", "S~/none"}, 1, "error"},
+      {{"--help", "--json"}, 0, "usage"},
+      {{"--json", "--version"}, 0, "version"},
+  };
+  const std::pair<std::string, TCase> Tools[] = {
+      {Dump, {{"--json", "--kill", "1", "Fa"}, 1, "error"}},
+      {Extract, {{"--json", "--remove", "Fa"}, 1, "error"}},
+  };
+  std::vector<TJsonExpectation> Documents;
+  TRunOptions Options;
+  Options.Environment = {"HOME"};
+  for (const auto& [Tool, Own] : Tools) {
+    std::vector<TCase> Cases = Common;
+    Cases.push_back(Own);
+    for (const TCase& C : Cases) {
+      const TRunResult R = RunProgram(Tool, C.Args, Options);
+      EXPECT_EQ(C.Status, R.ExitStatus) << Tool << " " << R.Stdout;
+      Documents.push_back({R.Stdout, C.Key});
+    }
+    const std::string Name = Tool.substr(Tool.rfind('/') + 1);
+    EXPECT_EQ((std::vector<std::string>{Name + " from Vellumar/LNX v0.1beta"}),
+              Run(Tool, {"--version"}).Lines());
+  }
+  EXPECT_NE(std::string::npos, Documents[4].Document.find("HOME is not set"));
+  const std::string Problem = CheckJsonDocuments(Documents);
+  if (Problem == "no python3") GTEST_SKIP() << Problem;
+  EXPECT_EQ("", Problem);
 }
 
 // --- Hostile texts ---

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -457,7 +458,7 @@ TEST_P(DecodeEveryFormat, UudecodeGivesBackTheOriginalBytes) {
     // (status 2) when the size is a multiple of 45, yet decodes completely.
     const std::string Command =
         "cd '" + Dir.Path() + "' && uudecode -o decoded joined.uue >/dev/null 2>&1";
-    (void)std::system(Command.c_str());
+    testing_support::RunUudecode(Command);
     ASSERT_TRUE(testing_support::PathExists(Dir.File("decoded")));
     EXPECT_TRUE(ReadFileBytes(Dir.File("decoded")) == Data) << "decoded bytes differ";
   }
@@ -531,27 +532,33 @@ TEST_F(PostFailure, BaseFileThatIsNoRegularFileIsRefusedAtOnce) {
                 "[!] Ombra: failed to open message base - (open) not a regular file");
 }
 
-// The progress line a terminal on standard error receives while sections
-// First to Last of Count go out, and the blanks that erase it.
-std::string ProgressBytes(std::uint32_t First, std::uint32_t Last, std::uint32_t Count) {
-  std::string Bytes;
-  std::string Line;
-  for (std::uint32_t I = First; I <= Last; ++I) {
-    Line = "Posting section " + std::to_string(I) + " of " + std::to_string(Count) +
-           ", about 0:01 left";
-    Bytes += "\r" + Line;
-  }
-  return Bytes + "\r" + std::string(Line.size(), ' ') + "\r";
+// The progress line a terminal on standard error receives for section Index
+// of Count.
+std::string ProgressLine(std::uint32_t Index, std::uint32_t Count) {
+  return "Posting section " + std::to_string(Index) + " of " + std::to_string(Count) + ", about " +
+         (Count - Index + 1 > 100 ? "0:02" : "0:01") + " left";
 }
 
-TEST_F(PostFailure, ProgressOnATerminalLeavesStandardOutputAsItIs) {
-  // 20000 bytes are 445 data lines: 9 sections of 50.
-  const TRunResult R = Run(Args("Sarea"), "", true);
+TEST_F(PostFailure, ProgressOnATerminalIsRedrawnAtMostTenTimesASecond) {
+  // 20000 bytes are 445 data lines: 149 sections of 3, about a second and a
+  // half at the serials' pace of a hundred messages a second.
+  std::vector<std::string> Arguments = Args("Sarea");
+  Arguments.push_back("-l3");
+  const auto Start = std::chrono::steady_clock::now();
+  const TRunResult R = Run(Arguments, "", true);
+  const double Seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
   if (!R.Started) GTEST_SKIP() << "no pseudo-terminal on this system";
-  EXPECT_EQ((std::vector<std::string>{Banner, "", SuccessLine(9)}), R.Lines());
-  EXPECT_EQ(ProgressBytes(1, 9, 9), R.Stderr);
+  EXPECT_EQ((std::vector<std::string>{Banner, "", SuccessLine(149)}), R.Lines());
   EXPECT_EQ(0, R.ExitStatus);
-  EXPECT_EQ(9u, ReadSquishBase(Dir.File("area")).Messages.size());
+  EXPECT_EQ(149u, ReadSquishBase(Dir.File("area")).Messages.size());
+  // Section 1 at once, then at most ten drawings a second, then erased
+  // (two carriage returns).
+  const std::string& E = R.Stderr;
+  EXPECT_EQ(0u, E.find("\r" + ProgressLine(1, 149))) << E;
+  const auto Draws = static_cast<double>(std::count(E.begin(), E.end(), '\r') - 2);
+  EXPECT_LE(Draws, Seconds * 10 + 1) << E;
+  EXPECT_TRUE(E.ends_with(" \r")) << E;
 }
 
 TEST_F(PostFailure, ProgressIsErasedBeforeARefusal) {
@@ -562,7 +569,8 @@ TEST_F(PostFailure, ProgressIsErasedBeforeARefusal) {
   EXPECT_EQ((std::vector<std::string>{
                 Banner, "[!] Ombra: Can't create message - (msg) unable to create stream"}),
             R.Lines());
-  EXPECT_EQ(ProgressBytes(1, 1, 9), R.Stderr);
+  const std::string Line = ProgressLine(1, 9);
+  EXPECT_EQ("\r" + Line + "\r" + std::string(Line.size(), ' ') + "\r", R.Stderr);
   EXPECT_EQ(1, R.ExitStatus);
 }
 

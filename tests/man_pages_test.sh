@@ -5,8 +5,8 @@
 # new keyword cannot go undocumented.
 #
 # Usage: man_pages_test.sh <man directory> <program>...
-# Each program is run once without arguments (which prints its usage text) in
-# a scratch directory; its page is <man directory>/<name>.1.
+# Each program is run without arguments and with --help (which print its
+# usage text) in a scratch directory; its page is <man directory>/<name>.1.
 set -euo pipefail
 mandir=$1
 shift
@@ -43,7 +43,7 @@ for program in "$@"; do
   # Copied so that the path it is run by holds no '-', '+' or '=' (vellumar
   # reads keywords out of its own path).
   cp "$program" "$scratch/$name"
-  usage=$(cd "$scratch" && "./$name" 2>&1 || true)
+  usage=$(cd "$scratch" && { "./$name" 2>&1 || true; "./$name" --help 2>&1 || true; })
   rendered=$(groff -man -Tascii -P-cbou -rLL=250n "$page" 2>/dev/null)
   keywords=$(usage_keywords <<<"$usage")
   [ -n "$keywords" ] || fail "$name: no keywords found in its usage text: $usage"

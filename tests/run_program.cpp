@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 
 #include "testing/test_support.h"
@@ -71,6 +72,13 @@ TRunResult RunProgram(const std::string& Program, const std::vector<std::string>
     Redirect(Err[1], STDERR_FILENO);
     if (!Options.WorkDir.empty() && ::chdir(Options.WorkDir.c_str()) != 0) ::_exit(127);
     ::signal(SIGPIPE, SIG_DFL);
+    for (const std::string& Change : Options.Environment) {
+      const std::size_t Equal = Change.find('=');
+      if (Equal == std::string::npos)
+        ::unsetenv(Change.c_str());
+      else
+        ::setenv(Change.substr(0, Equal).c_str(), Change.c_str() + Equal + 1, 1);
+    }
     ::execv(Program.c_str(), Argv.data());
     ::_exit(127);
   }
@@ -124,6 +132,34 @@ TRunResult RunProgram(const std::string& Program, const std::vector<std::string>
     Result.Signal = WTERMSIG(Status);
   }
   return Result;
+}
+
+std::string CheckJsonDocuments(const std::vector<TJsonExpectation>& Documents) {
+  testing_support::TTempDir Dir;
+  std::vector<std::string> Args = {
+      "python3", "-c",
+      "import json, sys\n"
+      "def refuse(x): raise ValueError('not JSON: ' + x)\n"
+      "def members(pairs):\n"
+      "    keys = [k for k, _ in pairs]\n"
+      "    if len(set(keys)) != len(keys): raise ValueError('duplicate member')\n"
+      "    return dict(pairs)\n"
+      "a = sys.argv[1:]\n"
+      "for i in range(0, len(a), 2):\n"
+      "    text = open(a[i], 'rb').read().decode('utf-8')\n"
+      "    d = json.loads(text, parse_constant=refuse, object_pairs_hook=members)\n"
+      "    if not isinstance(d, dict) or a[i + 1] not in d:\n"
+      "        raise ValueError('no member ' + a[i + 1] + ' in ' + text)\n"
+      "print('ok')\n"};
+  for (std::size_t I = 0; I < Documents.size(); ++I) {
+    const std::string File = Dir.File("doc" + std::to_string(I) + ".json");
+    if (!testing_support::WriteFileText(File, Documents[I].Document)) return "cannot write " + File;
+    Args.push_back(File);
+    Args.push_back(Documents[I].Key);
+  }
+  const TRunResult Py = RunProgram("/usr/bin/env", Args);
+  if (!Py.Exited || Py.ExitStatus == 127) return "no python3";
+  return Py.ExitStatus == 0 && Py.Stdout == "ok\n" ? "" : Py.Stdout + Py.Stderr;
 }
 
 std::string InstallProgram(const std::string& From, const std::string& Dir,

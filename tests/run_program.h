@@ -32,12 +32,26 @@ struct TRunOptions {
   // instead of a pipe; standard output stays as it is.
   bool StderrTerminal = false;
   int TimeoutSeconds = 60;
+  // Changes to the child's environment: "NAME=value" sets, a bare "NAME"
+  // removes.
+  std::vector<std::string> Environment;
 };
 
 // Runs Program with Args (argv[0] is Program itself). Standard input is
 // /dev/null.
 TRunResult RunProgram(const std::string& Program, const std::vector<std::string>& Args,
                       const TRunOptions& Options = {});
+
+// Reads each of Documents with python3's json module, strictly: the text
+// must be UTF-8 and exactly one JSON value (NaN, Infinity, duplicate
+// members and anything after the value are refused), an object holding the
+// member Key. Answers "" when all pass, "no python3" when it cannot run, or
+// the first failure.
+struct TJsonExpectation {
+  std::string Document;
+  std::string Key;
+};
+std::string CheckJsonDocuments(const std::vector<TJsonExpectation>& Documents);
 
 // Copies the program at From into Dir as Name, executable, and returns its new
 // path (empty on failure); the end-to-end tests run the copy so that the

@@ -1079,9 +1079,8 @@ TEST_F(JamBaseTest, OpenFinishesACompactionThatWasStopped) {
   ASSERT_EQ(Jdx.size(), 24u);
   // Message 2 removed: records 1 and 3 moved to the front, the old record 3
   // still behind them.
-  TBytes Stopped(Jdx.begin(), Jdx.begin() + 8);
-  Stopped.insert(Stopped.end(), Jdx.begin() + 16, Jdx.end());
-  Stopped.insert(Stopped.end(), Jdx.begin() + 16, Jdx.end());
+  TBytes Stopped = Jdx;
+  std::copy(Jdx.begin() + 16, Jdx.end(), Stopped.begin() + 8);
   ASSERT_TRUE(WriteFileBytes(File("JDX"), Stopped));
   auto Base = OpenBase();
   EXPECT_EQ(Base->GetCount(), 2);

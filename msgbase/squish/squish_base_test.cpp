@@ -540,7 +540,7 @@ TEST_F(SquishBaseTest, NetmailRoundTripsFieldByFieldAndLineByLine) {
 TEST_F(SquishBaseTest, OverflowingControlLinesStayInText) {
   std::vector<std::string> Written;
   for (char C = 'a'; C <= 'd'; ++C) Written.push_back("\x01X" + std::string(15998, C));
-  Written.push_back("\x01" + std::string(SquishMaxClenLength - 1 - 4 * 16000 - 1, 'w'));
+  Written.push_back(std::string(1, '\x01').append(SquishMaxClenLength - 1 - 4 * 16000 - 1, 'w'));
   Written.push_back(
       "\x01"
       "1");
@@ -572,7 +572,7 @@ TEST_F(SquishBaseTest, OverlongControlLineIsCut) {
   ASSERT_TRUE(Base.OpenMessage());
   const std::vector<std::string> Got = Lines(Base);
   ASSERT_EQ(Got.size(), 2u);
-  EXPECT_TRUE(Got[0] == "\x01" + std::string(MaxLineSize - 2, 'k')) << Shape(Got);
+  EXPECT_TRUE(Got[0] == std::string(1, '\x01').append(MaxLineSize - 2, 'k')) << Shape(Got);
   EXPECT_EQ(Got[1], "text");
 }
 

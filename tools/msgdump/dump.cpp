@@ -196,15 +196,16 @@ bool SetOneLastRead(TMessageBase& Base, std::int32_t User, std::int32_t Message,
   return true;
 }
 
-// Closes and releases the base; false when closing recorded a failure (the
-// counters of some formats reach the disk only now).
-bool CloseBase(msgbase::PMessageBase& Base, TOutput& Out) {
+// Closes and releases the base; false, with the reason in Problem, when
+// closing recorded a failure (the counters of some formats reach the disk
+// only now).
+bool CloseBase(msgbase::PMessageBase& Base, std::string& Problem) {
   Base->SetStatus(msgbase::stOk);
   Base->Close();
   const std::int32_t Status = Base->GetStatus();
   (void)msgbase::DoneMessageBase(Base);  // there is a base: the answer is known
   if (Status == msgbase::stOk) return true;
-  Out.WriteLine("Closing the base failed: " + msgbase::ExplainStatus(Status));
+  Problem = "Closing the base failed: " + msgbase::ExplainStatus(Status);
   return false;
 }
 
@@ -357,6 +358,8 @@ std::vector<std::string> UsageText() {
       "  --headers  headers and control lines only, no message body",
       "  --netmail  read the base as netmail (a JAM base then shows the",
       "             addressing lines it keeps apart from the text)",
+      "  --help     this text; --version: the version",
+      "  With --json every answer, a refusal included, is one JSON document.",
   };
 }
 
@@ -365,7 +368,8 @@ bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std
   bool HaveAction = false;
   const auto SetAction = [&](TAction Action, const std::string& Name) {
     if (HaveAction) {
-      Problem = "Only one of --kill, --lastread, --set-lastread and --help, please (" + Name + ")";
+      Problem = "Only one of --kill, --lastread, --set-lastread, --help and --version, please (" +
+                Name + ")";
       return false;
     }
     HaveAction = true;
@@ -400,6 +404,8 @@ bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std
       Options.Netmail = true;
     } else if (A == "--help" || A == "-h") {
       Ok = SetAction(acHelp, A);
+    } else if (A == "--version") {
+      Ok = SetAction(acVersion, A);
     } else if (A == "--kill") {
       Ok = SetAction(acKill, A) && TakeNumber(A, "message number", Options.Message);
       if (Ok && Options.Message == 0) {
@@ -428,7 +434,7 @@ bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std
       return false;
     }
   }
-  if (Options.Action == acHelp) return true;
+  if (Options.Action == acHelp || Options.Action == acVersion) return true;
   if ((Options.Json || Options.HeadersOnly || Options.Netmail) && Options.Action != acList) {
     Problem = "--json, --headers and --netmail go with a listing only";
     return false;
@@ -504,6 +510,45 @@ std::string JsonString(std::string_view S) {
   return Result + "\"";
 }
 
+bool WantsJson(const std::vector<std::string>& Args) {
+  return std::find(Args.begin(), Args.end(), "--json") != Args.end();
+}
+
+void WriteJsonObject(TOutput& Out,
+                     const std::vector<std::pair<std::string, std::string>>& Members) {
+  Out.WriteLine("{");
+  for (std::size_t I = 0; I < Members.size(); ++I)
+    Out.WriteLine("  " + JsonMember(Members[I].first, Members[I].second, I + 1 < Members.size()));
+  Out.WriteLine("}");
+}
+
+std::string JsonStrings(const std::vector<std::string>& Texts) {
+  std::string Result = "[";
+  for (std::size_t I = 0; I < Texts.size(); ++I)
+    Result += (I > 0 ? ", " : "") + JsonString(Texts[I]);
+  return Result + "]";
+}
+
+void WriteUsageProblem(TOutput& Out, bool Json, const std::string& Problem,
+                       const std::vector<std::string>& Usage) {
+  if (Json) {
+    WriteJsonObject(Out, {{"error", JsonString(Problem)}, {"usage", JsonStrings(Usage)}});
+    return;
+  }
+  Out.WriteLine(Problem);
+  for (const std::string& Line : Usage) Out.WriteLine(Line);
+}
+
+void WriteInformation(TOutput& Out, bool Json, const std::string& Name,
+                      const std::vector<std::string>& Lines) {
+  if (Json) {
+    WriteJsonObject(Out,
+                    {{Name, Lines.size() == 1 ? JsonString(Lines.front()) : JsonStrings(Lines)}});
+    return;
+  }
+  for (const std::string& Line : Lines) Out.WriteLine(Line);
+}
+
 std::string JsonAddress(const TAddress& A) {
   return "{" + JsonMember("text", JsonString(msgbase::AddressToStrEx(A))) + " " +
          JsonMember("zone", std::to_string(A.Zone)) + " " +
@@ -514,7 +559,8 @@ std::string JsonAddress(const TAddress& A) {
 
 // --- Listing ---
 
-bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
+bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out,
+                  const std::function<bool(std::string&)>& Finish) {
   const std::int32_t Count = Base.GetCount();
   const std::int32_t Highest = Base.GetHighest();
   if (Options.Json) {
@@ -576,14 +622,21 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
                       std::to_string(Highest) + " the base reports";
     }
   }
-  // Files the walk cannot reach are messages left out of the listing.
+  // Files the walk cannot reach are messages left out of the listing. Their
+  // line is made while the base is still open.
   const std::vector<std::string> Uncounted = Base.GetUncountedFiles();
+  const std::string UncountedLine = Uncounted.empty() ? "" : UncountedFilesLine(Base);
   if (!Walked || !Inconsistency.empty() || !Uncounted.empty()) Ok = false;
+  std::string FinishError;
+  if (Finish && !Finish(FinishError)) Ok = false;
   if (Options.Json) {
     for (const std::string& Line : Held) Out.WriteLine(Line);
+    const std::string Error = WalkError.empty() || FinishError.empty()
+                                  ? WalkError + FinishError
+                                  : WalkError + "; " + FinishError;
     // Members after the array, each but the last with its comma.
     std::vector<std::string> Tail;
-    if (!WalkError.empty()) Tail.push_back(JsonMember("error", JsonString(WalkError), false));
+    if (!Error.empty()) Tail.push_back(JsonMember("error", JsonString(Error), false));
     if (!Inconsistency.empty()) {
       Tail.push_back(JsonMember("inconsistency", JsonString(Inconsistency), false));
     }
@@ -598,19 +651,20 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
       Out.WriteLine("  " + Tail[I] + (I + 1 < Tail.size() ? "," : ""));
     }
     Out.WriteLine("}");
-  } else {
-    if (!WalkError.empty()) {
-      Out.WriteLine("");
-      Out.WriteLine("The listing is incomplete: " + WalkError);
-    } else if (!Inconsistency.empty()) {
-      Out.WriteLine("");
-      Out.WriteLine("The base is inconsistent: " + Inconsistency);
-    }
-    if (!Uncounted.empty()) {
-      Out.WriteLine("");
-      Out.WriteLine(UncountedFilesLine(Base));
-    }
+    return Ok && !Out.GetFailed();
   }
+  if (!WalkError.empty()) {
+    Out.WriteLine("");
+    Out.WriteLine("The listing is incomplete: " + WalkError);
+  } else if (!Inconsistency.empty()) {
+    Out.WriteLine("");
+    Out.WriteLine("The base is inconsistent: " + Inconsistency);
+  }
+  if (!UncountedLine.empty()) {
+    Out.WriteLine("");
+    Out.WriteLine(UncountedLine);
+  }
+  if (!FinishError.empty()) Out.WriteLine(FinishError);
   return Ok && !Out.GetFailed();
 }
 
@@ -619,13 +673,16 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
 int RunMsgDump(const std::vector<std::string>& Args, TOutput& Out) {
   TOptions Options;
   std::string Problem;
+  const bool Json = WantsJson(Args);
   if (!ParseArguments(Args, Options, Problem)) {
-    Out.WriteLine(Problem);
-    for (const std::string& Line : UsageText()) Out.WriteLine(Line);
+    WriteUsageProblem(Out, Json, Problem, UsageText());
     return exFailure;
   }
-  if (Options.Action == acHelp) {
-    for (const std::string& Line : UsageText()) Out.WriteLine(Line);
+  if (Options.Action == acHelp || Options.Action == acVersion) {
+    if (Options.Action == acHelp)
+      WriteInformation(Out, Json, "usage", UsageText());
+    else
+      WriteInformation(Out, Json, "version", {std::string("msgdump from ") + ReleaseName});
     return exOk;
   }
   // Only --kill and --set-lastread change the base; everything else looks at
@@ -635,18 +692,26 @@ int RunMsgDump(const std::vector<std::string>& Args, TOutput& Out) {
   if (!msgbase::OpenMessageBaseEx(
           Base, Options.BaseId,
           Changes ? msgbase::OpenMessageBase : msgbase::OpenMessageBaseReadOnly, OpenTries)) {
-    Out.WriteLine("Cannot open base " + VisibleText(Options.BaseId) + ": " +
-                  msgbase::ExplainStatus(msgbase::GetOpenStatus()));
+    const std::string Why = "Cannot open base " + VisibleText(Options.BaseId) + ": " +
+                            msgbase::ExplainStatus(msgbase::GetOpenStatus());
+    if (Json)
+      WriteJsonObject(Out, {{"base", JsonString(Options.BaseId)}, {"error", JsonString(Why)}});
+    else
+      Out.WriteLine(Why);
     return exFailure;
+  }
+  if (Options.Action == acList) {
+    // Only a base that knows it holds netmail rebuilds INTL, FMPT and TOPT
+    // lines it stores apart from the text.
+    if (Options.Netmail) Base->SetBaseType(msgbase::btNetmail);
+    // The base is closed before the listing ends, so that a failure to close
+    // still lands inside a JSON document.
+    const bool Ok = ListMessages(*Base, Options, Out,
+                                 [&Base](std::string& Why) { return CloseBase(Base, Why); });
+    return Ok ? exOk : exFailure;
   }
   bool Ok = false;
   switch (Options.Action) {
-    case acList:
-      // Only a base that knows it holds netmail rebuilds INTL, FMPT and TOPT
-      // lines it stores apart from the text.
-      if (Options.Netmail) Base->SetBaseType(msgbase::btNetmail);
-      Ok = ListMessages(*Base, Options, Out);
-      break;
     case acKill:
       Ok = KillOne(*Base, Options.Message, Out);
       break;
@@ -658,10 +723,16 @@ int RunMsgDump(const std::vector<std::string>& Args, TOutput& Out) {
     case acSetLastRead:
       Ok = SetOneLastRead(*Base, Options.User, Options.Message, Out);
       break;
+    case acList:
     case acHelp:
+    case acVersion:
       break;
   }
-  Ok = CloseBase(Base, Out) && Ok;
+  std::string Why;
+  if (!CloseBase(Base, Why)) {
+    Out.WriteLine(Why);
+    Ok = false;
+  }
   return Ok ? exOk : exFailure;
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "msgbase/address.h"
@@ -78,12 +79,16 @@ class TStringOutput : public TOutput {
   std::size_t FailAfter_ = 0;
 };
 
+// The release the tools belong to, for --version.
+inline constexpr const char* ReleaseName = "Vellumar/LNX v0.1beta";
+
 enum TAction : std::int32_t {
   acList = 0,         // list every message (the default)
   acKill = 1,         // --kill N
   acLastRead = 2,     // --lastread USER
   acSetLastRead = 3,  // --set-lastread USER N
   acHelp = 4,         // --help
+  acVersion = 5,      // --version
 };
 
 struct TOptions {
@@ -114,6 +119,23 @@ struct TOptions {
 // 0x80..0xFF taken as Latin-1 and written as UTF-8, so the result is always
 // valid UTF-8.
 [[nodiscard]] std::string JsonString(std::string_view S);
+// Whether Args ask for JSON: then every answer, a refusal of the arguments
+// included, is one JSON document.
+[[nodiscard]] bool WantsJson(const std::vector<std::string>& Args);
+// Writes one JSON object of Members (names with values already in JSON),
+// one member a line.
+void WriteJsonObject(TOutput& Out, const std::vector<std::pair<std::string, std::string>>& Members);
+// Texts as a JSON array of strings.
+[[nodiscard]] std::string JsonStrings(const std::vector<std::string>& Texts);
+// The answer to bad usage: Problem and the usage text, as lines or (with
+// Json) as {"error": ..., "usage": [...]}.
+void WriteUsageProblem(TOutput& Out, bool Json, const std::string& Problem,
+                       const std::vector<std::string>& Usage);
+// The answer to --help or --version: the lines, or (with Json) one member
+// Name holding them (one text for a single line, else an array).
+void WriteInformation(TOutput& Out, bool Json, const std::string& Name,
+                      const std::vector<std::string>& Lines);
+
 // {"text": "2:5020/100.1", "zone": 2, "net": 5020, "node": 100, "point": 1}
 // with the text as AddressToStrEx gives it.
 [[nodiscard]] std::string JsonAddress(const msgbase::TAddress& A);
@@ -152,9 +174,13 @@ struct TOptions {
 // walk finds fewer messages (not marked deleted) than the base counts, or a
 // number above its highest, one line (JSON: "inconsistency") says so after
 // the listing, and so does one for message files the base cannot number
-// (JSON: "uncounted_files"). False when anything could not be read or shown, or the base
+// (JSON: "uncounted_files"). Finish, when given, is called after the walk
+// and before the end of the listing (which closes the JSON document); a
+// failure it answers with (a reason in its argument) is reported there too.
+// False when anything could not be read or shown, Finish failed, or the base
 // disagrees with itself.
-[[nodiscard]] bool ListMessages(msgbase::TMessageBase& Base, const TOptions& Options, TOutput& Out);
+[[nodiscard]] bool ListMessages(msgbase::TMessageBase& Base, const TOptions& Options, TOutput& Out,
+                                const std::function<bool(std::string&)>& Finish = {});
 
 // The whole program after the program name: parses Args, opens the base,
 // does the action, closes the base. Returns the exit status; all output goes

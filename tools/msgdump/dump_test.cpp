@@ -143,7 +143,7 @@ TEST(MsgDumpArgumentsTest, BadCommandLinesSayWhy) {
       {{"Sa", "--kill", "x"}, "--kill: x is not a message number"},
       {{"Sa", "--kill", "0"}, "--kill: message numbers start at 1"},
       {{"Sa", "--kill", "1", "--lastread", "2"},
-       "Only one of --kill, --lastread, --set-lastread and --help, please (--lastread)"},
+       "Only one of --kill, --lastread, --set-lastread, --help and --version, please (--lastread)"},
       {{"Sa", "--set-lastread", "1"}, "--set-lastread needs a message number"},
       {{"Sa", "--lastread", "-1"}, "--lastread: -1 is not a user number"},
       {{"Sa", "--kill", "1", "--json"}, "--json, --headers and --netmail go with a listing only"},

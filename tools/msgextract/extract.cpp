@@ -174,7 +174,8 @@ std::string JsonRanges(const std::vector<std::pair<std::uint64_t, std::uint64_t>
   std::string Text = "[";
   for (const auto& [From, To] : Ranges) {
     if (Text.size() > 1) Text += ", ";
-    Text += "[" + std::to_string(From) + ", " + std::to_string(To) + "]";
+    Text += '[';
+    Text += std::to_string(From) + ", " + std::to_string(To) + "]";
   }
   return Text + "]";
 }
@@ -212,10 +213,7 @@ void ListJson(const TFindings& Findings, const std::vector<TPostingCheck>& Check
     Out.WriteLine(I + 1 < Findings.Postings.size() ? "    }," : "    }");
   }
   Out.WriteLine("  ],");
-  std::string Faults = "[";
-  for (const std::string& Fault : Findings.Faults)
-    Faults += (Faults.size() > 1 ? ", " : "") + JsonString(Fault);
-  Out.WriteLine("  \"faults\": " + Faults + "]");
+  Out.WriteLine("  \"faults\": " + msgdump::JsonStrings(Findings.Faults));
   Out.WriteLine("}");
 }
 
@@ -250,10 +248,12 @@ bool RemoveMessages(TMessageBase& Base, const TFindings& Findings, const std::ve
   return Ok;
 }
 
-bool CloseBase(msgbase::PMessageBase& Base, TOutput& Out) {
+// Closes and releases the base; false, with the reason in Problem, when the
+// close's own writes failed.
+bool CloseBase(msgbase::PMessageBase& Base, std::string& Problem) {
   std::int32_t Status = msgbase::stOk;
   if (msgbase::CloseMessageBaseEx(Base, Status)) return true;
-  Out.WriteLine("Closing the base failed: " + FailureText(Status));
+  Problem = "Closing the base failed: " + FailureText(Status);
   return false;
 }
 
@@ -327,6 +327,8 @@ std::vector<std::string> UsageText() {
       "  --json       the listing as one JSON document (implies --list)",
       "  --remove     delete a posting's messages once its file is on disk",
       "  --force      replace a file that exists (otherwise the posting is skipped)",
+      "  --help       this text; --version: the version",
+      "  With --json every answer, a refusal included, is one JSON document.",
       "Exit status: 0 every posting rebuilt, 1 bad usage or a base or directory",
       "that cannot be used, 2 some posting incomplete, bad or skipped.",
   };
@@ -347,6 +349,8 @@ bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std
       Flag = &Options.Force;
     } else if (A == "--help" || A == "-h") {
       Flag = &Options.Help;
+    } else if (A == "--version") {
+      Flag = &Options.Version;
     } else if (A.size() > 1 && A[0] == '-') {
       Problem = "Unknown option " + VisibleText(A);
       return false;
@@ -360,7 +364,7 @@ bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std
     }
     *Flag = true;
   }
-  if (Options.Help) return true;
+  if (Options.Help || Options.Version) return true;
   if (Options.Json) Options.List = true;
   if (Options.List && Options.Remove) {
     Problem = "--remove does not go with --list or --json";
@@ -455,13 +459,18 @@ bool WriteFileSafely(const std::string& Directory, const std::string& FileName,
 int RunMsgExtract(const std::vector<std::string>& Args, TOutput& Out) {
   TOptions Options;
   std::string Problem;
+  const bool Json = msgdump::WantsJson(Args);
   if (!ParseArguments(Args, Options, Problem)) {
-    Out.WriteLine(Problem);
-    for (const std::string& Line : UsageText()) Out.WriteLine(Line);
+    msgdump::WriteUsageProblem(Out, Json, Problem, UsageText());
     return exFailure;
   }
   if (Options.Help) {
-    for (const std::string& Line : UsageText()) Out.WriteLine(Line);
+    msgdump::WriteInformation(Out, Json, "usage", UsageText());
+    return exOk;
+  }
+  if (Options.Version) {
+    msgdump::WriteInformation(Out, Json, "version",
+                              {std::string("msgextract from ") + msgdump::ReleaseName});
     return exOk;
   }
   if (!Options.List && !IsDirectory(Options.Directory)) {
@@ -476,8 +485,13 @@ int RunMsgExtract(const std::vector<std::string>& Args, TOutput& Out) {
           Base, Options.BaseId,
           Options.Remove ? msgbase::OpenMessageBase : msgbase::OpenMessageBaseReadOnly,
           OpenTries)) {
-    Out.WriteLine("Cannot open base " + VisibleText(Options.BaseId) + ": " +
-                  msgbase::ExplainStatus(msgbase::GetOpenStatus()));
+    const std::string Why = "Cannot open base " + VisibleText(Options.BaseId) + ": " +
+                            msgbase::ExplainStatus(msgbase::GetOpenStatus());
+    if (Json)
+      msgdump::WriteJsonObject(Out,
+                               {{"base", JsonString(Options.BaseId)}, {"error", JsonString(Why)}});
+    else
+      Out.WriteLine(Why);
     return exFailure;
   }
   TFindings Findings;
@@ -489,13 +503,18 @@ int RunMsgExtract(const std::vector<std::string>& Args, TOutput& Out) {
   for (const TPostingCheck& Check : Checks) AllGood = AllGood && Check.State == psComplete;
 
   if (Options.List) {
+    // Everything is read: the base is closed first, so that a failure to
+    // close is one of the listing's faults, inside a JSON document too.
+    if (!CloseBase(Base, Problem)) {
+      Findings.Faults.push_back(Problem);
+      AllGood = false;
+    }
     if (Options.Json) {
       ListJson(Findings, Checks, Options, Out);
     } else {
       ListText(Findings, Checks, Options, Out);
     }
-    const bool Closed = CloseBase(Base, Out);
-    return AllGood && Closed ? exOk : exIncomplete;
+    return AllGood ? exOk : exIncomplete;
   }
 
   std::vector<bool> Written(Findings.Postings.size(), false);
@@ -525,7 +544,10 @@ int RunMsgExtract(const std::vector<std::string>& Args, TOutput& Out) {
   }
   for (const std::string& Fault : Findings.Faults) Out.WriteLine(Fault);
   if (Options.Remove && !RemoveMessages(*Base, Findings, Written, Out)) AllGood = false;
-  if (!CloseBase(Base, Out)) AllGood = false;
+  if (!CloseBase(Base, Problem)) {
+    Out.WriteLine(Problem);
+    AllGood = false;
+  }
   const std::size_t N = Findings.Postings.size();
   Out.WriteLine(std::to_string(N) + (N == 1 ? " posting found, " : " postings found, ") +
                 std::to_string(Count) + " written");

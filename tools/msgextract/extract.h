@@ -31,11 +31,12 @@ inline constexpr int exIncomplete = 2;
 inline constexpr int exOutputFailed = 101;
 
 struct TOptions {
-  bool List = false;    // --list: write no files, show what is there
-  bool Json = false;    // --json: the listing as one JSON document (implies --list)
-  bool Remove = false;  // --remove: delete a written posting's messages
-  bool Force = false;   // --force: replace existing files
-  bool Help = false;    // --help
+  bool List = false;     // --list: write no files, show what is there
+  bool Json = false;     // --json: the listing as one JSON document (implies --list)
+  bool Remove = false;   // --remove: delete a written posting's messages
+  bool Force = false;    // --force: replace existing files
+  bool Help = false;     // --help
+  bool Version = false;  // --version
   std::string BaseId;
   std::string Directory = ".";
 };

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
   if (Out.Flush()) return Status;
   // Standard output is gone: standard error is the only place left to say so.
   static constexpr char Report[] = "msgextract: standard output could not be written\n";
-  (void)::write(STDERR_FILENO, Report, sizeof Report - 1);
+  const ssize_t Wrote = ::write(STDERR_FILENO, Report, sizeof Report - 1);
+  (void)Wrote;  // nowhere is left to report a failure of this one
   return msgextract::exOutputFailed;
 }

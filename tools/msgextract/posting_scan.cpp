@@ -307,7 +307,9 @@ std::string RangesText(const std::vector<std::pair<std::uint64_t, std::uint64_t>
   for (const auto& [From, To] : Ranges) {
     if (!Text.empty()) Text += ", ";
     Text += std::to_string(From);
-    if (To != From) Text += "-" + std::to_string(To);
+    if (To == From) continue;
+    Text += '-';
+    Text += std::to_string(To);
   }
   return Text;
 }
