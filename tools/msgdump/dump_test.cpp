@@ -321,7 +321,8 @@ TEST(MsgDumpListTest, LongLinesAndOddBytesOfAStoredTextSurviveWhole) {
   Base->SetSubject("long");
   // A 1000-character paragraph as other software writes it, and a line with
   // a tab and a Latin-1 byte, each ending in CR LF.
-  const std::string Text = std::string(1000, 'p') + "\r\n\tcaf\xE9\r\n";
+  std::string Text(1000, 'p');
+  Text += "\r\n\tcaf\xE9\r\n";
   Base->WriteText(Text.data(), static_cast<std::uint16_t>(Text.size()));
   ASSERT_TRUE(Base->WriteMessage());
   ASSERT_TRUE(Base->CloseMessage());
