@@ -16,13 +16,15 @@
 #include "msgbase/open_base.h"
 #include "msgbase/status.h"
 #include "msgbase/stream.h"
+#include "tools/common/base_walk.h"
+#include "tools/common/tool_text.h"
 
 namespace msgextract {
 
 using msgbase::TMessageBase;
-using msgdump::FailureText;
-using msgdump::JsonString;
-using msgdump::VisibleText;
+using tools::FailureText;
+using tools::JsonString;
+using tools::VisibleText;
 
 namespace {
 
@@ -78,9 +80,9 @@ void ScanCurrentMessage(TMessageBase& Base, std::string& Text, TFindings& Findin
   }
   Base.SetTextPos(0);
   std::string Problem;
-  if (!msgdump::ReadWholeText(Base, Text, Problem))
+  if (!tools::ReadWholeText(Base, Text, Problem))
     Findings.Faults.push_back("Message " + Number + " cannot be read: " + Problem);
-  Message.Lines = msgdump::SplitTextLines(Text);
+  Message.Lines = tools::SplitTextLines(Text);
   const std::size_t First = Findings.Pieces.size();
   ScanMessage(Message, Findings.Pieces);
   if (Findings.Pieces.size() > First) {
@@ -386,7 +388,7 @@ bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std
 void ReadBase(TMessageBase& Base, TFindings& Findings) {
   std::string Text;  // one message's text at a time, its room reused
   std::string Problem;
-  if (!msgdump::WalkMessages(
+  if (!tools::WalkMessages(
           Base,
           [&] {
             ScanCurrentMessage(Base, Text, Findings);
