@@ -117,6 +117,21 @@ bool FindBaseFiles(const std::string& Base, const std::vector<std::string>& Exte
   return Unique;
 }
 
+bool ClearStoppedCreation(const TBaseFileNames& Files, std::size_t& Blocking) {
+  for (std::size_t I = 0; I < Files.Name.size(); ++I) {
+    struct stat Info {};
+    if (!Files.Present[I]) continue;
+    if (::lstat(Files.Name[I].c_str(), &Info) != 0 || !S_ISREG(Info.st_mode) || Info.st_size != 0) {
+      Blocking = I;
+      return false;
+    }
+  }
+  for (std::size_t I = 0; I < Files.Name.size(); ++I) {
+    if (Files.Present[I]) (void)KillFile(Files.Name[I]);  // one left over shows when it is made
+  }
+  return true;
+}
+
 bool DirectoryExists(const std::string& Path) {
   // An existing directory always lists at least its own "." entry.
   if (!Path.empty() && Path.back() == '/') return FileExists(Path + "*");

@@ -41,6 +41,14 @@ struct TBaseFileNames {
 // not for the library to guess.
 [[nodiscard]] bool FindBaseFiles(const std::string& Base,
                                  const std::vector<std::string>& Extensions, TBaseFileNames& Files);
+
+// Before a base is made over names FindBaseFiles found: every file of it that
+// is there must be an empty regular file under its own name (what a creation
+// that was stopped leaves), and those are removed, so that each file is then
+// made new. False, with nothing removed and Blocking the index of the first
+// such file, when any is a link, no regular file or holds bytes: such a base
+// is there, or partly there, and is never created over.
+[[nodiscard]] bool ClearStoppedCreation(const TBaseFileNames& Files, std::size_t& Blocking);
 // True when Path is an existing directory (searched as Path + "/*"; an empty
 // Path searches "/*").
 [[nodiscard]] bool DirectoryExists(const std::string& Path);

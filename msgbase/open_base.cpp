@@ -10,6 +10,7 @@
 #include "msgbase/msg/msg_base.h"
 #include "msgbase/squish/squish_base.h"
 #include "msgbase/status.h"
+#include "msgbase/stream.h"
 
 namespace msgbase {
 
@@ -42,6 +43,7 @@ bool PrepareOpen(PMessageBase& Base, const std::string& Id, std::string& Path) {
     return false;
   }
   Path = ParsePath(Path);
+  ResetFileOpenFailure();
   return true;
 }
 
@@ -68,10 +70,20 @@ bool IsBaseRefusal(std::int32_t Status) {
 }
 
 // Why a base whose files exist would not open: the base's own status when
-// it reports a file missing or too short, else taken as held by another
-// program.
+// it reports a file missing or too short; a file the user may not open as
+// needed, or one that is no regular file, said at once (waiting changes
+// neither); else taken as held by another program.
 std::int32_t HeldOrDamagedStatus(std::int32_t Why) {
-  return IsBaseRefusal(Why) ? Why : stOpenSharingViolation;
+  if (IsBaseRefusal(Why)) return Why;
+  switch (GetFileOpenFailure()) {
+    case stStreamAccessDenied:
+      return stOpenAccessDenied;
+    case stStreamNotRegular:
+    case stStreamExists:  // a name taken by a link that leads nowhere
+      return stOpenNotRegularFile;
+    default:
+      return stOpenSharingViolation;
+  }
 }
 
 bool FailOpen(PMessageBase& Base, std::int32_t Status) {
@@ -151,6 +163,9 @@ bool OpenMessageBase(PMessageBase& Base, const std::string& Id) {
   std::string Path;
   if (!PrepareOpen(Base, Id, Path)) return false;
   if (Base->Open(Path)) return true;
+  // A base that is there but would not open is held, damaged or forbidden,
+  // as for the other openers, so that a writer waits for a holder too.
+  if (Base->Exist(Path)) return FailOpen(Base, HeldOrDamagedStatus(Base->GetStatus()));
   return FailOpen(Base, Base->GetStatus());
 }
 

@@ -168,8 +168,8 @@ TEST(OpenBaseTest, PartlyMissingBaseIsNeverCreatedOver) {
   const TCase Cases[] = {
       {"S", "sqi", "sqd", stSquishAbsentSqi},
       {"S", "sqd", "sqi", stSquishAbsentSqd},
-      {"J", "JDX", "JHR", stJamAbsentJdx},
-      {"J", "JHR", "JDT", stJamAbsentJhr},
+      {"J", "jdx", "jhr", stJamAbsentJdx},
+      {"J", "jhr", "jdt", stJamAbsentJhr},
   };
   int Round = 0;
   for (const TCase& C : Cases) {
@@ -300,8 +300,8 @@ TEST(OpenBaseTest, BaseFilesAreFoundWhateverTheCaseOfTheirNames) {
   };
   const TCase Cases[] = {
       {"J",
-       {{"area.JHR", "area.jhr"}, {"area.JDX", "area.jdx"}, {"area.JDT", "area.jdt"}},
-       "area.JHR"},
+       {{"area.jhr", "AREA.JHR"}, {"area.jdx", "AREA.JDX"}, {"area.jdt", "AREA.JDT"}},
+       "area.jhr"},
       {"S", {{"area.sqd", "AREA.SQD"}, {"area.sqi", "AREA.SQI"}}, "area.sqd"},
       {"F", {{"area/1.msg", "area/1.MSG"}, {"area/lastread", "area/LASTREAD"}}, "area/1.msg"},
   };
@@ -391,7 +391,7 @@ bool TakeClassicLock(const std::string& File, short Type) {
 TEST(OpenBaseTest, RecordLockOfOtherSoftwareKeepsWritersApart) {
   TTempDir Dir;
   for (const auto& [Letter, LockedFile] :
-       {std::pair{"J", "area.JHR"}, std::pair{"S", "area.sqd"}}) {
+       {std::pair{"J", "area.jhr"}, std::pair{"S", "area.sqd"}}) {
     const std::string Id = Letter + Dir.File("area");
     const std::string File = Dir.File(LockedFile);
     PMessageBase Base;

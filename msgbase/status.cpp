@@ -19,6 +19,10 @@ const char* StatusText(std::int32_t Code) {
       return "(open) sharing violation, attempts expired";
     case stOpenEmptyPath:
       return "(open) empty base path";
+    case stOpenAccessDenied:
+      return "(open) access denied";
+    case stOpenNotRegularFile:
+      return "(open) not a regular file";
     case stMsgWrongPath:
       return "(msg) wrong path";
     case stMsgNotFound:

@@ -20,6 +20,11 @@ inline constexpr std::int32_t stStreamOpenFailed = -2;      // opening or creati
 inline constexpr std::int32_t stStreamReadFailed = -3;      // read failed or passed the end
 inline constexpr std::int32_t stStreamWriteFailed = -4;
 inline constexpr std::int32_t stStreamSeekFailed = -7;
+// Finer reasons of a failed open, told by GetFileOpenFailure.
+inline constexpr std::int32_t stStreamAccessDenied = -5;  // the permissions forbid it
+inline constexpr std::int32_t stStreamLocked = -6;        // another holder's lock
+inline constexpr std::int32_t stStreamNotRegular = -8;    // a FIFO, device, socket or folder
+inline constexpr std::int32_t stStreamExists = -9;        // a new file's name is taken
 
 // Opening a base by its identifier.
 inline constexpr std::int32_t stOpenUnrecognizedId = 0x0100;
@@ -28,6 +33,11 @@ inline constexpr std::int32_t stOpenAttemptsExpired = 0x0102;
 // The identifier names a format but no path ("S", "J"): never the root
 // directory or the working directory by accident.
 inline constexpr std::int32_t stOpenEmptyPath = 0x0103;
+// A file of the base may not be opened as the change needs (its permissions),
+// or is no regular file: neither passes by waiting, so neither is taken for a
+// held base.
+inline constexpr std::int32_t stOpenAccessDenied = 0x0104;
+inline constexpr std::int32_t stOpenNotRegularFile = 0x0105;
 
 // The *.msg base.
 inline constexpr std::int32_t stMsgWrongPath = 0x1000;

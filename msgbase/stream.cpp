@@ -88,7 +88,71 @@ bool LockFirstByte(int Fd, bool ForReading) {
   return Result == 0;
 }
 
+TFileIdentity IdentityOf(const struct stat& Info) {
+  TFileIdentity Identity;
+  Identity.Device = static_cast<std::uint64_t>(Info.st_dev);
+  Identity.Inode = static_cast<std::uint64_t>(Info.st_ino);
+  Identity.Size = static_cast<std::int64_t>(Info.st_size);
+  Identity.ModifiedSeconds = static_cast<std::int64_t>(Info.st_mtim.tv_sec);
+  Identity.ModifiedNanoseconds = static_cast<std::int64_t>(Info.st_mtim.tv_nsec);
+  return Identity;
+}
+
+std::int32_t FileOpenFailure = stOk;
+
+// A file just made takes the group of its folder, and under root the owner
+// too. Best effort: a user who may not give the file away keeps it.
+void TakeFolderOwnership(int Fd, const std::string& FileName) {
+  const std::size_t Slash = FileName.rfind('/');
+  const std::string Folder =
+      Slash == std::string::npos ? "." : (Slash == 0 ? "/" : FileName.substr(0, Slash));
+  struct stat Info {};
+  if (::stat(Folder.c_str(), &Info) != 0) return;
+  const uid_t Owner = ::geteuid() == 0 ? Info.st_uid : static_cast<uid_t>(-1);
+  (void)::fchown(Fd, Owner, Info.st_gid);  // see above
+}
+
+// The reason of a failed open(2), as GetFileOpenFailure tells it.
+std::int32_t OpenFailureOf(int Error) {
+  switch (Error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return stStreamAccessDenied;
+    case EEXIST:
+      return stStreamExists;
+    case ENXIO:  // a FIFO without a reader, opened for writing
+    case EISDIR:
+    case ELOOP:  // a link where none may be followed
+      return stStreamNotRegular;
+    default:
+      return stStreamOpenFailed;
+  }
+}
+
 }  // namespace
+
+bool GetFileIdentity(const std::string& Name, TFileIdentity& Identity) {
+  struct stat Info {};
+  if (::stat(Name.c_str(), &Info) != 0) return false;
+  Identity = IdentityOf(Info);
+  return true;
+}
+
+bool GetFilePermissions(const std::string& Name, std::uint32_t& Mode) {
+  struct stat Info {};
+  if (::stat(Name.c_str(), &Info) != 0) return false;
+  Mode = static_cast<std::uint32_t>(Info.st_mode & 07777);
+  return true;
+}
+
+std::int32_t GetFileOpenFailure() {
+  return FileOpenFailure;
+}
+
+void ResetFileOpenFailure() {
+  FileOpenFailure = stOk;
+}
 
 void Abstract() {
   // Whatever the program has written so far goes out before the report line.
@@ -149,6 +213,12 @@ void TMessageBaseStream::Reset() {
   Abstract();
 }
 
+bool TMessageBaseStream::GetIdentity(TFileIdentity& /*Identity*/) {
+  return false;
+}
+
+void TMessageBaseStream::SetPermissions(std::uint32_t /*Mode*/) {}
+
 void TMessageBaseStream::ReadBuffer(std::span<std::uint8_t> Buf) {
   while (!Buf.empty()) {
     const std::size_t Piece = std::min(Buf.size(), MaxTransfer);
@@ -170,12 +240,17 @@ void TMessageBaseStream::WriteBuffer(std::span<const std::uint8_t> Buf) {
 TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std::int32_t Mode)
     : TMessageBaseStream(FileName, Mode) {
   const bool DenyWrite = (Mode & smDenyWrite) != 0;
-  int Flags = O_CLOEXEC;
+  // O_NONBLOCK: a FIFO or a device would otherwise hold the open (and every
+  // reader) forever; it is refused below, before anything waits on it.
+  int Flags = O_CLOEXEC | O_NONBLOCK;
   switch (Mode & 0xFF) {
     case smCreate:
       // With the deny-write request the file is emptied only once the lock is
       // held: truncating first would destroy a file another program holds.
-      Flags |= O_RDWR | O_CREAT | (DenyWrite ? 0 : O_TRUNC);
+      // A file is never made or emptied through a link, and a new one never
+      // takes a name that anything stands at.
+      Flags |= O_RDWR | O_CREAT | O_NOFOLLOW | (DenyWrite ? 0 : O_TRUNC) |
+               ((Mode & smNew) != 0 ? O_EXCL : 0);
       break;
     case smReadWrite:
       Flags |= O_RDWR;
@@ -190,22 +265,36 @@ TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std:
       UpdateStatus(stStreamOpenFailed);
       return;
   }
-  const int Fd = ::open(FileName.c_str(), Flags, 0666);
-  if (Fd < 0) {
+  const auto Refuse = [this](std::int32_t Why) {
+    FileOpenFailure = Why;
     UpdateStatus(stStreamOpenFailed);
+  };
+  int Fd = -1;
+  do {
+    Fd = ::open(FileName.c_str(), Flags, 0666);
+  } while (Fd < 0 && errno == EINTR);
+  if (Fd < 0) {
+    Refuse(OpenFailureOf(errno));
     return;
   }
   struct stat Info {};
-  const bool Usable = ::fstat(Fd, &Info) == 0 && !S_ISDIR(Info.st_mode) &&
-                      (!DenyWrite || ::flock(Fd, LOCK_EX | LOCK_NB) == 0) &&
-                      ((Mode & smDenyWriteShared) == 0 || ::flock(Fd, LOCK_SH | LOCK_NB) == 0) &&
-                      ((Mode & smRecordLock) == 0 || LockFirstByte(Fd, (Mode & 0xFF) == smRead)) &&
-                      (!DenyWrite || (Mode & 0xFF) != smCreate || ::ftruncate(Fd, 0) == 0);
-  if (!Usable) {
-    (void)::close(Fd);  // never opened as far as the caller can tell
-    UpdateStatus(stStreamOpenFailed);
+  if (::fstat(Fd, &Info) != 0 || !S_ISREG(Info.st_mode)) {
+    (void)::close(Fd);  // never used: nothing to lose
+    Refuse(stStreamNotRegular);
     return;
   }
+  // Reads and writes of a regular file ignore the flag; clearing it keeps the
+  // descriptor plain for whatever the future adds.
+  (void)::fcntl(Fd, F_SETFL, ::fcntl(Fd, F_GETFL) & ~O_NONBLOCK);
+  const bool Locked = (!DenyWrite || ::flock(Fd, LOCK_EX | LOCK_NB) == 0) &&
+                      ((Mode & smDenyWriteShared) == 0 || ::flock(Fd, LOCK_SH | LOCK_NB) == 0) &&
+                      ((Mode & smRecordLock) == 0 || LockFirstByte(Fd, (Mode & 0xFF) == smRead));
+  if (!Locked || (DenyWrite && (Mode & 0xFF) == smCreate && ::ftruncate(Fd, 0) != 0)) {
+    (void)::close(Fd);  // never opened as far as the caller can tell
+    Refuse(Locked ? stStreamOpenFailed : stStreamLocked);
+    return;
+  }
+  if ((Flags & O_EXCL) != 0) TakeFolderOwnership(Fd, FileName);
   Fd_ = Fd;
   SizeAtOpen_ =
       (DenyWrite && (Mode & 0xFF) == smCreate) ? 0 : static_cast<std::int64_t>(Info.st_size);
@@ -314,6 +403,17 @@ void TMessageBaseFileStream::Truncate() {
 
 void TMessageBaseFileStream::Reset() {
   SetStatus(stOk);
+}
+
+void TMessageBaseFileStream::SetPermissions(std::uint32_t Mode) {
+  if (Fd_ >= 0) (void)::fchmod(Fd_, static_cast<mode_t>(Mode & 07777));  // see the contract
+}
+
+bool TMessageBaseFileStream::GetIdentity(TFileIdentity& Identity) {
+  struct stat Info {};
+  if (Fd_ < 0 || ::fstat(Fd_, &Info) != 0) return false;
+  Identity = IdentityOf(Info);
+  return true;
 }
 
 // --- TMessageBaseRamStream ---

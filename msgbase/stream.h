@@ -29,6 +29,15 @@ inline constexpr std::int32_t smCreate = 0x01;     // make or empty the file, re
 inline constexpr std::int32_t smReadWrite = 0x02;  // existing file, read and write
 inline constexpr std::int32_t smRead = 0x04;       // existing file, read only
 inline constexpr std::int32_t smWrite = 0x08;      // existing file, write only
+// With smCreate: the name must be new. The open fails when anything stands at
+// it (a file, a folder, a link, a dangling link) instead of emptying it or
+// writing through it; every file the library makes is made this way. A plain
+// smCreate empties an existing regular file but never follows a link either.
+// A new file takes the group of the folder it is made in, and when the
+// process runs as root the folder's owner too, so that the program that owns
+// the area (a tosser) can update it; its permissions are 0666 less the umask
+// until SetPermissions says otherwise.
+inline constexpr std::int32_t smNew = 0x1000;
 // Deny-write request ($20 in the second byte): the stream holds an exclusive
 // advisory lock on the file (flock) from open to disposal; opening fails with
 // stStreamOpenFailed while any other open stream holds it, in this process or
@@ -60,6 +69,33 @@ inline constexpr std::int32_t faNamesOnly = 0x40;
 // Ends the program at once with run-time error 217: one report line on standard
 // output, exit status 217. Every operation a class leaves abstract calls it.
 [[noreturn]] void Abstract();
+
+// What tells one file from another and from a later version of itself: its
+// device and inode, its size and its modification time. A file rewritten in
+// place changes its time; one written anew and renamed over has another inode.
+struct TFileIdentity {
+  std::uint64_t Device = 0;
+  std::uint64_t Inode = 0;
+  std::int64_t Size = 0;
+  std::int64_t ModifiedSeconds = 0;
+  std::int64_t ModifiedNanoseconds = 0;
+  bool operator==(const TFileIdentity&) const = default;
+};
+
+// The identity of the file a name stands for (through a link); false when
+// there is none.
+[[nodiscard]] bool GetFileIdentity(const std::string& Name, TFileIdentity& Identity);
+// The permission bits of the file a name stands for; false when there is none.
+[[nodiscard]] bool GetFilePermissions(const std::string& Name, std::uint32_t& Mode);
+
+// Why the last file stream that failed to open did so: stStreamNotRegular,
+// stStreamAccessDenied, stStreamLocked, stStreamExists or stStreamOpenFailed
+// (anything else); stOk when none failed since ResetFileOpenFailure. The
+// stream's own status stays stStreamOpenFailed: this is for a caller that
+// must tell a held base from one it may not touch. Module state, like the
+// hooks.
+[[nodiscard]] std::int32_t GetFileOpenFailure();
+void ResetFileOpenFailure();
 
 class TMessageBaseStream;
 using PMessageBaseStream = std::unique_ptr<TMessageBaseStream>;
@@ -114,6 +150,13 @@ class TMessageBaseStream {
   void ReadBuffer(std::span<std::uint8_t> Buf);
   void WriteBuffer(std::span<const std::uint8_t> Buf);
 
+  // The identity of the open file; false for a stream that is not over one.
+  [[nodiscard]] virtual bool GetIdentity(TFileIdentity& Identity);
+  // Gives the open file the permission bits Mode (07777 at most); nothing for
+  // a stream that is not over a file. A failure is not recorded: the file is
+  // whole either way.
+  virtual void SetPermissions(std::uint32_t Mode);
+
   [[nodiscard]] std::int32_t GetStatus() const { return Status_; }
   [[nodiscard]] std::int32_t GetMode() const { return Mode_; }
   [[nodiscard]] const std::string& GetFileName() const { return FileName_; }
@@ -135,9 +178,11 @@ class TMessageBaseStream {
 class TMessageBaseFileStream : public TMessageBaseStream {
  public:
   // Opens FileName in the kind of Mode's low byte (which the factory has
-  // checked); failure leaves status stStreamOpenFailed and no file open. A
-  // create with the deny-write request empties the file only after the lock is
-  // held, so it never destroys a file another stream holds.
+  // checked); failure leaves status stStreamOpenFailed and no file open. Only
+  // a regular file opens: a FIFO, device, socket or folder is refused at once,
+  // never waited on. A create with the deny-write request empties the file
+  // only after the lock is held, so it never destroys a file another stream
+  // holds.
   TMessageBaseFileStream(const std::string& FileName, std::int32_t Mode);
   // Releases the lock and closes the file.
   ~TMessageBaseFileStream() override;
@@ -150,6 +195,8 @@ class TMessageBaseFileStream : public TMessageBaseStream {
   void Flush() override;
   void Truncate() override;
   void Reset() override;
+  [[nodiscard]] bool GetIdentity(TFileIdentity& Identity) override;
+  void SetPermissions(std::uint32_t Mode) override;
 
  private:
   // Records Code unless an earlier failure is recorded already.

@@ -190,6 +190,52 @@ TEST(StreamTest, FileStreamModes) {
   EXPECT_EQ(stStreamOpenFailed, OnDirectory->GetStatus());
 }
 
+// What stands at a name decides how each kind of open ends: only a regular
+// file opens, nothing blocks on a FIFO, a new file never takes a used name,
+// and no create goes through a link.
+TEST(StreamTest, OpensTakeOnlyRegularFilesAndCreatesNeverFollowLinks) {
+  TTempDir Dir;
+  ASSERT_TRUE(testing_support::WriteFileText(Dir.File("file"), "kept"));
+  ASSERT_EQ(0, ::mkfifo(Dir.File("fifo").c_str(), 0644));
+  ASSERT_EQ(0, ::symlink(Dir.File("file").c_str(), Dir.File("link").c_str()));
+  ASSERT_EQ(0, ::symlink(Dir.File("gone").c_str(), Dir.File("dangling").c_str()));
+  struct TCase {
+    std::string Name;
+    std::int32_t Mode;
+    std::int32_t Failure;  // stOk: opens
+  };
+  const std::vector<TCase> Cases = {
+      {"file", smRead, stOk},
+      {"link", smReadWrite, stOk},  // existing files behind links open as they are
+      {"fifo", smRead, stStreamNotRegular},
+      {"fifo", smReadWrite, stStreamNotRegular},
+      {"fifo", smWrite | smDenyWrite, stStreamNotRegular},
+      {".", smRead, stStreamNotRegular},
+      {"file", smCreate | smNew, stStreamExists},
+      {"link", smCreate | smNew, stStreamExists},
+      {"dangling", smCreate | smNew, stStreamExists},
+      {"link", smCreate, stStreamNotRegular},
+      {"dangling", smCreate, stStreamNotRegular},
+      {"gone", smRead, stStreamOpenFailed},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name + " mode " + std::to_string(C.Mode));
+    ResetFileOpenFailure();
+    PMessageBaseStream S = CreateMessageBaseFileStream(Dir.File(C.Name), C.Mode);
+    EXPECT_EQ(C.Failure == stOk ? stOk : stStreamOpenFailed, S->GetStatus());
+    EXPECT_EQ(C.Failure, GetFileOpenFailure());
+  }
+  EXPECT_EQ("kept", ReadFileText(Dir.File("file")));
+  EXPECT_FALSE(testing_support::PathExists(Dir.File("gone")));
+  PMessageBaseStream Made = CreateMessageBaseFileStream(Dir.File("new"), smCreate | smNew);
+  EXPECT_EQ(stOk, Made->GetStatus());
+  TFileIdentity ByStream;
+  TFileIdentity ByName;
+  ASSERT_TRUE(Made->GetIdentity(ByStream));
+  ASSERT_TRUE(GetFileIdentity(Dir.File("new"), ByName));
+  EXPECT_EQ(ByName, ByStream);
+}
+
 TEST(StreamTest, FileStreamFailureIsStickyUntilReset) {
   TTempDir Dir;
   const std::string Name = Dir.File("f.dat");

@@ -74,9 +74,9 @@ hexdump -C "$demo/squish.sqi"
 
 echo
 echo "== JAM base: message header and subfields (after the 1024-byte base header)"
-hexdump -C -s 1024 "$demo/jam.JHR"
+hexdump -C -s 1024 "$demo/jam.jhr"
 echo "== text of message 1"
-show_text <"$demo/jam.JDT"
+show_text <"$demo/jam.jdt"
 
 echo
 echo "== The same bases as msgdump lists them"

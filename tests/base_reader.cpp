@@ -331,9 +331,13 @@ TStoredBase ReadSquishBase(const std::string& Path, TReadMode Mode) {
 
 TStoredBase ReadJamBase(const std::string& Path, TReadMode Mode) {
   const bool Crash = Mode == TReadMode::AfterCrash;
-  const TFileBytes Jhr = Load(Path + ".JHR");
-  const TFileBytes Jdx = Load(Path + ".JDX");
-  const TFileBytes Jdt = Load(Path + ".JDT");
+  // A new base's names are in lower case; other software's may be in upper.
+  const auto LoadAnyCase = [&Path](const std::string& Lower, const std::string& Upper) {
+    return testing_support::PathExists(Path + Lower) ? Load(Path + Lower) : Load(Path + Upper);
+  };
+  const TFileBytes Jhr = LoadAnyCase(".jhr", ".JHR");
+  const TFileBytes Jdx = LoadAnyCase(".jdx", ".JDX");
+  const TFileBytes Jdt = LoadAnyCase(".jdt", ".JDT");
   if (!Jhr.Has(0, JamBaseHeaderSize) || Jhr.Raw(0, 4) != JamSignature)
     return Failure("bad base header");
   // ActiveMsgs reaches the disk when the base is closed: after a crash the

@@ -202,7 +202,7 @@ TEST_P(MsgDumpTest, JsonStaysValidOnEveryPath) {
     ASSERT_TRUE(testing_support::WriteFileBytes(File, Data));
   };
   const TBytes Far{0xF0, 0xFF, 0xFF, 0x7F};
-  if (GetParam() == 'J') Patch(Area + "/echo.JDX", 12, Far);
+  if (GetParam() == 'J') Patch(Area + "/echo.jdx", 12, Far);
   if (GetParam() == 'S') Patch(Area + "/echo.sqi", 12, Far);
   if (GetParam() == 'F') {
     ASSERT_EQ(0, ::truncate((Area + "/2.msg").c_str(), 17 * 1024 * 1024));
@@ -258,9 +258,9 @@ TEST_P(MsgDumpTest, JsonStaysValidOnEveryPath) {
 TEST_P(MsgDumpTest, DeletedJamMessageIsShownAsDeleted) {
   if (GetParam() != 'J') GTEST_SKIP() << "only JAM keeps deleted messages";
   BuildBase();
-  const std::string Jhr = Area + "/echo.JHR";
+  const std::string Jhr = Area + "/echo.jhr";
   testing_support::TBytes Header = testing_support::ReadFileBytes(Jhr);
-  const testing_support::TBytes Index = testing_support::ReadFileBytes(Area + "/echo.JDX");
+  const testing_support::TBytes Index = testing_support::ReadFileBytes(Area + "/echo.jdx");
   ASSERT_EQ(24u, Index.size());
   std::size_t Second = 0;
   for (int I = 3; I >= 0; --I) Second = (Second << 8) | Index[12 + static_cast<std::size_t>(I)];

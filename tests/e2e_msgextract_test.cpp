@@ -241,15 +241,15 @@ TEST_F(ExtractRun, SectionMarkedDeletedByOtherSoftwareIsMissing) {
   Post("J" + Base, "del.bin", SampleBytes(6000), 20);  // 7 sections
   // Other software marks a JAM message deleted with the top bit of its
   // attribute word (header offset 52) and leaves it where it is.
-  testing_support::TBytes Header = ReadFileBytes(Base + ".JHR");
-  const testing_support::TBytes Index = ReadFileBytes(Base + ".JDX");
+  testing_support::TBytes Header = ReadFileBytes(Base + ".jhr");
+  const testing_support::TBytes Index = ReadFileBytes(Base + ".jdx");
   ASSERT_EQ(7u * 8u, Index.size());
   std::size_t Third = 0;  // the header offset of message 3, from its index record
   for (int I = 3; I >= 0; --I)
     Third = (Third << 8) | Index[2 * 8 + 4 + static_cast<std::size_t>(I)];
   ASSERT_GT(Header.size(), Third + 56);
   Header[Third + 55] |= 0x80;
-  ASSERT_TRUE(testing_support::WriteFileBytes(Base + ".JHR", Header));
+  ASSERT_TRUE(testing_support::WriteFileBytes(Base + ".jhr", Header));
   const TRunResult R = Run(Extract, {"J" + Base, "out"});
   EXPECT_EQ(2, R.ExitStatus);
   EXPECT_TRUE(HasLine(
@@ -354,7 +354,7 @@ TEST_F(ExtractRun, BaseHeldByAWriterIsWaitedFor) {
   const TBytes Data = SampleBytes(3000);
   Post(Id, "held.bin", Data);
   // A writer's lock on the header file, given up after a while.
-  const int Fd = ::open((Dir.File("held") + ".JHR").c_str(), O_RDWR | O_CLOEXEC);
+  const int Fd = ::open((Dir.File("held") + ".jhr").c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(Fd, 0);
   ASSERT_EQ(0, ::flock(Fd, LOCK_EX | LOCK_NB));
   std::thread Writer([Fd] {

@@ -449,6 +449,25 @@ TEST_F(PeersTest, ThreeGenerationsInOneAreaAreReadBackWhole) {
 // (it writes some fields back a little off, a text offset as a negative
 // number). msgdump shows each marked message as deleted, never as a live one,
 // and vellumar posts into the area afterwards.
+TEST_F(PeersTest, NewJamAreaIsTheOneTheTosserUses) {
+  // Vellumar makes the area; the tosser then tosses into those very files
+  // and makes no second set beside them, and vellumar posts on.
+  const std::string Id = "J" + JamPath();
+  ASSERT_EQ(0, Post(Id, "First post", 200, 4).ExitStatus);
+  Toss("JAMAREA", FirstTossed);
+  const TRunResult P = Post(Id, "Second post", 200, 4);
+  EXPECT_EQ(0, P.ExitStatus) << P.Stdout;
+  std::vector<std::string> Files;
+  for (const auto& [Name, File] : testing_support::SnapshotFiles(Dir.File("areas"))) {
+    Files.push_back(Name);
+  }
+  EXPECT_EQ((std::vector<std::string>{"jam.jdt", "jam.jdx", "jam.jhr", "jam.jlr"}), Files);
+  std::vector<std::string> Expected(2, "First post");
+  Expected.insert(Expected.end(), FirstTossed.begin(), FirstTossed.end());
+  Expected.insert(Expected.end(), 2, "Second post");
+  EXPECT_EQ(Expected, Subjects(List(Id)));
+}
+
 TEST_F(PeersTest, MessagesTheMaintenanceToolDeletedAreShownAsDeleted) {
   const std::string Maint = FindTool("crashmaint");
   if (Maint.empty()) GTEST_SKIP() << "crashmaint is not installed (Debian package crashmail)";

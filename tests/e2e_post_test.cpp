@@ -559,14 +559,12 @@ TEST_F(PostFailure, NoNumberLeftForANewMessage) {
   EXPECT_EQ(Before, Listing(Dir.Path()));
 }
 
-TEST_F(PostFailure, BaseThatExistsButCannotBeOpenedIsTakenAsHeld) {
-  // A data file that is a directory cannot be opened as a file. The run
-  // waits for it to be released, about ten seconds, then gives up.
+TEST_F(PostFailure, BaseFileThatIsNoRegularFileIsRefusedAtOnce) {
+  // A data file that is a directory is no file to wait for: refused at once.
   ASSERT_EQ(0, ::mkdir(Dir.File("held.sqd").c_str(), 0700));
   ASSERT_TRUE(WriteFileText(Dir.File("held.sqi"), ""));
   ExpectRefusal(Args("Sheld"),
-                "[!] Ombra: failed to open message base - (open) sharing violation, attempts "
-                "expired");
+                "[!] Ombra: failed to open message base - (open) not a regular file");
 }
 
 // The progress line a terminal on standard error receives while sections

@@ -24,7 +24,7 @@ constexpr std::size_t FirstSubfieldsRead = 1024;
 // Header, index and text files are held with the deny-write request (shared
 // by readers); the lastread file is shared. The header file also carries the
 // record lock on its first byte that other JAM software takes.
-constexpr std::int32_t BaseFileCreateMode = smDenyWrite | smCreate;
+constexpr std::int32_t BaseFileCreateMode = smDenyWrite | smCreate | smNew;
 constexpr std::int32_t BaseFileOpenMode = smDenyWrite | smReadWrite;
 constexpr std::int32_t BaseFileReadMode = smDenyWriteShared | smRead;
 
@@ -110,7 +110,9 @@ bool StartsWith(std::string_view Line, std::string_view Prefix) {
 
 // The four files of a base, in this order.
 enum TJamFile : std::size_t { jfHeader = 0, jfIndex = 1, jfText = 2, jfLastRead = 3 };
-const std::vector<std::string> JamExtensions{"JHR", "JDX", "JDT", "JLR"};
+// A new base gets them in lower case, as the JAM software beside it on Linux
+// names them; an existing base keeps its names in whatever case it has.
+const std::vector<std::string> JamExtensions{"jhr", "jdx", "jdt", "jlr"};
 
 // Base path: Path with "." appended unless it already ends in one.
 std::string JamBasePath(const std::string& Path) {
@@ -211,6 +213,15 @@ bool TJamMessageBase::Create(const std::string& Path) {
     SetStatus(stJamTwoNames);
     return false;
   }
+  // Files a stopped creation left empty are made again; any other file of
+  // the base, the lastread file included, makes it a base that is partly
+  // there, which is refused rather than created over.
+  if (std::size_t Blocking = 0; !ClearStoppedCreation(Names, Blocking)) {
+    constexpr std::array<std::int32_t, 4> CantCreate{stJamCantCreateJhr, stJamCantCreateJdx,
+                                                     stJamCantCreateJdt, stJamCantCreateJlr};
+    SetStatus(CantCreate[Blocking]);
+    return false;
+  }
 
   const std::array<TBaseFile, 4> Files{{
       {HeaderStream_, Names.Name[jfHeader], stJamCantCreateJhr, smRecordLock},
@@ -281,9 +292,16 @@ bool TJamMessageBase::Open(const std::string& Path) {
     LastReadStream_ = CreateMessageBaseMemoryStream(0);
   }
   if (!LastReadStream_ || LastReadStream_->GetStatus() != stOk) {
-    LastReadStream_ = CreateMessageBaseFileStream(LastReadName, smCreate);
+    // Only a missing lastread file is made; one that is there but would not
+    // open (its permissions, a FIFO, a dangling link) is never replaced.
+    if (Names.Present[jfLastRead]) return Fail(stJamCantOpenJlr);
+    LastReadStream_ = CreateMessageBaseFileStream(LastReadName, smCreate | smNew);
     if (!LastReadStream_ || LastReadStream_->GetStatus() != stOk) {
       return Fail(stJamCantCreateJlr);
+    }
+    // It is as open to others as the base's other files.
+    if (std::uint32_t Permissions = 0; GetFilePermissions(Names.Name[jfHeader], Permissions)) {
+      LastReadStream_->SetPermissions(Permissions);
     }
   }
 

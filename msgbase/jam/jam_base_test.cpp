@@ -87,7 +87,11 @@ class JamBaseTest : public ::testing::Test {
   }
   void TearDown() override { SetClockSource(nullptr); }
 
-  std::string File(const std::string& Extension) const { return Dir.File("area." + Extension); }
+  // A file of the base as a new base names it: the extension in lower case.
+  std::string File(std::string Extension) const {
+    for (char& Ch : Extension) Ch = static_cast<char>(Ch >= 'A' && Ch <= 'Z' ? Ch + 32 : Ch);
+    return Dir.File("area." + Extension);
+  }
   std::vector<TBytes> AllFiles() const {
     return {ReadFileBytes(File("JHR")), ReadFileBytes(File("JDX")), ReadFileBytes(File("JDT")),
             ReadFileBytes(File("JLR"))};

@@ -65,39 +65,70 @@ bool IsControlLine(const std::vector<char>& Line) {
 }
 
 // A message is written whole under a temporary name first: "vellumar", the
-// writing process's id and this extension. The name does not end in the
-// message extension, so no scan takes it for a message, and the process id
-// tells a later run whether the file belongs to a live writer.
+// writing process's id, a counter when that name is taken already, and this
+// extension. The name does not end in the message extension, so no scan takes
+// it for a message, and the process id tells a later run whether the file
+// belongs to a live writer. A message being removed is set aside under its
+// number, the same mark and another extension while it is checked.
 constexpr const char* FidoTempPrefix = "vellumar";
 constexpr const char* FidoTempExtension = ".tmp";
+constexpr const char* FidoAsideExtension = ".kill";
+// Names tried for one process's temporary file before a write gives up.
+constexpr std::int32_t TempNameTries = 100;
+
+bool EndsWith(const std::string& Name, const std::string& Tail) {
+  return Name.size() > Tail.size() &&
+         Name.compare(Name.size() - Tail.size(), Tail.size(), Tail) == 0;
+}
+
+// The process id in Mark, "vellumar" followed by the id and, after a dot, an
+// optional counter; 0 when Mark is none.
+long WriterOfMark(const std::string& Mark) {
+  const std::string Prefix = FidoTempPrefix;
+  if (Mark.size() <= Prefix.size() || Mark.compare(0, Prefix.size(), Prefix) != 0) return 0;
+  long Pid = 0;
+  std::size_t I = Prefix.size();
+  for (; I < Mark.size() && Mark[I] != '.'; ++I) {
+    if (Mark[I] < '0' || Mark[I] > '9' || Pid > 100000000) return 0;
+    Pid = Pid * 10 + (Mark[I] - '0');
+  }
+  if (I < Mark.size()) {
+    const std::string Counter = Mark.substr(I + 1);
+    if (Counter.empty() || Counter.size() > 3 ||
+        Counter.find_first_not_of("0123456789") != std::string::npos) {
+      return 0;
+    }
+  }
+  return Pid;
+}
+
+bool IsDeadProcess(long Pid) {
+  return Pid > 0 && ::kill(static_cast<pid_t>(Pid), 0) != 0 && errno == ESRCH;
+}
 
 // True when Name is the temporary file of a writer that is no longer running
 // (or a rewrite's "N.msg.tmp" of an older version, which nobody finishes).
 bool IsDeadWritersFile(const std::string& Name) {
   const std::string Ext = FidoTempExtension;
-  if (Name.size() <= Ext.size() || Name.compare(Name.size() - Ext.size(), Ext.size(), Ext) != 0) {
-    return false;
-  }
+  if (!EndsWith(Name, Ext)) return false;
   const std::string Stem = Name.substr(0, Name.size() - Ext.size());
   std::int32_t Message = 0;
-  if (Stem.size() > 4 && Stem.compare(Stem.size() - 4, 4, FidoMessageExtension) == 0 &&
-      MessageNumberOfName(Stem, Message)) {
-    return true;
-  }
-  const std::string Prefix = FidoTempPrefix;
-  if (Stem.size() <= Prefix.size() || Stem.compare(0, Prefix.size(), Prefix) != 0) return false;
-  long Pid = 0;
-  for (std::size_t I = Prefix.size(); I < Stem.size(); ++I) {
-    if (Stem[I] < '0' || Stem[I] > '9' || Pid > 100000000) return false;
-    Pid = Pid * 10 + (Stem[I] - '0');
-  }
-  return Pid > 0 && ::kill(static_cast<pid_t>(Pid), 0) != 0 && errno == ESRCH;
+  if (EndsWith(Stem, FidoMessageExtension) && MessageNumberOfName(Stem, Message)) return true;
+  return IsDeadProcess(WriterOfMark(Stem));
 }
 
-// A rewritten message keeps the permissions its file had.
-void KeepFileMode(const std::string& From, const std::string& To) {
-  struct stat Info {};
-  if (::stat(From.c_str(), &Info) == 0) (void)::chmod(To.c_str(), Info.st_mode & 07777);
+// The number of a message a remover that is no longer running set aside
+// ("N.vellumar<pid>.kill"), or 0.
+std::int32_t DeadRemoversMessage(const std::string& Name) {
+  if (!EndsWith(Name, FidoAsideExtension)) return 0;
+  const std::string Stem = Name.substr(0, Name.size() - std::string(FidoAsideExtension).size());
+  const std::size_t Dot = Stem.find('.');
+  std::int32_t Message = 0;
+  if (Dot == std::string::npos || !MessageNumberOfName(Stem, Message) ||
+      !IsDeadProcess(WriterOfMark(Stem.substr(Dot + 1)))) {
+    return 0;
+  }
+  return Message;
 }
 
 }  // namespace
@@ -146,17 +177,23 @@ bool TFidoMessageBase::OpenDirectory(const std::string& Path, bool Make) {
 
 void TFidoMessageBase::RemoveDeadWritersFiles() {
   PMessageBaseFind Find = CreateMessageBaseFind();
-  const std::string Mask = GetBasePath() + "*" + FidoTempExtension;
-  bool Removed = false;
-  for (bool Found = Find->StartSearch(Mask, faArchive | faReadOnly); Found;
+  bool Changed = false;
+  for (bool Found = Find->StartSearch(GetBasePath() + "*", faArchive | faReadOnly); Found;
        Found = Find->NextSearch()) {
+    const std::string& Name = Find->GetName();
     // A file that cannot be removed stays; it never counts as a message.
-    if (IsDeadWritersFile(Find->GetName())) {
-      Removed = KillFile(GetBasePath() + Find->GetName()) || Removed;
+    if (IsDeadWritersFile(Name)) {
+      Changed = KillFile(GetBasePath() + Name) || Changed;
+    } else if (const std::int32_t Message = DeadRemoversMessage(Name); Message > 0) {
+      // A removal that died before it was sure of the file is undone: the
+      // message goes back under its number, or stays aside if that is taken.
+      Changed = RenameFile(GetBasePath() + Name,
+                           GetBasePath() + LongToStr(Message) + FidoMessageExtension) ||
+                Changed;
     }
   }
   Find->StopSearch();
-  if (Removed) (void)SyncDirectory(GetBasePath());  // tidying only: nothing depends on it
+  if (Changed) (void)SyncDirectory(GetBasePath());  // tidying only: nothing depends on it
 }
 
 bool TFidoMessageBase::Exist(const std::string& Path) {
@@ -164,6 +201,8 @@ bool TFidoMessageBase::Exist(const std::string& Path) {
 }
 
 void TFidoMessageBase::Close() {
+  ReadFiles_.clear();
+  MessagePermissionsKnown_ = false;
   SetBasePath("");
   SetOpened(false);
 }
@@ -347,11 +386,15 @@ bool TFidoMessageBase::WriteMessage() {
   // The message is written whole to a file of its own and reaches the disk
   // before it takes its name, so neither a failed write (a full disk) nor a
   // crash at any moment leaves a half message or changes the stored one.
-  const std::string TempName = GetBasePath() + FidoTempPrefix +
-                               LongToStr(static_cast<std::int32_t>(::getpid())) + FidoTempExtension;
-  PMessageBaseStream Temp = CreateMessageBaseFileStream(TempName, smCreate);
+  std::string TempName;
+  PMessageBaseStream Temp = CreateTempFile(TempName);
   if (Temp && Temp->GetStatus() == stOk) {
-    if (!NewMessage_) KeepFileMode(MessagePath_, TempName);
+    // A rewritten message keeps the permissions its file had; they are set
+    // on the open file, never through a name another program could swap.
+    if (std::uint32_t Permissions = 0;
+        !NewMessage_ && GetFilePermissions(MessagePath_, Permissions)) {
+      Temp->SetPermissions(Permissions);
+    }
     StoreHeader(*Temp);
     const std::int32_t TextSize = Text->GetSize();
     Text->Seek(0);
@@ -372,6 +415,7 @@ bool TFidoMessageBase::WriteMessage() {
   }
   // The stream now stands for the message's file under its own name.
   MessageFile_ = std::move(Temp);
+  RememberReadFile();
   NewMessage_ = false;
   // The name must be on the disk too before the message counts as written.
   if (!SyncDirectory(GetBasePath())) {
@@ -379,6 +423,57 @@ bool TFidoMessageBase::WriteMessage() {
     return false;
   }
   return true;
+}
+
+PMessageBaseStream TFidoMessageBase::CreateTempFile(std::string& TempName) {
+  const std::string Mark =
+      GetBasePath() + FidoTempPrefix + LongToStr(static_cast<std::int32_t>(::getpid()));
+  // The name is made new, never taken over: whatever stands at it (a file
+  // left by an earlier process of the same id, a link someone planted) is
+  // passed over for the next name.
+  PMessageBaseStream Temp;
+  for (std::int32_t Try = 0; Try < TempNameTries; ++Try) {
+    TempName = Mark + (Try == 0 ? "" : "." + LongToStr(Try)) + FidoTempExtension;
+    Temp = CreateMessageBaseFileStream(TempName, smCreate | smNew);
+    if (Temp->GetStatus() == stOk || GetFileOpenFailure() != stStreamExists) break;
+  }
+  // A new message is as open to others as the area's other messages: those
+  // of the highest number speak for the area.
+  if (!MessagePermissionsKnown_) {
+    MessagePermissionsKnown_ = true;
+    MessagePermissions_ = 0;
+    for (std::int32_t Message = Highest_; Message > 0; --Message) {
+      if (GetMapDot(Message) && GetFilePermissions(MessageFileName(Message), MessagePermissions_)) {
+        break;
+      }
+    }
+  }
+  if (MessagePermissions_ != 0 && Temp->GetStatus() == stOk) {
+    Temp->SetPermissions(MessagePermissions_);
+  }
+  return Temp;
+}
+
+void TFidoMessageBase::RememberReadFile() {
+  TFileIdentity Identity;
+  if (MessageFile_ && MessageFile_->GetIdentity(Identity)) {
+    ReadFiles_[MessageNumber_] = Identity;
+  } else {
+    ReadFiles_.erase(MessageNumber_);
+  }
+}
+
+bool TFidoMessageBase::PutBackAside(const std::string& Aside, std::int32_t Message) {
+  if (RenameFile(Aside, MessageFileName(Message))) return true;
+  // Its number was taken meanwhile: the file is kept under the next free one.
+  while (errno == EEXIST && Highest_ < MaxFidoMessage) {
+    const std::int32_t Next = ++Highest_;
+    if (RenameFile(Aside, GetBasePath() + LongToStr(Next) + FidoMessageExtension)) {
+      SetMapDot(Next, true);
+      return true;
+    }
+  }
+  return false;
 }
 
 bool TFidoMessageBase::WriteMessageHeader() {
@@ -407,6 +502,7 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize, bool WithText) {
   MessageNumber_ = Current();
   MessagePath_ = MessageFileName(MessageNumber_);
   NewMessage_ = false;
+  RememberReadFile();
   SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
   Header_ = TFidoHeader{};
   MessageOpen_ = true;
@@ -596,7 +692,35 @@ void TFidoMessageBase::SetArrivedDateTime(const TMessageBaseDateTime& DateTime) 
 bool TFidoMessageBase::KillMessage() {
   const std::int32_t Message = Current();
   if (RefuseChange(stMsgReadOnly) || !GetOpened() || !Exists(Message)) return false;
-  if (!KillFile(MessageFileName(Message))) return false;
+  const std::string FileName = MessageFileName(Message);
+  const auto Read = ReadFiles_.find(Message);
+  if (Read == ReadFiles_.end()) {
+    // Never read through this base: removed by its number, as asked.
+    if (!KillFile(FileName)) return false;
+  } else {
+    // Only the very file that was read goes. Another program may have
+    // replaced it since, so it is first taken out of the numbering by a
+    // rename (no writer can slip a new file under the name it then has),
+    // compared there, and removed or put back.
+    const std::string Aside = GetBasePath() + LongToStr(Message) + "." + FidoTempPrefix +
+                              LongToStr(static_cast<std::int32_t>(::getpid())) + FidoAsideExtension;
+    if (!RenameFile(FileName, Aside)) {
+      SetStatus(stMsgNotFound);
+      return false;
+    }
+    TFileIdentity Now;
+    if (!GetFileIdentity(Aside, Now) || !(Now == Read->second)) {
+      (void)PutBackAside(Aside, Message);  // failing that, the next open puts it back
+      (void)SyncDirectory(GetBasePath());  // the name it is back under is all it needs
+      SetStatus(stMsgNotFound);
+      return false;
+    }
+    if (!KillFile(Aside)) {
+      (void)PutBackAside(Aside, Message);  // as above
+      return false;
+    }
+    ReadFiles_.erase(Read);
+  }
   SetMapDot(Message, false);
   OtherCaseNames_.erase(Message);
   return true;
@@ -622,8 +746,9 @@ void TFidoMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Message
   PMessageBaseStream File = CreateMessageBaseFileStream(FileName, smWrite);
   // Creating empties the file: only for one that is not there, never for one
   // that merely refused to open, which would lose every user's entry.
-  if ((!File || File->GetStatus() != stOk) && !FileExists(FileName)) {
-    File = CreateMessageBaseFileStream(FileName, smCreate);
+  if ((!File || File->GetStatus() != stOk) && GetFileOpenFailure() == stStreamOpenFailed &&
+      !FileExists(FileName)) {
+    File = CreateMessageBaseFileStream(FileName, smCreate | smNew);
   }
   if (!File || File->GetStatus() != stOk) return;
   std::array<std::uint8_t, FidoLastReadEntrySize> Entry{};

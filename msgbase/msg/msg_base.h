@@ -165,8 +165,18 @@ class TFidoMessageBase : public TMessageBase {
   // free one after it, as a second name; false when none could be given.
   [[nodiscard]] bool PublishMessageFile(const std::string& TempName);
   // Removes the temporary files that writers which are no longer running
-  // left in the directory.
+  // left in the directory, and puts back the messages that removers which
+  // are no longer running had set aside.
   void RemoveDeadWritersFiles();
+  // A new temporary file for a message being written, under a name nothing
+  // stood at; TempName receives the name. The stream's status tells success.
+  [[nodiscard]] PMessageBaseStream CreateTempFile(std::string& TempName);
+  // Remembers which file the open message's number stands for, so that a
+  // removal removes that file and no other.
+  void RememberReadFile();
+  // Gives a file set aside for removal back its number, or the next free one
+  // when that is taken; false when it stays aside.
+  [[nodiscard]] bool PutBackAside(const std::string& Aside, std::int32_t Message);
   // Leaves no message open and records Status; returns false for the caller.
   [[nodiscard]] bool FailMessage(std::int32_t Status);
   // Ends a write: false with stMsgCantCreateStream when the file failed.
@@ -191,6 +201,12 @@ class TFidoMessageBase : public TMessageBase {
   std::string MessagePath_;
   bool NewMessage_ = false;
   TFidoHeader Header_;
+  // The file each message number stood for when it was last read or written.
+  std::map<std::int32_t, TFileIdentity> ReadFiles_;
+  // The permissions new message files take (0: the process's default), and
+  // whether they were looked up since the base was opened.
+  std::uint32_t MessagePermissions_ = 0;
+  bool MessagePermissionsKnown_ = false;
 };
 
 }  // namespace msgbase

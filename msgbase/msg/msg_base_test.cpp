@@ -773,6 +773,64 @@ TEST_F(MsgBaseTest, KillMessageRemovesFileAndMapEntry) {
   EXPECT_TRUE(testing_support::PathExists(Path("1.msg")));
 }
 
+// A removal takes only the file that was read: one another program put
+// under the number since is left, and so is a message rewritten in place.
+TEST_F(MsgBaseTest, KillRemovesOnlyTheFileThatWasRead) {
+  for (const std::int32_t N : {1, 2, 3}) PutMessage(N, PlainHeader("a", "b", "c"), "x");
+  TFidoMessageBase Base;
+  OpenAt(Base, 3);
+  ASSERT_TRUE(Base.OpenMessage());
+  // Meanwhile 3 is removed and a new posting takes its number.
+  const TBytes Newer = Concat(PlainHeader("new", "b", "c"), TBytes{0});
+  ASSERT_EQ(0, ::unlink(Path("3.msg").c_str()));
+  Put("3.msg", Newer);
+  EXPECT_FALSE(Base.KillMessage());
+  EXPECT_EQ(Base.GetStatus(), stMsgNotFound);
+  EXPECT_BYTES_EQ(Newer, ReadFileBytes(Path("3.msg")));
+  EXPECT_EQ((std::vector<std::string>{"1.msg", "2.msg", "3.msg"}), Names(Dir.Path()));
+  // Read again, it is the message read and goes.
+  Base.Seek(3);
+  ASSERT_TRUE(Base.OpenMessageHeader());
+  EXPECT_TRUE(Base.KillMessage());
+  // One never read through the base goes by its number.
+  Base.Seek(2);
+  EXPECT_TRUE(Base.KillMessage());
+  EXPECT_EQ((std::vector<std::string>{"1.msg"}), Names(Dir.Path()));
+}
+
+// A remover that died with a message set aside is undone at the next open;
+// a set-aside file of a live process stays.
+TEST_F(MsgBaseTest, OpenPutsBackWhatADeadRemoverSetAside) {
+  PutMessage(1, PlainHeader("a", "b", "c"), "x");
+  Put("2.vellumar999999999.kill", Text("message two"));
+  const std::string Live = "3.vellumar" + std::to_string(::getpid()) + ".kill";
+  Put(Live, Text("being removed"));
+  TFidoMessageBase Base;
+  ASSERT_TRUE(Base.Open(Dir.Path()));
+  EXPECT_EQ((std::vector<std::string>{"1.msg", "2.msg", Live}), Names(Dir.Path()));
+  EXPECT_EQ(Text("message two"), ReadFileBytes(Path("2.msg")));
+}
+
+// A name taken at the writer's temporary name, by a link planted there or a
+// file left behind, is passed over and never written through.
+TEST_F(MsgBaseTest, TemporaryNameInUseIsPassedOver) {
+  const std::string Victim = Dir.File("victim");
+  ASSERT_TRUE(testing_support::WriteFileText(Victim, "not yours"));
+  const std::string Temp = "vellumar" + std::to_string(::getpid()) + ".tmp";
+  ASSERT_EQ(0, ::symlink(Victim.c_str(), Path(Temp).c_str()));
+  TFidoMessageBase Base;
+  ASSERT_TRUE(Base.Create(Dir.Path()));
+  ASSERT_TRUE(Base.CreateNewMessage());
+  Base.PutString("posted");
+  ASSERT_TRUE(Base.WriteMessage());
+  EXPECT_EQ("not yours", testing_support::ReadFileText(Victim));
+  const std::string Posted = std::to_string(Base.Current()) + ".msg";
+  struct stat Info {};
+  ASSERT_EQ(0, ::lstat(Path(Posted).c_str(), &Info));
+  EXPECT_TRUE(S_ISREG(Info.st_mode));
+  EXPECT_EQ((std::vector<std::string>{Posted, Temp, "victim"}), Names(Dir.Path()));
+}
+
 // Every prefix of a real message file, and of a lastread file, opens and reads
 // without a crash; the text is what lies between header and last byte.
 TEST_F(MsgBaseTest, TruncationSweep) {

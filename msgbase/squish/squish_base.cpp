@@ -104,18 +104,25 @@ bool TSquishMessageBase::Create(const std::string& Path) {
     FailOpen(stSquishTwoNames);
     return false;
   }
+  // Files a stopped creation left empty are made again; any other file of
+  // the base, the lastread file included, makes it a base that is partly
+  // there, which is refused rather than created over.
+  if (std::size_t Blocking = 0; !ClearStoppedCreation(Names, Blocking)) {
+    FailOpen(Blocking == sfIndex ? stSquishCantCreateSqi : stSquishCantCreateSqd);
+    return false;
+  }
   LastReadName_ = Names.Name[sfLastRead];
 
   // The empty index first, then the data file and its header: the base
   // exists only once the header is written, so a creation stopped on the
   // way leaves empty files, which make no base (Exist).
-  IndexStream_ = CreateMessageBaseFileStream(Names.Name[sfIndex], smCreate | smDenyWrite);
+  IndexStream_ = CreateMessageBaseFileStream(Names.Name[sfIndex], smCreate | smNew | smDenyWrite);
   if (IndexStream_ == nullptr || IndexStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantCreateSqi);
     return false;
   }
-  DataStream_ =
-      CreateMessageBaseFileStream(Names.Name[sfData], smCreate | smDenyWrite | smRecordLock);
+  DataStream_ = CreateMessageBaseFileStream(Names.Name[sfData],
+                                            smCreate | smNew | smDenyWrite | smRecordLock);
   if (DataStream_ == nullptr || DataStream_->GetStatus() != stOk) {
     FailOpen(stSquishCantCreateSqd);
     return false;
@@ -1257,9 +1264,17 @@ void TSquishMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Messa
   if (RefuseChange(stSquishReadOnly) || Offset < 0 || LastReadName_.empty()) return;
   const std::string& Name = LastReadName_;
   PMessageBaseStream File = CreateMessageBaseFileStream(Name, smWrite | smDenyWrite);
-  if (File == nullptr || File->GetStatus() != stOk) {
-    File = CreateMessageBaseFileStream(Name, smCreate | smDenyWrite);
+  // Only a lastread file that is not there at all is made: one that would
+  // not open (held, forbidden, a FIFO, a dangling link) is left as it is.
+  if ((File == nullptr || File->GetStatus() != stOk) &&
+      GetFileOpenFailure() == stStreamOpenFailed && !FileExists(Name)) {
+    File = CreateMessageBaseFileStream(Name, smCreate | smNew | smDenyWrite);
     if (File == nullptr || File->GetStatus() != stOk) return;
+    // It is as open to others as the base's other files.
+    if (std::uint32_t Permissions = 0;
+        DataStream_ && GetFilePermissions(DataStream_->GetFileName(), Permissions)) {
+      File->SetPermissions(Permissions);
+    }
   }
   std::array<std::uint8_t, SquishLastReadSize> Entry{};
   PutLEInt32(Entry.data(), Message);

@@ -152,6 +152,7 @@ class SquishBaseTest : public ::testing::Test {
 
   // A base holding messages 1, 2 and 3, each of one control line and a body.
   void MakeThree() {
+    for (const std::string& File : {Sqd(), Sqi(), Sql()}) (void)::unlink(File.c_str());
     TSquishMessageBase Base;
     ASSERT_TRUE(Base.Create(BasePath()));
     for (int I = 1; I <= 3; ++I) {
@@ -264,10 +265,16 @@ TEST(SquishHelpersTest, HeaderFieldsInMemory) {
 // --- Creating and opening ---
 
 TEST_F(SquishBaseTest, CreateWritesEmptyBase) {
-  // An existing base is emptied.
+  // Files that hold bytes are never created over; the empty ones a stopped
+  // creation leaves are made anew.
   ASSERT_TRUE(WriteFileBytes(Sqd(), TBytes(1000, 0x55)));
   ASSERT_TRUE(WriteFileBytes(Sqi(), TBytes(24, 0x55)));
   TSquishMessageBase Base;
+  EXPECT_FALSE(Base.Create(BasePath()));
+  EXPECT_EQ(Base.GetStatus(), stSquishCantCreateSqd);
+  EXPECT_EQ(ReadFileBytes(Sqd()), TBytes(1000, 0x55));
+  ASSERT_TRUE(WriteFileBytes(Sqd(), {}));
+  ASSERT_TRUE(WriteFileBytes(Sqi(), {}));
   ASSERT_TRUE(Base.Create(BasePath()));
   EXPECT_TRUE(Base.GetOpened());
   EXPECT_EQ(Base.GetBasePath(), BasePath() + ".");
@@ -345,7 +352,7 @@ TEST_F(SquishBaseTest, OpenBaseHeldByAnotherStreamFails) {
   EXPECT_EQ(Second.GetStatus(), stSquishCantOpenSqd);
   // Creating over a held base neither succeeds nor empties its files.
   EXPECT_FALSE(Second.Create(BasePath()));
-  EXPECT_EQ(Second.GetStatus(), stSquishCantCreateSqi);
+  EXPECT_EQ(Second.GetStatus(), stSquishCantCreateSqd);
   EXPECT_EQ(ReadFileBytes(Sqd()), Held);
   First.Close();
   EXPECT_TRUE(Second.Open(BasePath()));

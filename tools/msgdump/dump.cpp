@@ -18,6 +18,10 @@ using msgbase::TMessageBase;
 
 namespace {
 
+// A base that another program holds is tried this often, a second apart,
+// before the run gives up, as a posting does.
+constexpr std::int32_t OpenTries = 10;
+
 // Width of the labels of the text listing.
 constexpr std::size_t LabelWidth = 12;
 
@@ -155,7 +159,9 @@ bool KillOne(TMessageBase& Base, std::int32_t Message, TOutput& Out) {
     return false;
   }
   Base.SetStatus(msgbase::stOk);
-  if (!Base.KillMessage()) {
+  // The message is read first: a base removes only the message it handed
+  // out, never one another program put under the number since.
+  if (!Base.OpenMessageHeader() || !Base.KillMessage()) {
     Out.WriteLine("Message " + Number + " could not be removed: " + FailureText(Base.GetStatus()));
     return false;
   }
@@ -365,7 +371,12 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
   // could be listed. More messages than the count is no damage: a JAM writer
   // that died leaves its count behind, and the next one puts it right.
   std::string Inconsistency;
-  if (Walked && !Out.GetFailed()) {
+  if (Count < 0) {
+    // A count read from the base that no base can hold: nothing the walk
+    // found can agree with it.
+    Inconsistency =
+        "the base counts " + std::to_string(Count) + " messages, which no base can hold";
+  } else if (Walked && !Out.GetFailed()) {
     if (Live < Count) {
       Inconsistency = "the base counts " + std::to_string(Count) + " message" +
                       (Count == 1 ? "" : "s") + " but " + std::to_string(Live) +
@@ -412,8 +423,9 @@ int RunMsgDump(const std::vector<std::string>& Args, TOutput& Out) {
   // it read-only, so that a listing leaves every byte and file time alone.
   const bool Changes = Options.Action == acKill || Options.Action == acSetLastRead;
   msgbase::PMessageBase Base;
-  if (!(Changes ? msgbase::OpenMessageBase(Base, Options.BaseId)
-                : msgbase::OpenMessageBaseReadOnly(Base, Options.BaseId))) {
+  if (!msgbase::OpenMessageBaseEx(
+          Base, Options.BaseId,
+          Changes ? msgbase::OpenMessageBase : msgbase::OpenMessageBaseReadOnly, OpenTries)) {
     Out.WriteLine("Cannot open base " + VisibleText(Options.BaseId) + ": " +
                   msgbase::ExplainStatus(msgbase::GetOpenStatus()));
     return exFailure;
