@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "msgbase/stream.h"
@@ -64,29 +65,64 @@ bool FileHoldsBytes(const std::string& Name) {
   return ::stat(Name.c_str(), &Info) == 0 && (!S_ISREG(Info.st_mode) || Info.st_size > 0);
 }
 
-std::int32_t FindFileAnyCase(const std::string& Path, std::string& Found) {
-  Found = Path;
+bool SameFile(const std::string& A, const std::string& B) {
+  struct stat InfoA {};
+  struct stat InfoB {};
+  return ::stat(A.c_str(), &InfoA) == 0 && ::stat(B.c_str(), &InfoB) == 0 &&
+         InfoA.st_dev == InfoB.st_dev && InfoA.st_ino == InfoB.st_ino;
+}
+
+std::string PreferredName(const std::string& Directory, const std::string& A, const std::string& B,
+                          const std::string& Given) {
+  const auto Rank = [&](const std::string& Name) {
+    struct stat Info {};
+    const bool Link = ::lstat((Directory + Name).c_str(), &Info) == 0 && S_ISLNK(Info.st_mode);
+    return std::tuple(Link, Name != Given, Name);
+  };
+  return Rank(B) < Rank(A) ? B : A;
+}
+
+std::vector<std::string> FindNamesAnyCase(const std::string& Path) {
   const std::size_t Slash = Path.rfind('/');
   const std::string Directory = Slash == std::string::npos ? "" : Path.substr(0, Slash + 1);
   const std::string Wanted = Path.substr(Directory.size());
-  if (Wanted.empty()) return 0;
+  std::vector<std::string> Names;
+  if (Wanted.empty()) return Names;
   const auto Fold = [](char Ch) {
     return (Ch >= 'A' && Ch <= 'Z') ? static_cast<char>(Ch + 32) : Ch;
   };
-  std::int32_t Matches = 0;
   PMessageBaseFind Find = CreateMessageBaseFind();
   for (bool More = Find->StartSearch(Directory + "*", faAnyFile); More; More = Find->NextSearch()) {
     const std::string& Name = Find->GetName();
-    if (Name.size() != Wanted.size() ||
-        !std::equal(Name.begin(), Name.end(), Wanted.begin(),
-                    [&Fold](char A, char B) { return Fold(A) == Fold(B); })) {
-      continue;
+    if (Name.size() == Wanted.size() &&
+        std::equal(Name.begin(), Name.end(), Wanted.begin(),
+                   [&Fold](char A, char B) { return Fold(A) == Fold(B); })) {
+      Names.push_back(Directory + Name);
     }
-    if (++Matches == 1) Found = Directory + Name;
   }
   Find->StopSearch();
-  if (Matches != 1) Found = Path;
-  return Matches;
+  return Names;
+}
+
+std::int32_t FindFileAnyCase(const std::string& Path, std::string& Found) {
+  Found = Path;
+  const std::string Directory = Path.substr(0, Path.rfind('/') + 1);
+  const std::string Wanted = Path.substr(Directory.size());
+  // One name for each file that matches; names are compared as files only
+  // when there is more than one, which is rare.
+  std::vector<std::string> Files;
+  for (const std::string& Name : FindNamesAnyCase(Path)) {
+    const auto Same = std::find_if(Files.begin(), Files.end(),
+                                   [&](const std::string& Kept) { return SameFile(Kept, Name); });
+    if (Same == Files.end()) {
+      Files.push_back(Name);
+    } else {
+      *Same = Directory + PreferredName(Directory, Same->substr(Directory.size()),
+                                        Name.substr(Directory.size()), Wanted);
+    }
+  }
+  if (Files.size() == 1) Found = Files[0];
+  return static_cast<std::int32_t>(Files.size());
 }
 
 bool FindBaseFiles(const std::string& Base, const std::vector<std::string>& Extensions,

@@ -22,11 +22,26 @@ namespace msgbase {
 // True when Name exists and is not an empty regular file (a directory of
 // that name counts).
 [[nodiscard]] bool FileHoldsBytes(const std::string& Name);
+// True when A and B name one file (same device and inode, symbolic links
+// followed).
+[[nodiscard]] bool SameFile(const std::string& A, const std::string& B);
+// Of two names A and B in Directory (ending in '/', or empty) of one file,
+// the one to open it under, the same in every run: a name that is no
+// symbolic link before one that is (a tosser writes through the real name,
+// and a file it replaces is replaced there), then Given, then the smaller
+// in byte order.
+[[nodiscard]] std::string PreferredName(const std::string& Directory, const std::string& A,
+                                        const std::string& B, const std::string& Given);
+// The paths of every entry in Path's directory whose name is the last part of
+// Path with ASCII letters folded ("area.JHR" finds "area.jhr"), any kind.
+[[nodiscard]] std::vector<std::string> FindNamesAnyCase(const std::string& Path);
 // Looks for the last part of Path in its directory with ASCII letters folded,
 // the way other software on the same system may have named a base's files
-// ("area.JHR" finds "area.jhr"). Returns the number of entries that match:
-// with exactly one, Found is its path; otherwise Found is Path. Two or more
-// are two names for one file, which the caller must not guess between.
+// ("area.JHR" finds "area.jhr"). Returns the number of distinct files that
+// match, names of one file (symbolic or hard links) counting once: with
+// exactly one, Found is its path under the name PreferredName gives;
+// otherwise Found is Path. Two or more are different files under names that
+// differ only in case, which the caller must not guess between.
 [[nodiscard]] std::int32_t FindFileAnyCase(const std::string& Path, std::string& Found);
 // The files of one base, Base followed by each of a list of extensions, as
 // they are on disk. Name[I] is the path of file I whatever the case of its
@@ -37,8 +52,8 @@ struct TBaseFileNames {
   std::vector<std::string> Name;
   std::vector<bool> Present;
 };
-// False when some file is there under two names: which one holds the base is
-// not for the library to guess.
+// False when two different files are there under names that differ only in
+// case: which one holds the base is not for the library to guess.
 [[nodiscard]] bool FindBaseFiles(const std::string& Base,
                                  const std::vector<std::string>& Extensions, TBaseFileNames& Files);
 

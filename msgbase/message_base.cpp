@@ -101,6 +101,9 @@ std::int32_t TMessageBase::GetHighest() {
 std::int32_t TMessageBase::GetCount() {
   Abstract();
 }
+std::vector<std::string> TMessageBase::GetUncountedFiles() {
+  return {};
+}
 std::string TMessageBase::GetFrom() {
   Abstract();
 }
@@ -506,8 +509,11 @@ void TMessageBase::PutOrigin(const TAddress& Address, const std::string& Origin)
   const std::string Head = " * Origin: ";
   const std::string Tail = " (" + AddressToStrEx(Address) + ")";
   const std::ptrdiff_t Room = 79 - static_cast<std::ptrdiff_t>(Head.size() + Tail.size());
+  // PutString would cut the line at a zero byte, and the address with it:
+  // the address is what tossers read, so only the text is cut there.
+  const std::string Text = Origin.substr(0, Origin.find('\0'));
   std::string Line = Head;
-  if (Room > 0) Line += Origin.substr(0, static_cast<std::size_t>(Room));
+  if (Room > 0) Line += Text.substr(0, static_cast<std::size_t>(Room));
   PutString(Line + Tail);
 }
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "msgbase/address.h"
 #include "msgbase/date_time.h"
@@ -107,6 +108,10 @@ class TMessageBase {
   [[nodiscard]] virtual bool CloseMessage();
   [[nodiscard]] virtual std::int32_t GetHighest();
   [[nodiscard]] virtual std::int32_t GetCount();
+  // Names of files the base holds as messages but under a number the format
+  // cannot count, which navigation therefore passes over (a *.msg file
+  // numbered above 32767); empty here.
+  [[nodiscard]] virtual std::vector<std::string> GetUncountedFiles();
   [[nodiscard]] virtual std::string GetFrom();
   [[nodiscard]] virtual std::string GetTo();
   [[nodiscard]] virtual std::string GetSubject();
@@ -214,7 +219,8 @@ class TMessageBase {
   [[nodiscard]] virtual std::int32_t GetLastRead(std::int32_t UserNumber);
   virtual void SetLastRead(std::int32_t UserNumber, std::int32_t Message);
   // Writes " * Origin: <origin> (<address>)", the origin cut so the line holds
-  // at most 79 characters; the address part is never cut.
+  // at most 79 characters; the address part is never cut. A zero byte in the
+  // origin ends the origin text, not the line.
   virtual void PutOrigin(const TAddress& Address, const std::string& Origin);
   virtual void SetStatus(std::int32_t Status);
   [[nodiscard]] virtual std::int32_t GetStatus();

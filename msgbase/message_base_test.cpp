@@ -254,6 +254,11 @@ TEST_F(MessageBaseTest, OriginLineIsAtMost79Characters) {
   Base.SetText("");
   Base.PutOrigin({2, 5020, 100, 7}, "Home");
   EXPECT_EQ(" * Origin: Home (2:5020/100.7)\r", Base.Text());
+
+  // A zero byte ends the text; the address the tossers read stays.
+  Base.SetText("");
+  Base.PutOrigin({2, 5020, 100, 0}, std::string("orig\0in", 7));
+  EXPECT_EQ(" * Origin: orig (2:5020/100)\r", Base.Text());
 }
 
 TEST_F(MessageBaseTest, AttributesLine) {

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <utility>
@@ -303,7 +304,7 @@ TEST(OpenBaseTest, BaseFilesAreFoundWhateverTheCaseOfTheirNames) {
        {{"area.jhr", "AREA.JHR"}, {"area.jdx", "AREA.JDX"}, {"area.jdt", "AREA.JDT"}},
        "area.jhr"},
       {"S", {{"area.sqd", "AREA.SQD"}, {"area.sqi", "AREA.SQI"}}, "area.sqd"},
-      {"F", {{"area/1.msg", "area/1.MSG"}, {"area/lastread", "area/LASTREAD"}}, "area/1.msg"},
+      {"F", {{"area/2.msg", "area/2.MSG"}, {"area/lastread", "area/LASTREAD"}}, "area/2.msg"},
   };
   const auto Post = [](TMessageBase& Base, const std::string& Subject) {
     ASSERT_TRUE(Base.CreateNewMessage());
@@ -342,7 +343,7 @@ TEST(OpenBaseTest, BaseFilesAreFoundWhateverTheCaseOfTheirNames) {
     ASSERT_TRUE(CloseMessageBase(Base));
     std::vector<std::string> Expected = Before;
     if (C.Letter == "F")
-      Expected.insert(Expected.begin() + 1, "area/2.msg");  // new files: as defined
+      Expected.insert(Expected.begin() + 1, "area/3.msg");  // new files: as defined
     EXPECT_EQ(Expected, Names()) << Id;
 
     ASSERT_TRUE(OpenMessageBaseReadOnly(Base, Id)) << Id;
@@ -366,6 +367,26 @@ TEST(OpenBaseTest, BaseFilesAreFoundWhateverTheCaseOfTheirNames) {
     EXPECT_FALSE(OpenMessageBaseReadOnly(Base, Id)) << Id;
     EXPECT_EQ(Why, GetOpenStatus()) << Id;
     EXPECT_EQ(Snapshot, testing_support::SnapshotFiles(Dir.Path())) << Id;
+
+    // A link under the other name (the usual way to give a tosser's files
+    // the names a program asks for) is one file: the base opens, and the
+    // real name is written, so the link keeps leading to what was posted.
+    ASSERT_EQ(0, std::remove(Dir.File(C.Twin).c_str()));
+    const std::string Real = C.Renames[0].second;
+    ASSERT_EQ(0, ::symlink(Real.substr(Real.rfind('/') + 1).c_str(), Dir.File(C.Twin).c_str()));
+    ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id)) << Id << " " << GetOpenStatus();
+    EXPECT_EQ(2, Base->GetCount()) << Id;
+    Post(*Base, "Third");
+    ASSERT_TRUE(CloseMessageBase(Base));
+    EXPECT_TRUE(std::filesystem::is_symlink(Dir.File(C.Twin))) << Id;
+    ASSERT_TRUE(OpenMessageBaseReadOnly(Base, Id)) << Id << " " << GetOpenStatus();
+    EXPECT_EQ(3, Base->GetCount()) << Id;
+    Base->Seek(1);
+    Base->SeekNext();
+    ASSERT_TRUE(Base->OpenMessage()) << Id;
+    EXPECT_EQ("Second", Base->GetSubject());
+    (void)Base->CloseMessage();  // only read
+    ASSERT_TRUE(CloseMessageBase(Base));
   }
 }
 

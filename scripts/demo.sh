@@ -59,10 +59,10 @@ echo "== Files written under $demo"
 ls -l "$demo" "$demo/msg"
 
 echo
-echo "== *.msg base, message 1: the 190-byte header"
-head -c 190 "$demo/msg/1.msg" | hexdump -C
+echo "== *.msg base, message 2 (the first of a new area): the 190-byte header"
+head -c 190 "$demo/msg/2.msg" | hexdump -C
 echo "== and its text (^A marks a control line)"
-tail -c +191 "$demo/msg/1.msg" | tr -d '\0' | show_text
+tail -c +191 "$demo/msg/2.msg" | tr -d '\0' | show_text
 
 echo
 echo "== Squish base: base header, frame header and message header"

@@ -12,6 +12,9 @@ command -v clang-format >/dev/null || need+=(clang-format)
 # Other FidoNet software the end-to-end tests run beside vellumar, and strace,
 # which shows whose lock held whom.
 command -v crashmail >/dev/null || need+=(crashmail)
+# binkd, the mailer of the network test, sits in /usr/sbin (the test starts
+# its own on 127.0.0.1 with its own configuration, never the system's).
+[ -x /usr/sbin/binkd ] || command -v binkd >/dev/null || need+=(binkd)
 command -v jamnntpd >/dev/null || need+=(jamnntpd)
 command -v strace >/dev/null || need+=(strace)
 # Manual pages are checked with man-db and groff; the Debian package is built

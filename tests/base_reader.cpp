@@ -271,8 +271,9 @@ TStoredBase ReadMsgBase(const std::string& Dir) {
   if (Ec) return Failure("cannot list " + Dir);
   std::sort(Numbers.begin(), Numbers.end());
   TStoredBase Result;
+  const long First = !Numbers.empty() && Numbers[0] == 1 ? 1 : 2;
   for (std::size_t I = 0; I < Numbers.size(); ++I) {
-    if (Numbers[I] != static_cast<long>(I + 1)) return Failure("message numbers have a gap");
+    if (Numbers[I] != First + static_cast<long>(I)) return Failure("message numbers have a gap");
     TStoredMessage M;
     const std::string Error = ReadMsgFile(Dir + "/" + std::to_string(Numbers[I]) + ".msg", M);
     if (!Error.empty()) return Failure(Error);

@@ -55,7 +55,9 @@ struct TStoredBase {
 // frames and gaps in the message ids (left by removed messages) are allowed.
 enum class TReadMode { Strict, AfterCrash };
 
-// A directory of N.msg files (numbers 1..N without gaps are expected).
+// A directory of N.msg files: numbers from 2 without gaps are expected (1.msg
+// is the tosser's, which the posting leaves alone), or from 1 where a 1.msg
+// is there.
 [[nodiscard]] TStoredBase ReadMsgBase(const std::string& Dir);
 // A Squish base: Path.sqd and Path.sqi; messages along the frame chain.
 [[nodiscard]] TStoredBase ReadSquishBase(const std::string& Path,

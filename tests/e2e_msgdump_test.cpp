@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -72,6 +73,15 @@ class MsgDumpTest : public ::testing::TestWithParam<char> {
       ASSERT_TRUE(Base->CloseMessage());
     }
     ASSERT_TRUE(msgbase::CloseMessageBase(Base));
+    // A new *.msg area starts at 2.msg, leaving 1.msg to the tosser; here the
+    // messages are numbered from 1, as other software may have numbered them,
+    // so that every format lists "Message 1" to "Message 3".
+    if (GetParam() == 'F') {
+      for (int I = 1; I <= 3; ++I) {
+        std::filesystem::rename(Area + "/" + std::to_string(I + 1) + ".msg",
+                                Area + "/" + std::to_string(I) + ".msg");
+      }
+    }
   }
 
   TRunResult Run(const std::vector<std::string>& Args, const std::string& StdoutPath = "") {
@@ -83,6 +93,22 @@ class MsgDumpTest : public ::testing::TestWithParam<char> {
     EXPECT_FALSE(Result.TimedOut);
     EXPECT_TRUE(Result.Exited);
     return Result;
+  }
+
+  // Runs Asserts (Python, the document as d and its messages as m) on the JSON
+  // document in File: "ok\n" when they hold, "no python3" when nothing can
+  // run them, otherwise what went wrong and the document.
+  static std::string CheckJson(const std::string& File, const std::string& Asserts) {
+    const TRunResult Py =
+        RunProgram("/usr/bin/env", {"python3", "-c",
+                                    "import json, sys\n"
+                                    "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+                                    "m = d['messages']\n" +
+                                        Asserts + "\nprint('ok')\n",
+                                    File});
+    if (!Py.Exited || Py.ExitStatus == 127) return "no python3";
+    if (Py.ExitStatus == 0) return Py.Stdout;
+    return Py.Stdout + Py.Stderr + testing_support::ReadFileText(File);
   }
 
   // The lines of the listing from "Message N" up to the blank line after it.
@@ -169,21 +195,15 @@ TEST_P(MsgDumpTest, JsonIsValidAndCarriesEveryField) {
 
   // A strict reader: the document must parse as UTF-8 JSON with the shape
   // scripts rely on.
-  const TRunResult Py = RunProgram(
-      "/usr/bin/env",
-      {"python3", "-c",
-       "import json, sys\n"
-       "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
-       "m = d['messages']\n"
-       "assert d['count'] == 3 and len(m) == 3 and d['headers_only'] is False\n"
-       "assert [x['subject'] for x in m] == ['Subject 1', 'Subject 2', 'Subject 3']\n"
-       "assert m[0]['to_address']['node'] == 200 and m[0]['from_address']['point'] == 1\n"
-       "assert m[1]['attributes'] == 'Pvt Loc' and m[1]['written'] == '2004/03/05 07:08:10.00'\n"
-       "assert 'Hello 2' in m[1]['text'] and 'caf\\u00e9 \"quoted\"' in m[1]['text']\n"
-       "print('ok')\n",
-       Out});
-  if (!Py.Exited || Py.ExitStatus == 127) GTEST_SKIP() << "no python3 to read the JSON";
-  EXPECT_EQ("ok\n", Py.Stdout) << Py.Stderr << Json;
+  const std::string Got = CheckJson(
+      Out,
+      "assert d['count'] == 3 and len(m) == 3 and d['headers_only'] is False\n"
+      "assert [x['subject'] for x in m] == ['Subject 1', 'Subject 2', 'Subject 3']\n"
+      "assert m[0]['to_address']['node'] == 200 and m[0]['from_address']['point'] == 1\n"
+      "assert m[1]['attributes'] == 'Pvt Loc' and m[1]['written'] == '2004/03/05 07:08:10.00'\n"
+      "assert 'Hello 2' in m[1]['text'] and 'caf\\u00e9 \"quoted\"' in m[1]['text']");
+  if (Got == "no python3") GTEST_SKIP() << "no python3 to read the JSON";
+  EXPECT_EQ("ok\n", Got);
   EXPECT_EQ(Before, testing_support::SnapshotFiles(Area));
 }
 
@@ -209,18 +229,7 @@ TEST_P(MsgDumpTest, JsonStaysValidOnEveryPath) {
     Patch(Area + "/1.msg", 176, {2, 0, 2, 0, 0, 0, 0, 0});
   }
   const std::string Out = Dir.File("out.json");
-  const auto Parse = [&](const std::string& Check) {
-    const TRunResult Py =
-        RunProgram("/usr/bin/env", {"python3", "-c",
-                                    "import json, sys\n"
-                                    "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
-                                    "m = d['messages']\n" +
-                                        Check + "\nprint('ok')\n",
-                                    Out});
-    if (!Py.Exited || Py.ExitStatus == 127) return std::string("no python3");
-    if (Py.ExitStatus == 0) return Py.Stdout;
-    return Py.Stdout + Py.Stderr + testing_support::ReadFileText(Out);
-  };
+  const auto Parse = [&](const std::string& Check) { return CheckJson(Out, Check); };
   const std::string ArrivedIsNull = GetParam() == 'F' ? "True" : "False";
   for (const bool Headers : {false, true}) {
     ASSERT_TRUE(testing_support::WriteFileText(Out, ""));
@@ -279,15 +288,10 @@ TEST_P(MsgDumpTest, DeletedJamMessageIsShownAsDeleted) {
   const std::string Out = Dir.File("out.json");
   ASSERT_TRUE(testing_support::WriteFileText(Out, ""));
   EXPECT_EQ(0, Run({"--json", Id}, Out).ExitStatus);
-  const TRunResult Py =
-      RunProgram("/usr/bin/env", {"python3", "-c",
-                                  "import json, sys\n"
-                                  "m = json.load(open(sys.argv[1], encoding='utf-8'))['messages']\n"
-                                  "assert [x['deleted'] for x in m] == [False, True, False]\n"
-                                  "print('ok')\n",
-                                  Out});
-  if (!Py.Exited || Py.ExitStatus == 127) GTEST_SKIP() << "no python3 to read the JSON";
-  EXPECT_EQ("ok\n", Py.Stdout) << Py.Stderr;
+  const std::string Got =
+      CheckJson(Out, "assert [x['deleted'] for x in m] == [False, True, False]");
+  if (Got == "no python3") GTEST_SKIP() << "no python3 to read the JSON";
+  EXPECT_EQ("ok\n", Got);
 }
 
 TEST_P(MsgDumpTest, KillRemovesExactlyTheNamedMessage) {
@@ -375,6 +379,28 @@ TEST_P(MsgDumpTest, AFailedWriteToStandardOutputFailsTheRun) {
   const TRunResult R = Run({Id}, "/dev/full");
   EXPECT_EQ(101, R.ExitStatus);
   EXPECT_EQ("msgdump: standard output could not be written\n", R.Stderr);
+}
+
+// A *.msg file under a number the format cannot count is no message the walk
+// reaches: it is named after the listing (and in the JSON), and the listing,
+// which left it out, fails.
+TEST_P(MsgDumpTest, MessageFilesBeyondTheFormatsNumbersAreNamed) {
+  if (GetParam() != 'F') GTEST_SKIP() << "only *.msg files carry their number in their name";
+  BuildBase();
+  std::filesystem::copy_file(Area + "/3.msg", Area + "/40000.msg");
+  const TRunResult R = Run({Id});
+  EXPECT_EQ(1, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(Has(R.Lines(), "Message 3")) << R.Stdout;
+  EXPECT_EQ("Not read: 1 message file whose number the format cannot count: 40000.msg",
+            R.Lines().back());
+
+  const std::string Out = Dir.File("out.json");
+  ASSERT_TRUE(testing_support::WriteFileText(Out, ""));
+  EXPECT_EQ(1, Run({"--json", Id}, Out).ExitStatus);
+  const std::string Got =
+      CheckJson(Out, "assert d['uncounted_files'] == ['40000.msg'] and len(m) == 3");
+  if (Got == "no python3") GTEST_SKIP() << "no python3 to read the JSON";
+  EXPECT_EQ("ok\n", Got);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, MsgDumpTest, ::testing::Values('F', 'S', 'J'),

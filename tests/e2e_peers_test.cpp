@@ -43,15 +43,6 @@ using testing_support::ReadFileText;
 using testing_support::TTempDir;
 using testing_support::WriteFileText;
 
-// The path of an installed program, or empty.
-std::string FindTool(const std::string& Name) {
-  for (const char* Dir : {"/usr/bin/", "/usr/sbin/", "/usr/local/bin/"}) {
-    const std::string Path = Dir + Name;
-    if (::access(Path.c_str(), X_OK) == 0) return Path;
-  }
-  return "";
-}
-
 // One message as msgdump lists it.
 struct TListed {
   std::int32_t Number = 0;
@@ -80,22 +71,6 @@ bool AwaitRecordLock(const std::string& File, int Tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;
-}
-
-// A free TCP port on loopback (bound and released; the server takes it next).
-int FreePort() {
-  const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in Address{};
-  Address.sin_family = AF_INET;
-  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Length = sizeof Address;
-  int Port = 0;
-  if (::bind(Fd, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0 &&
-      ::getsockname(Fd, reinterpret_cast<sockaddr*>(&Address), &Length) == 0) {
-    Port = ntohs(Address.sin_port);
-  }
-  ::close(Fd);
-  return Port;
 }
 
 // A line-based client of an NNTP server on loopback.
@@ -155,40 +130,6 @@ class TNntpClient {
 
  private:
   int Fd_ = -1;
-};
-
-// A program started in the background and killed at the end of the test.
-class TBackground {
- public:
-  TBackground(const std::string& Program, const std::vector<std::string>& Args,
-              const std::string& WorkDir) {
-    std::vector<std::string> Storage{Program};
-    Storage.insert(Storage.end(), Args.begin(), Args.end());
-    std::vector<char*> Argv;
-    for (std::string& S : Storage) Argv.push_back(S.data());
-    Argv.push_back(nullptr);
-    Child_ = ::fork();
-    if (Child_ == 0) {
-      const int Null = ::open("/dev/null", O_RDWR);
-      ::dup2(Null, STDIN_FILENO);
-      ::dup2(Null, STDOUT_FILENO);
-      ::dup2(Null, STDERR_FILENO);
-      if (::chdir(WorkDir.c_str()) != 0) ::_exit(127);
-      ::execv(Program.c_str(), Argv.data());
-      ::_exit(127);
-    }
-  }
-  ~TBackground() {
-    if (Child_ <= 0) return;
-    ::kill(Child_, SIGTERM);
-    int Status = 0;
-    ::waitpid(Child_, &Status, 0);
-  }
-  TBackground(const TBackground&) = delete;
-  TBackground& operator=(const TBackground&) = delete;
-
- private:
-  pid_t Child_ = -1;
 };
 
 class PeersTest : public ::testing::Test {

@@ -1,8 +1,11 @@
 #include "tests/run_program.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,6 +135,74 @@ std::string InstallProgram(const std::string& From, const std::string& Dir,
   if (Ec) return "";
   fs::permissions(To, fs::perms::owner_all, fs::perm_options::add, Ec);
   return Ec ? "" : To.string();
+}
+
+TBackground::TBackground(const std::string& Program, const std::vector<std::string>& Args,
+                         const std::string& WorkDir) {
+  std::vector<std::string> Storage{Program};
+  Storage.insert(Storage.end(), Args.begin(), Args.end());
+  std::vector<char*> Argv;
+  for (std::string& S : Storage) Argv.push_back(S.data());
+  Argv.push_back(nullptr);
+  Child_ = ::fork();
+  if (Child_ == 0) {
+    ::setpgid(0, 0);
+    const int Null = ::open("/dev/null", O_RDWR);
+    Redirect(Null, STDIN_FILENO);
+    Redirect(Null, STDOUT_FILENO);
+    Redirect(Null, STDERR_FILENO);
+    if (::chdir(WorkDir.c_str()) != 0) ::_exit(127);
+    ::execv(Program.c_str(), Argv.data());
+    ::_exit(127);
+  }
+  // Set from both sides, so that the group exists before either goes on.
+  if (Child_ > 0) (void)::setpgid(Child_, Child_);  // fails only once the child did it
+}
+
+TBackground::~TBackground() {
+  if (Child_ <= 0) return;
+  // The group: a server may have started helpers of its own for sessions.
+  ::kill(-Child_, SIGTERM);
+  int Status = 0;
+  for (int Try = 0; Try < 100; ++Try) {
+    if (::waitpid(Child_, &Status, WNOHANG) != 0) break;
+    ::usleep(50000);
+    if (Try == 99) {
+      ::kill(-Child_, SIGKILL);
+      ::waitpid(Child_, &Status, 0);
+    }
+  }
+  // Helpers that outlived their parent go too.
+  ::kill(-Child_, SIGKILL);
+}
+
+bool TBackground::Running() {
+  int Status = 0;
+  return Child_ > 0 && ::waitpid(Child_, &Status, WNOHANG) == 0;
+}
+
+std::string FindTool(const std::string& Name) {
+  for (const char* Dir : {"/usr/bin/", "/usr/sbin/", "/usr/local/bin/"}) {
+    const std::string Path = Dir + Name;
+    if (::access(Path.c_str(), X_OK) == 0) return Path;
+  }
+  return "";
+}
+
+int FreePort() {
+  const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (Fd < 0) return 0;
+  sockaddr_in Address{};
+  Address.sin_family = AF_INET;
+  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Length = sizeof Address;
+  int Port = 0;
+  if (::bind(Fd, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0 &&
+      ::getsockname(Fd, reinterpret_cast<sockaddr*>(&Address), &Length) == 0) {
+    Port = ntohs(Address.sin_port);
+  }
+  ::close(Fd);
+  return Port;
 }
 
 }  // namespace vellumar_tests

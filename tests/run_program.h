@@ -5,6 +5,8 @@
 // test instead of hanging the suite.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -42,5 +44,32 @@ TRunResult RunProgram(const std::string& Program, const std::vector<std::string>
 // invocation path holds no '-', '+' or '='.
 std::string InstallProgram(const std::string& From, const std::string& Dir,
                            const std::string& Name);
+
+// A program (a server) started in the background in a process group of its
+// own, with standard input, output and error on /dev/null, and stopped when
+// the object goes: SIGTERM to its group, then, if it is not gone within five
+// seconds, SIGKILL. Nothing it started is left running.
+class TBackground {
+ public:
+  TBackground(const std::string& Program, const std::vector<std::string>& Args,
+              const std::string& WorkDir);
+  ~TBackground();
+  TBackground(const TBackground&) = delete;
+  TBackground& operator=(const TBackground&) = delete;
+
+  // True while the program runs (it has not ended or been reaped).
+  [[nodiscard]] bool Running();
+
+ private:
+  pid_t Child_ = -1;
+};
+
+// The path of a program installed under /usr/bin, /usr/sbin or
+// /usr/local/bin (other software the tests run beside ours), or empty.
+std::string FindTool(const std::string& Name);
+
+// A TCP port on 127.0.0.1 that was free a moment ago (bound and released; the
+// server under test takes it next), or 0.
+int FreePort();
 
 }  // namespace vellumar_tests

@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -47,6 +47,19 @@ bool MessageNumberOfName(const std::string& Name, std::int32_t& Message) {
   if (Value < 1 || Value > MaxFidoMessage) return false;
   Message = Value;
   return true;
+}
+
+// True when Name is a message file's name whose number no message can bear:
+// its stem is a decimal number of 0 or above MaxFidoMessage ("40000.msg").
+bool IsUncountedName(const std::string& Name) {
+  const std::string Stem = Name.substr(0, Name.find('.'));
+  if (Stem.empty()) return false;
+  std::int32_t Value = 0;
+  for (const char Ch : Stem) {
+    if (Ch < '0' || Ch > '9') return false;
+    Value = std::min(Value * 10 + (Ch - '0'), MaxFidoMessage + 1);
+  }
+  return Value < 1 || Value > MaxFidoMessage;
 }
 
 // The whole FLAGS line, cut to the control-line buffer; false when there is
@@ -131,6 +144,20 @@ std::int32_t DeadRemoversMessage(const std::string& Name) {
   return Message;
 }
 
+// The other names of the file at Path, in any case of its name, that are
+// hard links to it (no symbolic links).
+std::vector<std::string> OtherHardLinks(const std::string& Path) {
+  std::vector<std::string> Links;
+  for (const std::string& Name : FindNamesAnyCase(Path)) {
+    struct stat Info {};
+    if (Name != Path && ::lstat(Name.c_str(), &Info) == 0 && !S_ISLNK(Info.st_mode) &&
+        SameFile(Name, Path)) {
+      Links.push_back(Name);
+    }
+  }
+  return Links;
+}
+
 }  // namespace
 
 TFidoMessageBase::~TFidoMessageBase() {
@@ -167,7 +194,9 @@ bool TFidoMessageBase::OpenDirectory(const std::string& Path, bool Make) {
   // A reader leaves the directory as it is.
   if (!IsReadOnly()) RemoveDeadWritersFiles();
   RebuildIndex();
-  if (TwoNames_ || LastReadNames_ > 1) {
+  std::string LastRead;
+  if (TwoNames_ ||
+      (LastReadNames_ > 1 && FindFileAnyCase(GetBasePath() + FidoLastReadName, LastRead) > 1)) {
     SetStatus(stMsgTwoNames);
     return false;
   }
@@ -225,14 +254,16 @@ void TFidoMessageBase::RebuildIndex() {
   Highest_ = 0;
   OtherCaseNames_.clear();
   TwoNames_ = false;
+  Uncounted_.clear();
   LastReadNames_ = 0;
   // Other software may name its messages "12.MSG": any case of the extension
-  // counts. Two names that differ only in case are one file twice. The same
+  // counts. Names that differ only in case are refused when they are two
+  // files, and are one message when they are links to one file. The same
   // pass counts the names of the lastread file, in any case and of any kind,
   // so that opening reads the directory once.
   const std::string Extension = FidoMessageExtension;
   const std::string LastReadName = FidoLastReadName;
-  std::set<std::string> Folded;
+  std::map<std::string, std::string> Folded;  // folded name -> the name it is opened under
   PMessageBaseFind Find = CreateMessageBaseFind();
   for (bool Found = Find->StartSearch(GetBasePath() + "*", faAnyFile | faNamesOnly); Found;
        Found = Find->NextSearch()) {
@@ -246,15 +277,26 @@ void TFidoMessageBase::RebuildIndex() {
       continue;
     }
     std::int32_t Message = 0;
-    if (!MessageNumberOfName(Name, Message)) continue;
-    if (!Folded.insert(Lower).second) TwoNames_ = true;
-    if (Name != LongToStr(Message) + Extension && Lower == LongToStr(Message) + Extension) {
-      OtherCaseNames_[Message] = Name;
+    if (!MessageNumberOfName(Name, Message)) {
+      if (IsUncountedName(Name)) Uncounted_.push_back(Name);
+      continue;
     }
+    const std::string Own = LongToStr(Message) + Extension;
+    const auto [Known, First] = Folded.emplace(Lower, Name);
+    if (!First) {
+      if (SameFile(GetBasePath() + Known->second, GetBasePath() + Name)) {
+        Known->second = PreferredName(GetBasePath(), Known->second, Name, Own);
+      } else {
+        TwoNames_ = true;
+      }
+    }
+    if (Known->second != Own && Lower == Own) OtherCaseNames_[Message] = Known->second;
+    if (Known->second == Own) OtherCaseNames_.erase(Message);
     SetMapDot(Message, true);
     if (Message > Highest_) Highest_ = Message;
   }
   Find->StopSearch();
+  std::sort(Uncounted_.begin(), Uncounted_.end());
 }
 
 void TFidoMessageBase::SetMapDot(std::int32_t N, bool Value) {
@@ -301,6 +343,8 @@ bool TFidoMessageBase::FailMessage(std::int32_t Status) {
 bool TFidoMessageBase::ReserveNextNumber() {
   // A name that is taken already is passed over; the number becomes the
   // message's only when its whole file is linked to it (PublishMessageFile).
+  // The first number of an empty area is the one after the tosser's mark.
+  Highest_ = std::max(Highest_, FidoHighWaterMessage);
   while (Highest_ < MaxFidoMessage) {
     const std::int32_t Message = ++Highest_;
     SetCurrent(Message);
@@ -403,9 +447,20 @@ bool TFidoMessageBase::WriteMessage() {
     Temp->Write(&Terminator, 1);
     Temp->Flush();
   }
+  // A rewrite replaces the file under its name; hard links to the old file
+  // under other cases of the name (symbolic ones follow the name) are made
+  // links to the new one below, or the two names would be two files.
+  std::vector<std::string> HardLinks;
+  if (!NewMessage_) HardLinks = OtherHardLinks(MessagePath_);
   const bool Stored = Temp && Temp->GetStatus() == stOk &&
                       (NewMessage_ ? PublishMessageFile(TempName)
                                    : ::rename(TempName.c_str(), MessagePath_.c_str()) == 0);
+  for (const std::string& Link : HardLinks) {
+    if (Stored && ::link(MessagePath_.c_str(), TempName.c_str()) == 0 &&
+        ::rename(TempName.c_str(), Link.c_str()) != 0) {
+      (void)KillFile(TempName);  // the old link stays; the next open refuses the two files
+    }
+  }
   // A new message's file keeps its number's name and drops the temporary
   // one; a failed write leaves no file behind.
   if (NewMessage_ || !Stored) (void)KillFile(TempName);
@@ -579,6 +634,10 @@ bool TFidoMessageBase::OpenMessageHeader() {
   return true;
 }
 
+std::vector<std::string> TFidoMessageBase::GetUncountedFiles() {
+  return Uncounted_;
+}
+
 std::int32_t TFidoMessageBase::GetHighest() {
   return Highest_;
 }
@@ -693,6 +752,12 @@ bool TFidoMessageBase::KillMessage() {
   const std::int32_t Message = Current();
   if (RefuseChange(stMsgReadOnly) || !GetOpened() || !Exists(Message)) return false;
   const std::string FileName = MessageFileName(Message);
+  // Other names of the file (links in another case) go with it, or the
+  // message would be back at the next open.
+  std::vector<std::string> Links;
+  for (const std::string& Name : FindNamesAnyCase(FileName)) {
+    if (Name != FileName && SameFile(Name, FileName)) Links.push_back(Name);
+  }
   const auto Read = ReadFiles_.find(Message);
   if (Read == ReadFiles_.end()) {
     // Never read through this base: removed by its number, as asked.
@@ -721,6 +786,9 @@ bool TFidoMessageBase::KillMessage() {
     }
     ReadFiles_.erase(Read);
   }
+  // A link that cannot be removed brings the message back at the next open,
+  // like any message file that cannot be removed.
+  for (const std::string& Link : Links) (void)KillFile(Link);
   SetMapDot(Message, false);
   OtherCaseNames_.erase(Message);
   return true;

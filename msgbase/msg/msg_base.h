@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "msgbase/message_base.h"
 #include "msgbase/msg/msg_format.h"
@@ -34,8 +35,8 @@ class TFidoMessageBase : public TMessageBase {
   // Opens the directory Path (a '/' is appended to the stored base path when
   // missing) and, unless read-only, removes the temporary files of writers
   // that died. False with stMsgWrongPath when it is not a directory, or
-  // stMsgTwoNames when a message or the lastread file is there under two
-  // names that differ only in case.
+  // stMsgTwoNames when a message or the lastread file is there as two files
+  // whose names differ only in case (two links to one file are one).
   [[nodiscard]] bool Open(const std::string& Path) override;
   // Makes the directory and its parents as needed, then opens it; an existing
   // directory opens with its messages. False with stMsgWrongPath when the
@@ -64,6 +65,9 @@ class TFidoMessageBase : public TMessageBase {
   [[nodiscard]] bool CloseMessage() override;
   [[nodiscard]] std::int32_t GetHighest() override;
   [[nodiscard]] std::int32_t GetCount() override;
+  // Message files whose number is 0 or above MaxFidoMessage ("40000.msg"),
+  // as RebuildIndex found them, in name order.
+  [[nodiscard]] std::vector<std::string> GetUncountedFiles() override;
 
   [[nodiscard]] std::string GetFrom() override;
   [[nodiscard]] std::string GetTo() override;
@@ -109,7 +113,8 @@ class TFidoMessageBase : public TMessageBase {
   // Rewrites the 190 header bytes only. Same results as WriteMessage.
   [[nodiscard]] bool WriteMessageHeader() override;
   // Starts an empty message in memory under the next number after
-  // GetHighest whose file does not exist, stamped with the current date; no
+  // GetHighest (never under FidoHighWaterMessage: an empty area starts at 2)
+  // whose file does not exist, stamped with the current date; no
   // file is made until WriteMessage. The number is consumed even on failure.
   // False with stMsgCantCreateStream when no number is left or the directory
   // cannot be written.
@@ -187,8 +192,10 @@ class TFidoMessageBase : public TMessageBase {
   std::array<std::uint8_t, FidoMapBytes> Map_{};
   // Messages stored under another case of the name ("12.MSG"), bare names.
   std::map<std::int32_t, std::string> OtherCaseNames_;
-  // RebuildIndex found a message under two names that differ only in case.
+  // RebuildIndex found two message files whose names differ only in case.
   bool TwoNames_ = false;
+  // Message files RebuildIndex passed over for their number.
+  std::vector<std::string> Uncounted_;
   // Names of the lastread file RebuildIndex found, in any case.
   std::int32_t LastReadNames_ = 0;
   std::int32_t Count_ = 0;

@@ -108,18 +108,82 @@ TEST_F(MsgBaseTest, OpenNeedsAnExistingDirectory) {
   EXPECT_EQ(Base.GetStatus(), stMsgWrongPath);
 }
 
-// The scan that maps the messages also counts the lastread file's names: a
-// second name in another case, even a directory, refuses the base; one does not.
-TEST_F(MsgBaseTest, OpenRefusesTwoNamesOfTheLastReadFile) {
-  Put("LastRead", TBytes{1, 0});
-  Put("1.msg", TBytes(200, 0));
-  TFidoMessageBase Base;
-  ASSERT_TRUE(Base.Open(Dir.Path()));
-  EXPECT_EQ(Base.GetCount(), 1);
-  ASSERT_EQ(::mkdir(Path("LASTREAD").c_str(), 0755), 0);
-  EXPECT_FALSE(Base.Open(Dir.Path()));
-  EXPECT_EQ(Base.GetStatus(), stMsgTwoNames);
-  EXPECT_FALSE(Base.GetOpened());
+// Names that differ only in case refuse the base when they are two files (a
+// directory too); two links to one file are one message or one lastread
+// file, opened under the name that is no symbolic link, rewritten without
+// parting the names, and removed with all its names.
+TEST_F(MsgBaseTest, NamesDifferingOnlyInCaseAreOneFileOrRefused) {
+  enum TKind { kSymlink, kHardLink, kCopy, kDirectory };
+  struct TCase {
+    std::string Name;  // made first, holding the data
+    std::string Twin;  // the second name
+    TKind Kind;
+    bool Opens;
+  };
+  const TCase Cases[] = {
+      {"lastread", "LASTREAD", kSymlink, true},    {"LastRead", "lastread", kHardLink, true},
+      {"lastread", "LASTREAD", kDirectory, false}, {"5.MSG", "5.msg", kSymlink, true},
+      {"5.msg", "5.Msg", kHardLink, true},         {"5.msg", "5.MSG", kCopy, false},
+  };
+  int Serial = 0;
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name + " " + C.Twin);
+    const std::string Sub = "c" + std::to_string(++Serial);
+    const bool Message = C.Name[0] == '5';
+    std::filesystem::create_directory(Path(Sub));
+    Put(Sub + "/" + C.Name,
+        Message ? Concat(PlainHeader("a", "b", "Five"), Text("five\r\0")) : TBytes{7, 0});
+    Put(Sub + "/4.msg", TBytes{});
+    const std::string From = Path(Sub + "/" + C.Name);
+    const std::string To = Path(Sub + "/" + C.Twin);
+    switch (C.Kind) {
+      case kSymlink:
+        ASSERT_EQ(::symlink(C.Name.c_str(), To.c_str()), 0);
+        break;
+      case kHardLink:
+        ASSERT_EQ(::link(From.c_str(), To.c_str()), 0);
+        break;
+      case kCopy:
+        std::filesystem::copy_file(From, To);
+        break;
+      case kDirectory:
+        ASSERT_EQ(::mkdir(To.c_str(), 0755), 0);
+        break;
+    }
+    TFidoMessageBase Base;
+    ASSERT_EQ(Base.Open(Path(Sub)), C.Opens);
+    if (!C.Opens) {
+      EXPECT_EQ(Base.GetStatus(), stMsgTwoNames);
+      EXPECT_FALSE(Base.GetOpened());
+      continue;
+    }
+    EXPECT_EQ(Base.GetCount(), Message ? 2 : 1);
+    if (!Message) {
+      EXPECT_EQ(Base.GetLastRead(0), 7);
+      Base.SetLastRead(0, 9);
+      EXPECT_EQ(ReadFileBytes(To), (TBytes{9, 0}));
+      continue;
+    }
+    Base.SetLocation(5);
+    ASSERT_TRUE(Base.OpenMessage());
+    EXPECT_EQ(Base.GetSubject(), "Five");
+    Base.SetRead(true);
+    ASSERT_TRUE(Base.WriteMessage());
+    (void)Base.CloseMessage();  // written
+    // Rewritten as a new file: both names still lead to it, the symbolic
+    // link as it was, and the base still opens as one message.
+    EXPECT_EQ(std::filesystem::is_symlink(To), C.Kind == kSymlink);
+    EXPECT_EQ(ReadFileBytes(To)[164], 1);
+    ASSERT_TRUE(Base.Open(Path(Sub)));
+    EXPECT_EQ(Base.GetCount(), 2);
+    // Removing the message removes every name of it.
+    Base.SetLocation(5);
+    ASSERT_TRUE(Base.KillMessage());
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(From)));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(To)));
+    ASSERT_TRUE(Base.Open(Path(Sub)));
+    EXPECT_EQ(Base.GetCount(), 1);
+  }
 }
 
 TEST_F(MsgBaseTest, CreateMakesMissingDirectoriesAndKeepsExistingMessages) {
@@ -140,7 +204,7 @@ TEST_F(MsgBaseTest, CreateMakesMissingDirectoriesAndKeepsExistingMessages) {
 
 TEST_F(MsgBaseTest, RebuildIndexRegistersOnlyMessageNumbers) {
   for (const char* Name : {"2.msg", "7.msg", "0.msg", "abc.msg", "40000.msg", "README",
-                           "12.bak.msg", "12.msg", "-3.msg", ".msg"}) {
+                           "12.bak.msg", "12.msg", "-3.msg", ".msg", "99999999999.MSG"}) {
     Put(Name, TBytes{});
   }
   std::filesystem::create_directory(Path("9.msg"));
@@ -155,6 +219,9 @@ TEST_F(MsgBaseTest, RebuildIndexRegistersOnlyMessageNumbers) {
   EXPECT_FALSE(Base.Exists(0));
   EXPECT_FALSE(Base.Exists(-1));
   EXPECT_FALSE(Base.Exists(70000));
+  // Named as messages, but under numbers no message can bear: said, not read.
+  EXPECT_EQ(Base.GetUncountedFiles(),
+            (std::vector<std::string>{"0.msg", "40000.msg", "99999999999.MSG"}));
   Base.Seek(3);
   EXPECT_EQ(Base.Current(), 7);
   ASSERT_TRUE(Base.CreateNewMessage());
@@ -178,13 +245,14 @@ TEST_F(MsgBaseTest, MapDotsCountEachNumberOnce) {
 }
 
 // The bytes one new netmail message adds: the header with every field set,
-// the control lines the base writes, the body, and the terminating zero.
+// the control lines the base writes, the body, and the terminating zero. The
+// first message of an empty area is 2.msg: 1.msg is the tosser's.
 TEST_F(MsgBaseTest, NewMessageWritesExpectedBytes) {
   TFidoMessageBase Base;
   ASSERT_TRUE(Base.Create(Dir.Path()));
   Base.SetBaseType(btNetmail);
   ASSERT_TRUE(Base.CreateNewMessage());
-  EXPECT_EQ(Base.Current(), 1);
+  EXPECT_EQ(Base.Current(), 2);
   Base.SetFrom("Sender Name");
   Base.SetTo("Recipient");
   Base.SetSubject("report.zip 1/1");
@@ -224,7 +292,8 @@ TEST_F(MsgBaseTest, NewMessageWritesExpectedBytes) {
                                    "\x01TOPT 3\r"
                                    "Hello\r"));
   Expected.push_back(0);
-  EXPECT_BYTES_EQ(Expected, ReadFileBytes(Path("1.msg")));
+  EXPECT_BYTES_EQ(Expected, ReadFileBytes(Path("2.msg")));
+  EXPECT_FALSE(testing_support::PathExists(Path("1.msg")));
 }
 
 TEST_F(MsgBaseTest, RoundTripFieldByFieldAndLineByLine) {
@@ -250,7 +319,7 @@ TEST_F(MsgBaseTest, RoundTripFieldByFieldAndLineByLine) {
     ASSERT_TRUE(Base.WriteMessage());
   }
   TFidoMessageBase Base;
-  OpenAt(Base, 1);
+  OpenAt(Base, 2);
   ASSERT_TRUE(Base.OpenMessage());
   EXPECT_EQ(Base.GetFrom(), std::string(35, 'f'));
   EXPECT_EQ(Base.GetTo(), "Someone");
@@ -300,11 +369,11 @@ TEST_F(MsgBaseTest, TextOf100BytesMakesA291ByteFile) {
     Base.PutString(Body);
     ASSERT_TRUE(Base.WriteMessage());
   }
-  const TBytes File = ReadFileBytes(Path("1.msg"));
+  const TBytes File = ReadFileBytes(Path("2.msg"));
   ASSERT_EQ(File.size(), 291u);
   EXPECT_EQ(File.back(), 0);
   TFidoMessageBase Base;
-  OpenAt(Base, 1);
+  OpenAt(Base, 2);
   ASSERT_TRUE(Base.OpenMessage());
   EXPECT_EQ(Base.GetTextSize(), 100);
   EXPECT_EQ(Base.GetTextPos(), 0);
@@ -322,7 +391,7 @@ TEST_F(MsgBaseTest, RewritingAShorterTextLeavesNoTrace) {
   Base.TruncateText();
   Base.PutString("short");
   ASSERT_TRUE(Base.WriteMessage());
-  const TBytes File = ReadFileBytes(Path("1.msg"));
+  const TBytes File = ReadFileBytes(Path("2.msg"));
   ASSERT_EQ(File.size(), 190u + 6u + 1u);
   EXPECT_BYTES_EQ(Text(std::string("short\r\0", 7)), TBytes(File.begin() + 190, File.end()));
 }
@@ -396,9 +465,9 @@ TEST_F(MsgBaseTest, UnmakeableFileRefusesWithStatusAndConsumesTheNumber) {
   std::filesystem::remove(Path("gone"));
   EXPECT_FALSE(Base.CreateNewMessage());
   EXPECT_EQ(Base.GetStatus(), stMsgCantCreateStream);
-  EXPECT_EQ(Base.GetHighest(), 1);
+  EXPECT_EQ(Base.GetHighest(), 2);
   EXPECT_EQ(Base.GetCount(), 0);
-  EXPECT_FALSE(Base.Exists(1));
+  EXPECT_FALSE(Base.Exists(2));
 
   TFidoMessageBase Closed;
   EXPECT_FALSE(Closed.CreateNewMessage());
@@ -845,12 +914,13 @@ TEST_F(MsgBaseTest, TruncationSweep) {
     ASSERT_TRUE(Base.WriteMessage());
     Base.SetLastRead(3, 1);
   }
-  const TBytes Whole = ReadFileBytes(Path("1.msg"));
+  const TBytes Whole = ReadFileBytes(Path("2.msg"));
+  ASSERT_GT(Whole.size(), 191u);
   const TBytes LastRead = ReadFileBytes(Path("lastread"));
   for (std::size_t Length = 0; Length <= Whole.size(); ++Length) {
-    Put("1.msg", TBytes(Whole.begin(), Whole.begin() + static_cast<std::ptrdiff_t>(Length)));
+    Put("2.msg", TBytes(Whole.begin(), Whole.begin() + static_cast<std::ptrdiff_t>(Length)));
     TFidoMessageBase Base;
-    OpenAt(Base, 1);
+    OpenAt(Base, 2);
     if (Length < 190) {
       EXPECT_FALSE(Base.OpenMessage()) << Length;
       EXPECT_FALSE(Base.OpenMessageHeader()) << Length;
@@ -931,14 +1001,15 @@ TEST_F(MsgBaseTest, ByteFlipsAtChosenOffsets) {
     Base.PutString("body");
     ASSERT_TRUE(Base.WriteMessage());
   }
-  const TBytes Whole = ReadFileBytes(Path("1.msg"));
+  const TBytes Whole = ReadFileBytes(Path("2.msg"));
+  ASSERT_GT(Whole.size(), 191u);
   for (const std::size_t Offset :
        {0u, 6u, 35u, 163u, 176u, 179u, 190u, 191u, 215u, static_cast<unsigned>(Whole.size() - 1)}) {
     TBytes Flipped = Whole;
     Flipped[Offset] = static_cast<std::uint8_t>(Flipped[Offset] ^ 0xFF);
-    Put("1.msg", Flipped);
+    Put("2.msg", Flipped);
     TFidoMessageBase Base;
-    OpenAt(Base, 1);
+    OpenAt(Base, 2);
     ASSERT_TRUE(Base.OpenMessage()) << Offset;
     EXPECT_EQ(Base.GetTextSize(), static_cast<std::int32_t>(Whole.size()) - 191) << Offset;
     (void)Base.GetFrom();

@@ -21,6 +21,10 @@ namespace msgbase {
 
 // Message numbers run from 1 to this.
 inline constexpr std::int32_t MaxFidoMessage = 32767;
+// Tossers keep their high-water mark in 1.msg: they never export it and may
+// write their mark over it. A new message is therefore never numbered this;
+// a 1.msg that exists is read like any other message.
+inline constexpr std::int32_t FidoHighWaterMessage = 1;
 // Bits of the map of existing numbers (7680 bytes).
 inline constexpr std::int32_t FidoMapBits = 61440;
 inline constexpr std::size_t FidoMapBytes = FidoMapBits / 8;

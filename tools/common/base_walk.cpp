@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "msgbase/status.h"
+#include "tools/common/tool_text.h"
 
 namespace tools {
 
@@ -14,6 +15,8 @@ namespace {
 // Steps the walk may take beyond the larger of count and highest number
 // before it is taken to run in circles.
 constexpr std::int64_t WalkMargin = 16;
+// Names of uncounted files shown in their line; the JSON lists them all.
+constexpr std::size_t UncountedNamesShown = 10;
 
 }  // namespace
 
@@ -42,6 +45,21 @@ bool WalkMessages(TMessageBase& Base, const std::function<bool()>& Visit, std::s
     Base.SeekNext();
   }
   return true;
+}
+
+std::string UncountedFilesLine(TMessageBase& Base) {
+  const std::vector<std::string> Files = Base.GetUncountedFiles();
+  if (Files.empty()) return "";
+  std::string Names;
+  for (std::size_t I = 0; I < Files.size() && I < UncountedNamesShown; ++I) {
+    Names += (I > 0 ? ", " : "") + VisibleText(Files[I]);
+  }
+  if (Files.size() > UncountedNamesShown) {
+    Names += " and " + std::to_string(Files.size() - UncountedNamesShown) + " more";
+  }
+  return "Not read: " + std::to_string(Files.size()) +
+         (Files.size() == 1 ? " message file whose number" : " message files whose numbers") +
+         " the format cannot count: " + Names;
 }
 
 std::string FailureText(std::int32_t Status) {

@@ -1,7 +1,8 @@
 // What the tools share for reading a base through the library's abstract
 // interface: a walk over every message that a damaged base cannot lead astray,
 // a message's whole text read in a few large pieces and cut into lines as the
-// base's own reader cuts them, and the text of a failed operation's status.
+// base's own reader cuts them, the line naming message files the base cannot
+// number, and the text of a failed operation's status.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,10 @@ namespace tools {
 // the numbers stop rising: false then, with the reason in Problem.
 [[nodiscard]] bool WalkMessages(msgbase::TMessageBase& Base, const std::function<bool()>& Visit,
                                 std::string& Problem);
+// One line naming the files Base passes over because the format cannot
+// count their numbers (GetUncountedFiles), at most ten by name; empty when
+// there are none.
+[[nodiscard]] std::string UncountedFilesLine(msgbase::TMessageBase& Base);
 // The status text of a failed operation; some operations fail without
 // recording a status, and "no error" would then be a lie.
 [[nodiscard]] std::string FailureText(std::int32_t Status);

@@ -386,21 +386,40 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out) {
                       std::to_string(Highest) + " the base reports";
     }
   }
-  if (!Walked || !Inconsistency.empty()) Ok = false;
+  // Files the walk cannot reach are messages left out of the listing.
+  const std::vector<std::string> Uncounted = Base.GetUncountedFiles();
+  if (!Walked || !Inconsistency.empty() || !Uncounted.empty()) Ok = false;
   if (Options.Json) {
     for (const std::string& Line : Held) Out.WriteLine(Line);
-    Out.WriteLine(WalkError.empty() && Inconsistency.empty() ? "  ]" : "  ],");
-    if (!WalkError.empty()) Out.WriteLine("  " + JsonMember("error", JsonString(WalkError), false));
+    // Members after the array, each but the last with its comma.
+    std::vector<std::string> Tail;
+    if (!WalkError.empty()) Tail.push_back(JsonMember("error", JsonString(WalkError), false));
     if (!Inconsistency.empty()) {
-      Out.WriteLine("  " + JsonMember("inconsistency", JsonString(Inconsistency), false));
+      Tail.push_back(JsonMember("inconsistency", JsonString(Inconsistency), false));
+    }
+    if (!Uncounted.empty()) {
+      std::string Names;
+      for (const std::string& Name : Uncounted)
+        Names += (Names.empty() ? "" : ", ") + JsonString(Name);
+      Tail.push_back(JsonMember("uncounted_files", "[" + Names + "]", false));
+    }
+    Out.WriteLine(Tail.empty() ? "  ]" : "  ],");
+    for (std::size_t I = 0; I < Tail.size(); ++I) {
+      Out.WriteLine("  " + Tail[I] + (I + 1 < Tail.size() ? "," : ""));
     }
     Out.WriteLine("}");
-  } else if (!WalkError.empty()) {
-    Out.WriteLine("");
-    Out.WriteLine("The listing is incomplete: " + WalkError);
-  } else if (!Inconsistency.empty()) {
-    Out.WriteLine("");
-    Out.WriteLine("The base is inconsistent: " + Inconsistency);
+  } else {
+    if (!WalkError.empty()) {
+      Out.WriteLine("");
+      Out.WriteLine("The listing is incomplete: " + WalkError);
+    } else if (!Inconsistency.empty()) {
+      Out.WriteLine("");
+      Out.WriteLine("The base is inconsistent: " + Inconsistency);
+    }
+    if (!Uncounted.empty()) {
+      Out.WriteLine("");
+      Out.WriteLine(UncountedFilesLine(Base));
+    }
   }
   return Ok && !Out.GetFailed();
 }

@@ -30,6 +30,7 @@ using tools::SplitTextLines;
 using tools::TFileOutput;
 using tools::TOutput;
 using tools::TStringOutput;
+using tools::UncountedFilesLine;
 using tools::VisibleText;
 using tools::WalkMessages;
 
@@ -79,7 +80,8 @@ struct TOptions {
 // cannot be opened is reported in its place and the walk goes on. When the
 // walk finds fewer messages (not marked deleted) than the base counts, or a
 // number above its highest, one line (JSON: "inconsistency") says so after
-// the listing. False when anything could not be read or shown, or the base
+// the listing, and so does one for message files the base cannot number
+// (JSON: "uncounted_files"). False when anything could not be read or shown, or the base
 // disagrees with itself.
 [[nodiscard]] bool ListMessages(msgbase::TMessageBase& Base, const TOptions& Options, TOutput& Out);
 

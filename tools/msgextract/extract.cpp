@@ -396,6 +396,9 @@ void ReadBase(TMessageBase& Base, TFindings& Findings) {
           },
           Problem))
     Findings.Faults.push_back("Messages after the last one read were not read: " + Problem);
+  if (const std::string Line = tools::UncountedFilesLine(Base); !Line.empty()) {
+    Findings.Faults.push_back(Line);
+  }
   Findings.Postings = JoinPieces(Findings.Pieces);
 }
 

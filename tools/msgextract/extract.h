@@ -58,7 +58,8 @@ struct TFindings {
 
 // Reads every message of the open Base and joins what it holds. The walk is
 // bounded by the counts the base reports and stops where the numbers stop
-// rising; a message that cannot be read is noted in Faults and skipped.
+// rising; a message that cannot be read is noted in Faults and skipped, and
+// so are message files the base cannot number (one line for all of them).
 void ReadBase(msgbase::TMessageBase& Base, TFindings& Findings);
 
 // Writes Parts, one after the other, as Directory/FileName: into a new temporary file in Directory,
