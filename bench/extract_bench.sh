@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-vellumar=$build/front/vellumar
+vellumar=$build/app/vellumar
 msgextract=$build/tools/msgextract/msgextract
 for p in "$vellumar" "$msgextract"; do
   [ -x "$p" ] || { echo "no program at $p; build vellumar and msgextract first" >&2; exit 1; }

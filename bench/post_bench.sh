@@ -27,11 +27,11 @@
 # chooses where the files go; a tmpfs such as /dev/shm gives steadier figures.
 #
 # Usage: bench/post_bench.sh [path of the vellumar binary]
-# (default: build/front/vellumar). Installs GNU time and sharutils when
+# (default: build/app/vellumar). Installs GNU time and sharutils when
 # missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-binary=$(realpath "${1:-build/front/vellumar}")
+binary=$(realpath "${1:-build/app/vellumar}")
 runs=${RUNS:-1}
 [ -x "$binary" ] || { echo "no program at $binary; build the vellumar target first" >&2; exit 1; }
 if [ ! -x /usr/bin/time ] || ! command -v uuencode >/dev/null; then

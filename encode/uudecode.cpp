@@ -74,6 +74,12 @@ TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost, std::str
   return ulOk;
 }
 
+bool UUMayBeDataLine(std::string_view Line) {
+  if (Line.empty()) return true;
+  const std::uint8_t N = SixBits(Line[0]);
+  return N != NoValue && N <= UUEMaxLineBytes && Line.size() <= UULineLength(N);
+}
+
 std::string UULineStatusText(TUULineStatus Status) {
   switch (Status) {
     case ulOk:

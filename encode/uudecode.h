@@ -47,6 +47,11 @@ void Kwartet2Triplet(const TKwartet& Kwartet, TTriplet& Triplet);
 [[nodiscard]] TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost,
                                          std::string& Out, std::size_t& Count);
 
+// Whether Line may be a data line going by its length alone: empty, or a
+// length character of at most 45 bytes and no more characters than that asks
+// for. Cheap enough to ask of every line of a text before any is decoded.
+[[nodiscard]] bool UUMayBeDataLine(std::string_view Line);
+
 // A short text for a status ("its length character is not valid", ...).
 [[nodiscard]] std::string UULineStatusText(TUULineStatus Status);
 

@@ -94,7 +94,11 @@ TEST(UUDecodeTest, FaultyLinesAreRefusedAndLeaveOutAlone) {
     EXPECT_EQ(Case.Status, UUDecodeLine(Case.Line, true, Out, Count)) << Case.Line;
     EXPECT_EQ("keep", Out) << Case.Line;
     EXPECT_FALSE(UULineStatusText(Case.Status).empty());
+    // The quick look ahead refuses exactly what the length alone refuses.
+    EXPECT_EQ(Case.Status != ulBadLength && Case.Status != ulTooLong, UUMayBeDataLine(Case.Line))
+        << Case.Line;
   }
+  EXPECT_TRUE(UUMayBeDataLine(""));
 }
 
 }  // namespace

@@ -53,11 +53,6 @@ bool IsDelimiter(char Ch, std::string_view Delims) {
 
 }  // namespace
 
-std::string CutText(std::string Text) {
-  if (Text.size() > MaxTextLength) Text.resize(MaxTextLength);
-  return Text;
-}
-
 bool FileExists(const std::string& Name) {
   PMessageBaseFind Find = CreateMessageBaseFind();
   const bool Found = Find->StartSearch(Name, faAnyFile);

@@ -1,7 +1,8 @@
 // File-system and text helpers shared by every base format: existence tests and
 // directory search wrappers, deleting, renaming, making directories, the
 // directory part of a path, a millisecond pause, decimal conversions, word
-// extraction, the 255-character text limit and bounded zero-terminated buffers.
+// extraction and bounded zero-terminated buffers (the 255-character limit of
+// texts, which they use too, is msgbase/text_limit.h).
 // None of them prints or stops the program.
 #pragma once
 
@@ -11,14 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "msgbase/text_limit.h"
+
 namespace msgbase {
-
-// Every text of the system holds at most this many characters.
-inline constexpr std::size_t MaxTextLength = 255;
-
-// Text keeps its first MaxTextLength characters. Apply wherever a text is
-// built or stored.
-[[nodiscard]] std::string CutText(std::string Text);
 
 // True when a directory entry matches Name (wildcards '*' and '?' in its last
 // part act as wildcards; a directory of that name counts).

@@ -16,8 +16,8 @@
 #include <utility>
 
 #include "msgbase/date_time.h"
-#include "msgbase/file_helpers.h"
 #include "msgbase/status.h"
+#include "msgbase/text_limit.h"
 
 namespace msgbase {
 

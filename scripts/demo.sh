@@ -29,7 +29,7 @@ mkdir -p "$demo"
 
 work=$(mktemp -d /tmp/vellumardemoXXXXXX)
 trap 'rm -rf "$work"' EXIT
-cp "$build/front/vellumar" "$build/tools/msgdump/msgdump" samples/vellumar.cfg samples/head.tpl samples/foot.tpl \
+cp "$build/app/vellumar" "$build/tools/msgdump/msgdump" samples/vellumar.cfg samples/head.tpl samples/foot.tpl \
   samples/hello.txt "$work/"
 ln -s "$demo" "$work/out"
 cd "$work"

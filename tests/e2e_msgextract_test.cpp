@@ -147,20 +147,8 @@ TEST_P(ExtractEveryFormat, EverySizeAtEverySectionLengthComesBackWhole) {
   EXPECT_EQ(Files.size(), Names(Out).size());
 }
 
-TEST_P(ExtractEveryFormat, LargestPostingComesBackWhole) {
-  const std::size_t Size = vellumar::MaxUUEFileSize(50);
-  const TBytes Data = SampleBytes(Size);
-  Post(Id(), "big.bin", Data);
-  TRunResult R = Run(Extract, {"--list", Id()});
-  EXPECT_EQ(0, R.ExitStatus);
-  EXPECT_TRUE(HasLine(R, "  Sections: 1192, present 1-1192, missing none")) << R.Stdout;
-  EXPECT_TRUE(HasLine(R, "  Size:     " + std::to_string(Size) + " bytes")) << R.Stdout;
-  EXPECT_TRUE(Names(Out).empty());
-  R = Run(Extract, {Id(), "out"});
-  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
-  EXPECT_TRUE(HasLine(R, "Wrote big.bin, 2680874 bytes from 1192 sections by " + Sender));
-  ExpectRebuilt("big.bin", Data);
-}
+// The largest posting (1192 sections) is rebuilt in e2e_post_test, from the
+// one base a format into which it is posted.
 
 TEST_P(ExtractEveryFormat, RemoveTakesOnlyTheMessagesOfWrittenFiles) {
   Post(Id(), "one.bin", SampleBytes(5000), 20);  // 6 sections

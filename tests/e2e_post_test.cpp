@@ -432,36 +432,72 @@ std::string JoinSections(const std::vector<TStoredMessage>& Messages) {
   return Joined + "`\nend\n";
 }
 
-class DecodeEveryFormat : public PostRun, public ::testing::WithParamInterface<TFormat> {};
+class DecodeEveryFormat : public PostRun, public ::testing::WithParamInterface<TFormat> {
+ protected:
+  void SetUp() override {
+    PostRun::SetUp();
+    if (std::system("command -v uudecode >/dev/null 2>&1") != 0)
+      GTEST_SKIP() << "sharutils' uudecode is not installed";
+  }
 
-TEST_P(DecodeEveryFormat, UudecodeGivesBackTheOriginalBytes) {
-  if (std::system("command -v uudecode >/dev/null 2>&1") != 0)
-    GTEST_SKIP() << "sharutils' uudecode is not installed";
-  const char Letter = GetParam().Letter;
-  for (const std::size_t Size :
-       std::initializer_list<std::size_t>{0, 44, 2250, 123457, LargestFile}) {
+  // Posts Size bytes into a base of its own, checks that every section is
+  // there, and that uudecode turns the joined sections back into the bytes;
+  // returns the base's identifier.
+  std::string PostAndDecode(std::size_t Size) {
     SCOPED_TRACE("size " + std::to_string(Size));
+    const char Letter = GetParam().Letter;
     const TBytes Data = SampleBytes(Size);
-    ASSERT_TRUE(WriteFileBytes(Dir.File("data.bin"), Data));
+    EXPECT_TRUE(WriteFileBytes(Dir.File("data.bin"), Data));
     const std::string Base = "d" + std::to_string(Size);
     const auto Expected = ExpectedSections(Data, "data.bin", DefaultLines);
     ExpectPosted({"-o2:5020/100", "-mE", "-d2:5020/1", "+hhead.tpl", "+ffoot.tpl",
                   "-e" + std::string(1, Letter) + Base, "-Fdata.bin"},
                  Expected.size());
     const TStoredBase Stored = ReadBase(Letter, Dir.File(Base));
-    ASSERT_TRUE(Stored.Ok) << Stored.Error;
-    ASSERT_EQ(Expected.size(), Stored.Messages.size());
+    EXPECT_TRUE(Stored.Ok) << Stored.Error;
+    EXPECT_EQ(Expected.size(), Stored.Messages.size());
 
-    ASSERT_TRUE(WriteFileText(Dir.File("joined.uue"), JoinSections(Stored.Messages)));
+    EXPECT_TRUE(WriteFileText(Dir.File("joined.uue"), JoinSections(Stored.Messages)));
     ::unlink(Dir.File("decoded").c_str());
     // The exit status is not looked at: uudecode reports a missing end line
     // (status 2) when the size is a multiple of 45, yet decodes completely.
     const std::string Command =
         "cd '" + Dir.Path() + "' && uudecode -o decoded joined.uue >/dev/null 2>&1";
     testing_support::RunUudecode(Command);
-    ASSERT_TRUE(testing_support::PathExists(Dir.File("decoded")));
+    EXPECT_TRUE(testing_support::PathExists(Dir.File("decoded")));
     EXPECT_TRUE(ReadFileBytes(Dir.File("decoded")) == Data) << "decoded bytes differ";
+    return std::string(1, Letter) + Dir.File(Base);
   }
+};
+
+TEST_P(DecodeEveryFormat, UudecodeGivesBackTheOriginalBytes) {
+  for (const std::size_t Size : std::initializer_list<std::size_t>{0, 44, 2250, 123457})
+    (void)PostAndDecode(Size);  // the base is not looked at again
+}
+
+// The largest file (1192 messages, each waiting for its serial) is posted
+// once a format, and that posting also proves the receiving side: msgextract
+// lists all its sections and rebuilds the very bytes.
+TEST_P(DecodeEveryFormat, LargestFileIsPostedWholeAndRebuilt) {
+  const std::string Id = PostAndDecode(LargestFile);
+  const std::string Extract = InstallProgram(MSGEXTRACT_BINARY, Dir.Path(), "msgextract");
+  ASSERT_FALSE(Extract.empty());
+  TRunOptions Options;
+  Options.WorkDir = Dir.Path();
+  TRunResult R = RunProgram(Extract, {"--list", Id}, Options);
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  const auto HasLine = [](const TRunResult& Run, const std::string& Line) {
+    const std::vector<std::string> Lines = Run.Lines();
+    return std::find(Lines.begin(), Lines.end(), Line) != Lines.end();
+  };
+  EXPECT_TRUE(HasLine(R, "  Sections: 1192, present 1-1192, missing none")) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "  Size:     2680874 bytes")) << R.Stdout;
+  ASSERT_EQ(0, ::mkdir(Dir.File("out").c_str(), 0700));
+  R = RunProgram(Extract, {Id, "out"}, Options);
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Wrote data.bin, 2680874 bytes from 1192 sections by 2:5020/100"))
+      << R.Stdout;
+  EXPECT_TRUE(ReadFileBytes(Dir.File("out/data.bin")) == SampleBytes(LargestFile));
 }
 
 INSTANTIATE_TEST_SUITE_P(Posting, DecodeEveryFormat, ::testing::ValuesIn(Formats),

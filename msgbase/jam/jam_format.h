@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 namespace msgbase {
@@ -28,6 +29,9 @@ inline constexpr std::uint32_t JamNoCrc = 0xFFFFFFFF;
 inline constexpr std::uint32_t JamRemovedOffset = 0xFFFFFFFF;
 // Room for the subfields of one message, in memory and when read back.
 inline constexpr std::size_t JamSubfieldsSize = 16384;
+// The largest message number and the largest offset into a file the base
+// hands out or follows: the streams' positions are signed 32-bit numbers.
+inline constexpr std::int64_t JamMaxNumber = std::numeric_limits<std::int32_t>::max();
 
 // Subfield ids (the LoId word; HiId is written as 0 and ignored when read).
 inline constexpr std::uint16_t jsfOAddress = 0;  // origin address

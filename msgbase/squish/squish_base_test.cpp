@@ -288,7 +288,9 @@ TEST_F(SquishBaseTest, CreateWritesEmptyBase) {
 }
 
 TEST_F(SquishBaseTest, CreateMakesDirectoriesAndCutsLongBaseName) {
-  const std::string Long = Dir.File(std::string(60, 'd') + "/" + std::string(40, 'n'));
+  std::string Name(60, 'd');
+  Name += '/';
+  const std::string Long = Dir.File(Name.append(40, 'n'));
   TSquishMessageBase Base;
   ASSERT_TRUE(Base.Create(Long));
   Base.Close();

@@ -22,13 +22,6 @@ namespace {
 // before the run gives up, as a posting does.
 constexpr std::int32_t OpenTries = 10;
 
-// Queued output goes out in pieces of about this size.
-constexpr std::size_t OutputChunk = 32768;
-// Steps the walk may take beyond the larger of count and highest number
-// before it is taken to run in circles.
-constexpr std::int64_t WalkMargin = 16;
-// Names of uncounted files shown in their line; the JSON lists them all.
-constexpr std::size_t UncountedNamesShown = 10;
 // Width of the labels of the text listing.
 constexpr std::size_t LabelWidth = 12;
 
@@ -58,10 +51,6 @@ std::string Field(const std::string& Label, const std::string& Value) {
 
 std::string NameAndAddress(const std::string& Name, const TAddress& A) {
   return VisibleText(Name) + " (" + msgbase::AddressToStrEx(A) + ")";
-}
-
-std::string JsonMember(const std::string& Name, const std::string& Value, bool More = true) {
-  return "\"" + Name + "\": " + Value + (More ? "," : "");
 }
 
 // Reads the current message's header and text into View; false (with
@@ -211,127 +200,6 @@ bool CloseBase(msgbase::PMessageBase& Base, std::string& Problem) {
 
 }  // namespace
 
-// --- Reading ---
-
-bool WalkMessages(TMessageBase& Base, const std::function<bool()>& Visit, std::string& Problem) {
-  // A damaged base may report any counts and lead anywhere: the walk ends
-  // after a bounded number of steps and as soon as the numbers stop rising.
-  const std::int64_t Limit =
-      std::max<std::int64_t>({Base.GetCount(), Base.GetHighest(), 0}) + WalkMargin;
-  std::int64_t Steps = 0;
-  std::int32_t Previous = std::numeric_limits<std::int32_t>::min();
-  Base.Seek(1);
-  while (Base.SeekFound()) {
-    const std::int32_t Number = Base.Current();
-    if (Number <= Previous) {
-      Problem = "the walk stopped: message " + std::to_string(Number) + " follows message " +
-                std::to_string(Previous);
-      return false;
-    }
-    if (++Steps > Limit) {
-      Problem = "the walk stopped after " + std::to_string(Limit) +
-                " messages, more than the base counts";
-      return false;
-    }
-    Previous = Number;
-    if (!Visit()) return true;
-    Base.SeekNext();
-  }
-  return true;
-}
-
-std::string UncountedFilesLine(TMessageBase& Base) {
-  const std::vector<std::string> Files = Base.GetUncountedFiles();
-  if (Files.empty()) return "";
-  std::string Names;
-  for (std::size_t I = 0; I < Files.size() && I < UncountedNamesShown; ++I) {
-    Names += (I > 0 ? ", " : "") + VisibleText(Files[I]);
-  }
-  if (Files.size() > UncountedNamesShown) {
-    Names += " and " + std::to_string(Files.size() - UncountedNamesShown) + " more";
-  }
-  return "Not read: " + std::to_string(Files.size()) +
-         (Files.size() == 1 ? " message file whose number" : " message files whose numbers") +
-         " the format cannot count: " + Names;
-}
-
-std::string FailureText(std::int32_t Status) {
-  return Status != msgbase::stOk ? msgbase::ExplainStatus(Status) : "failed without a status";
-}
-
-bool ReadWholeText(TMessageBase& Base, std::string& Text, std::string& Problem) {
-  Text.clear();
-  std::int32_t Pos = Base.GetTextPos();
-  const std::int32_t Size = Base.GetTextSize();
-  while (Pos >= 0 && Pos < Size) {
-    const auto Count = static_cast<std::uint16_t>(
-        std::min<std::int32_t>(Size - Pos, std::numeric_limits<std::uint16_t>::max()));
-    const std::size_t At = Text.size();
-    Text.resize(At + Count);
-    Base.ReadText(Text.data() + At, Count);
-    const std::int32_t Next = Base.GetTextPos();
-    if (Next != Pos + Count) {
-      Text.resize(At);
-      Problem = "its text cannot be read past position " + std::to_string(Pos);
-      return false;
-    }
-    Pos = Next;
-  }
-  return true;
-}
-
-std::vector<std::string_view> SplitTextLines(std::string_view Text) {
-  std::vector<std::string_view> Lines;
-  // Texts end their lines in carriage returns far more often than in line
-  // feeds: the next line feed is looked up once and kept until passed.
-  std::size_t NextFeed = Text.find('\n');
-  std::size_t Start = 0;
-  while (Start < Text.size()) {
-    if (NextFeed != std::string_view::npos && NextFeed < Start) NextFeed = Text.find('\n', Start);
-    const std::size_t NextReturn = Text.find('\r', Start);
-    const std::size_t End = std::min(NextReturn, NextFeed);
-    if (End == std::string_view::npos) break;
-    Lines.push_back(Text.substr(Start, End - Start));
-    Start = End + 1;
-    // Only a line feed after a carriage return belongs to the same line end.
-    if (End == NextReturn && Start < Text.size() && Text[Start] == '\n') ++Start;
-  }
-  if (Start < Text.size()) Lines.push_back(Text.substr(Start));
-  return Lines;
-}
-
-// --- Output ---
-
-bool TOutput::WriteLine(const std::string& Line) {
-  if (Failed_) return false;
-  Pending_ += Line;
-  Pending_ += '\n';
-  return Pending_.size() < OutputChunk || Flush();
-}
-
-bool TOutput::Flush() {
-  if (!Failed_ && !Pending_.empty() && !Put(Pending_)) Failed_ = true;
-  Pending_.clear();
-  return !Failed_;
-}
-
-bool TFileOutput::Put(const std::string& Bytes) {
-  std::size_t Done = 0;
-  while (Done < Bytes.size()) {
-    const ssize_t Written = ::write(Fd_, Bytes.data() + Done, Bytes.size() - Done);
-    if (Written < 0 && errno == EINTR) continue;
-    if (Written <= 0) return false;
-    Done += static_cast<std::size_t>(Written);
-  }
-  return true;
-}
-
-bool TStringOutput::Put(const std::string& Bytes) {
-  if (FailAfter_ > 0 && Text_.size() + Bytes.size() > FailAfter_) return false;
-  Text_ += Bytes;
-  return true;
-}
-
 // --- Arguments ---
 
 bool ParseNumber(const std::string& S, std::int32_t& Value) {
@@ -447,107 +315,6 @@ bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std
 }
 
 // --- Formatting ---
-
-std::string VisibleText(std::string_view S) {
-  std::string Result;
-  Result.reserve(S.size());
-  for (const char C : S) {
-    const auto Byte = static_cast<unsigned char>(C);
-    if (Byte < 0x20) {
-      Result += '^';
-      Result += static_cast<char>(Byte + 0x40);
-    } else if (Byte == 0x7F) {
-      Result += "^?";
-    } else {
-      Result += C;
-    }
-  }
-  return Result;
-}
-
-std::string JsonString(std::string_view S) {
-  static constexpr char Hex[] = "0123456789abcdef";
-  std::string Result = "\"";
-  Result.reserve(S.size() + 2);
-  for (const char C : S) {
-    const auto Byte = static_cast<unsigned char>(C);
-    switch (Byte) {
-      case '"':
-        Result += "\\\"";
-        break;
-      case '\\':
-        Result += "\\\\";
-        break;
-      case '\b':
-        Result += "\\b";
-        break;
-      case '\f':
-        Result += "\\f";
-        break;
-      case '\n':
-        Result += "\\n";
-        break;
-      case '\r':
-        Result += "\\r";
-        break;
-      case '\t':
-        Result += "\\t";
-        break;
-      default:
-        if (Byte < 0x20 || Byte == 0x7F) {
-          Result += "\\u00";
-          Result += Hex[Byte >> 4];
-          Result += Hex[Byte & 0x0F];
-        } else if (Byte >= 0x80) {
-          // Latin-1: the byte is the code point, two bytes in UTF-8.
-          Result += static_cast<char>(0xC0 | (Byte >> 6));
-          Result += static_cast<char>(0x80 | (Byte & 0x3F));
-        } else {
-          Result += C;
-        }
-    }
-  }
-  return Result + "\"";
-}
-
-bool WantsJson(const std::vector<std::string>& Args) {
-  return std::find(Args.begin(), Args.end(), "--json") != Args.end();
-}
-
-void WriteJsonObject(TOutput& Out,
-                     const std::vector<std::pair<std::string, std::string>>& Members) {
-  Out.WriteLine("{");
-  for (std::size_t I = 0; I < Members.size(); ++I)
-    Out.WriteLine("  " + JsonMember(Members[I].first, Members[I].second, I + 1 < Members.size()));
-  Out.WriteLine("}");
-}
-
-std::string JsonStrings(const std::vector<std::string>& Texts) {
-  std::string Result = "[";
-  for (std::size_t I = 0; I < Texts.size(); ++I)
-    Result += (I > 0 ? ", " : "") + JsonString(Texts[I]);
-  return Result + "]";
-}
-
-void WriteUsageProblem(TOutput& Out, bool Json, const std::string& Problem,
-                       const std::vector<std::string>& Usage) {
-  if (Json) {
-    WriteJsonObject(Out, {{"error", JsonString(Problem)}, {"usage", JsonStrings(Usage)}});
-    return;
-  }
-  Out.WriteLine(Problem);
-  for (const std::string& Line : Usage) Out.WriteLine(Line);
-}
-
-void WriteInformation(TOutput& Out, bool Json, const std::string& Name,
-                      const std::vector<std::string>& Lines) {
-  if (Json) {
-    WriteJsonObject(Out,
-                    {{Name, Lines.size() == 1 ? JsonString(Lines.front()) : JsonStrings(Lines)}});
-    return;
-  }
-  for (const std::string& Line : Lines) Out.WriteLine(Line);
-}
 
 std::string JsonAddress(const TAddress& A) {
   return "{" + JsonMember("text", JsonString(msgbase::AddressToStrEx(A))) + " " +

@@ -4,7 +4,8 @@
 // missing base is never created) and changes nothing except on --kill and
 // --set-lastread. The listing comes as plain text, with control bytes made
 // visible, or as one JSON document for scripts. Every line goes through one
-// checked writer, TOutput; the entry point only wires it to standard output.
+// checked writer, TOutput (tools/common); the entry point only wires it to
+// standard output.
 #pragma once
 
 #include <cstddef>
@@ -17,70 +18,36 @@
 
 #include "msgbase/address.h"
 #include "msgbase/message_base.h"
+#include "tools/common/base_walk.h"
+#include "tools/common/tool_json.h"
+#include "tools/common/tool_output.h"
+#include "tools/common/tool_text.h"
 
 namespace msgdump {
+
+using tools::FailureText;
+using tools::JsonMember;
+using tools::JsonString;
+using tools::JsonStrings;
+using tools::ReadWholeText;
+using tools::ReleaseName;
+using tools::SplitTextLines;
+using tools::TFileOutput;
+using tools::TOutput;
+using tools::TStringOutput;
+using tools::UncountedFilesLine;
+using tools::VisibleText;
+using tools::WalkMessages;
+using tools::WantsJson;
+using tools::WriteInformation;
+using tools::WriteJsonObject;
+using tools::WriteUsageProblem;
 
 // Exit statuses: success, any refusal or failure reported on standard output,
 // and standard output itself failing (the classic disk write error number).
 inline constexpr int exOk = 0;
 inline constexpr int exFailure = 1;
 inline constexpr int exOutputFailed = 101;
-
-// The one way out: lines with a line feed each. After the first failed write
-// nothing more is written and GetFailed stays true.
-class TOutput {
- public:
-  TOutput() = default;
-  virtual ~TOutput() = default;
-  TOutput(const TOutput&) = delete;
-  TOutput& operator=(const TOutput&) = delete;
-
-  // Queues Line and a line feed; false once any write has failed. Callers
-  // may go on regardless: the failure sticks and Flush reports it at the end.
-  bool WriteLine(const std::string& Line);
-  // Writes out whatever is queued; false once any write has failed.
-  [[nodiscard]] bool Flush();
-  [[nodiscard]] bool GetFailed() const { return Failed_; }
-
- protected:
-  // Writes all of Bytes or answers false.
-  [[nodiscard]] virtual bool Put(const std::string& Bytes) = 0;
-
- private:
-  std::string Pending_;
-  bool Failed_ = false;
-};
-
-// Writes to a file descriptor (not owned), going on after short writes and
-// interruptions.
-class TFileOutput : public TOutput {
- public:
-  explicit TFileOutput(int Fd) : Fd_(Fd) {}
-
- protected:
-  [[nodiscard]] bool Put(const std::string& Bytes) override;
-
- private:
-  int Fd_ = -1;
-};
-
-// Collects the output in memory (for tests); FailAfter > 0 makes every write
-// after that many bytes fail.
-class TStringOutput : public TOutput {
- public:
-  [[nodiscard]] const std::string& GetText() const { return Text_; }
-  void SetFailAfter(std::size_t Bytes) { FailAfter_ = Bytes; }
-
- protected:
-  [[nodiscard]] bool Put(const std::string& Bytes) override;
-
- private:
-  std::string Text_;
-  std::size_t FailAfter_ = 0;
-};
-
-// The release the tools belong to, for --version.
-inline constexpr const char* ReleaseName = "Vellumar/LNX v0.1beta";
 
 enum TAction : std::int32_t {
   acList = 0,         // list every message (the default)
@@ -112,59 +79,9 @@ struct TOptions {
 // The usage text, one element per line.
 [[nodiscard]] std::vector<std::string> UsageText();
 
-// S with every byte below 0x20 shown as '^' and the letter 0x40 above it
-// (0x01 as "^A", 0x00 as "^@") and 0x7F as "^?"; other bytes unchanged.
-[[nodiscard]] std::string VisibleText(std::string_view S);
-// S as a quoted JSON string: '"', '\\' and control bytes escaped, bytes
-// 0x80..0xFF taken as Latin-1 and written as UTF-8, so the result is always
-// valid UTF-8.
-[[nodiscard]] std::string JsonString(std::string_view S);
-// Whether Args ask for JSON: then every answer, a refusal of the arguments
-// included, is one JSON document.
-[[nodiscard]] bool WantsJson(const std::vector<std::string>& Args);
-// Writes one JSON object of Members (names with values already in JSON),
-// one member a line.
-void WriteJsonObject(TOutput& Out, const std::vector<std::pair<std::string, std::string>>& Members);
-// Texts as a JSON array of strings.
-[[nodiscard]] std::string JsonStrings(const std::vector<std::string>& Texts);
-// The answer to bad usage: Problem and the usage text, as lines or (with
-// Json) as {"error": ..., "usage": [...]}.
-void WriteUsageProblem(TOutput& Out, bool Json, const std::string& Problem,
-                       const std::vector<std::string>& Usage);
-// The answer to --help or --version: the lines, or (with Json) one member
-// Name holding them (one text for a single line, else an array).
-void WriteInformation(TOutput& Out, bool Json, const std::string& Name,
-                      const std::vector<std::string>& Lines);
-
 // {"text": "2:5020/100.1", "zone": 2, "net": 5020, "node": 100, "point": 1}
 // with the text as AddressToStrEx gives it.
 [[nodiscard]] std::string JsonAddress(const msgbase::TAddress& A);
-
-// Visits every message of Base in number order, from the first: Visit is
-// called with the base on the message and answers whether to go on. A damaged
-// base may report any counts and lead anywhere, so the walk ends after the
-// larger of count and highest number plus a margin of steps, and as soon as
-// the numbers stop rising: false then, with the reason in Problem.
-[[nodiscard]] bool WalkMessages(msgbase::TMessageBase& Base, const std::function<bool()>& Visit,
-                                std::string& Problem);
-// One line naming the files Base passes over because the format cannot
-// count their numbers (GetUncountedFiles), at most ten by name; empty when
-// there are none.
-[[nodiscard]] std::string UncountedFilesLine(msgbase::TMessageBase& Base);
-// The status text of a failed operation; some operations fail without
-// recording a status, and "no error" would then be a lie.
-[[nodiscard]] std::string FailureText(std::int32_t Status);
-
-// The open message's text from the text position to its end, read in a few
-// large pieces. False with a reason in Problem when the text cannot be read
-// to its end; Text then holds what was read.
-[[nodiscard]] bool ReadWholeText(msgbase::TMessageBase& Base, std::string& Text,
-                                 std::string& Problem);
-// Text cut into lines as the base's own line reader cuts it: a carriage
-// return or a line feed ends a line, and a line feed directly after a
-// carriage return belongs to it; a last line without an end counts too. The
-// views point into Text.
-[[nodiscard]] std::vector<std::string_view> SplitTextLines(std::string_view Text);
 
 // Lists every message of the open Base: a line with the count and the
 // highest number, then each message (OpenMessage, or OpenMessageHeader with

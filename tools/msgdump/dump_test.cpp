@@ -25,61 +25,6 @@ std::vector<std::string> SplitLines(const std::string& Text) {
   return Lines;
 }
 
-TEST(MsgDumpFormatTest, VisibleTextShowsControlBytesAsCaretLetters) {
-  EXPECT_EQ("^AMSGID: 2:5020/100 1", VisibleText("\x01MSGID: 2:5020/100 1"));
-  EXPECT_EQ(std::string("a^@b^I^[^_^?"), VisibleText(std::string("a\0b\t\x1b\x1f\x7f", 7)));
-  // Printable ASCII, the caret itself and bytes above 0x7F pass unchanged.
-  EXPECT_EQ("x^y \xE9\xFF~", VisibleText("x^y \xE9\xFF~"));
-}
-
-TEST(MsgDumpFormatTest, JsonStringEscapesAndTakesHighBytesAsLatin1) {
-  EXPECT_EQ("\"\"", JsonString(""));
-  EXPECT_EQ(R"("say \"hi\" \\ ok")", JsonString("say \"hi\" \\ ok"));
-  EXPECT_EQ(R"("\b\f\n\r\t")", JsonString("\b\f\n\r\t"));
-  EXPECT_EQ(R"("\u0000\u0001MSGID\u001f\u007f")",
-            JsonString(std::string("\0\x01MSGID\x1f\x7f", 9)));
-  // e-acute, the first and the last Latin-1 byte: two UTF-8 bytes each.
-  EXPECT_EQ("\"caf\xC3\xA9 \xC2\x80\xC3\xBF\"", JsonString("caf\xE9 \x80\xFF"));
-  EXPECT_EQ("\"/</\"", JsonString("/</"));
-}
-
-TEST(MsgDumpReadTest, LinesEndAsTheBaseReaderEndsThem) {
-  using TLines = std::vector<std::string_view>;
-  EXPECT_EQ(TLines{}, SplitTextLines(""));
-  EXPECT_EQ((TLines{"a", "b", "c", "d"}), SplitTextLines("a\rb\nc\r\nd"));
-  // A line feed after a line feed, or a return after a return, is an empty line.
-  EXPECT_EQ((TLines{"a", "", "b", ""}), SplitTextLines("a\n\nb\r\r"));
-  EXPECT_EQ((TLines{"", "x"}), SplitTextLines("\r\nx\n"));
-}
-
-TEST(MsgDumpReadTest, ATextLongerThanOneReadComesWhole) {
-  testing_support::TTempDir Dir;
-  const std::string Id = "F" + Dir.File("long");
-  msgbase::PMessageBase Base;
-  ASSERT_TRUE(msgbase::OpenOrCreateMessageBase(Base, Id));
-  ASSERT_TRUE(Base->CreateNewMessage());
-  std::string Text;
-  for (int I = 0; Text.size() < 150000; ++I) Text += "line " + std::to_string(I) + "\r";
-  for (std::size_t At = 0; At < Text.size(); At += 60000) {
-    const std::size_t Count = std::min<std::size_t>(60000, Text.size() - At);
-    Base->WriteText(Text.data() + At, static_cast<std::uint16_t>(Count));
-  }
-  ASSERT_TRUE(Base->WriteMessage());
-  ASSERT_TRUE(Base->CloseMessage());
-  ASSERT_TRUE(msgbase::CloseMessageBase(Base));
-
-  ASSERT_TRUE(msgbase::OpenMessageBase(Base, Id));
-  Base->Seek(1);
-  ASSERT_TRUE(Base->OpenMessage());
-  Base->SetTextPos(0);
-  std::string Read, Problem;
-  EXPECT_TRUE(ReadWholeText(*Base, Read, Problem)) << Problem;
-  EXPECT_EQ(Text, Read);
-  EXPECT_EQ("line 0", SplitTextLines(Read).front());
-  ASSERT_TRUE(Base->CloseMessage());
-  ASSERT_TRUE(msgbase::CloseMessageBase(Base));
-}
-
 TEST(MsgDumpFormatTest, JsonAddressGivesTextAndNumbers) {
   EXPECT_EQ(R"({"text": "2:5020/100.7", "zone": 2, "net": 5020, "node": 100, "point": 7})",
             JsonAddress(TAddress{2, 5020, 100, 7}));
@@ -157,27 +102,6 @@ TEST(MsgDumpArgumentsTest, BadCommandLinesSayWhy) {
     EXPECT_FALSE(ParseArguments(Case.Args, O, Problem));
     EXPECT_EQ(Case.Problem, Problem);
   }
-}
-
-TEST(MsgDumpOutputTest, AFailedWriteSticksAndFailsTheRun) {
-  TStringOutput Out;
-  Out.SetFailAfter(10);
-  EXPECT_TRUE(Out.WriteLine("short"));
-  EXPECT_TRUE(Out.Flush());
-  EXPECT_TRUE(Out.WriteLine("longer than the rest"));
-  EXPECT_FALSE(Out.Flush());
-  EXPECT_TRUE(Out.GetFailed());
-  EXPECT_FALSE(Out.WriteLine("x"));
-  EXPECT_EQ("short\n", Out.GetText());
-}
-
-TEST(MsgDumpOutputTest, LargeOutputGoesOutInPiecesAndWhole) {
-  TStringOutput Out;
-  const std::string Line(1000, 'x');
-  for (int I = 0; I < 100; ++I) ASSERT_TRUE(Out.WriteLine(Line));
-  EXPECT_FALSE(Out.GetText().empty());  // some went out before the flush
-  ASSERT_TRUE(Out.Flush());
-  EXPECT_EQ(100u * 1001u, Out.GetText().size());
 }
 
 // A base that answers from a table and can be made to misbehave: numbers
@@ -321,7 +245,8 @@ TEST(MsgDumpListTest, LongLinesAndOddBytesOfAStoredTextSurviveWhole) {
   Base->SetSubject("long");
   // A 1000-character paragraph as other software writes it, and a line with
   // a tab and a Latin-1 byte, each ending in CR LF.
-  const std::string Text = std::string(1000, 'p') + "\r\n\tcaf\xE9\r\n";
+  std::string Text(1000, 'p');
+  Text += "\r\n\tcaf\xE9\r\n";
   Base->WriteText(Text.data(), static_cast<std::uint16_t>(Text.size()));
   ASSERT_TRUE(Base->WriteMessage());
   ASSERT_TRUE(Base->CloseMessage());

@@ -16,13 +16,16 @@
 #include "msgbase/open_base.h"
 #include "msgbase/status.h"
 #include "msgbase/stream.h"
+#include "tools/common/base_walk.h"
+#include "tools/common/tool_json.h"
+#include "tools/common/tool_text.h"
 
 namespace msgextract {
 
 using msgbase::TMessageBase;
-using msgdump::FailureText;
-using msgdump::JsonString;
-using msgdump::VisibleText;
+using tools::FailureText;
+using tools::JsonString;
+using tools::VisibleText;
 
 namespace {
 
@@ -78,9 +81,9 @@ void ScanCurrentMessage(TMessageBase& Base, std::string& Text, TFindings& Findin
   }
   Base.SetTextPos(0);
   std::string Problem;
-  if (!msgdump::ReadWholeText(Base, Text, Problem))
+  if (!tools::ReadWholeText(Base, Text, Problem))
     Findings.Faults.push_back("Message " + Number + " cannot be read: " + Problem);
-  Message.Lines = msgdump::SplitTextLines(Text);
+  Message.Lines = tools::SplitTextLines(Text);
   const std::size_t First = Findings.Pieces.size();
   ScanMessage(Message, Findings.Pieces);
   if (Findings.Pieces.size() > First) {
@@ -213,7 +216,7 @@ void ListJson(const TFindings& Findings, const std::vector<TPostingCheck>& Check
     Out.WriteLine(I + 1 < Findings.Postings.size() ? "    }," : "    }");
   }
   Out.WriteLine("  ],");
-  Out.WriteLine("  \"faults\": " + msgdump::JsonStrings(Findings.Faults));
+  Out.WriteLine("  \"faults\": " + tools::JsonStrings(Findings.Faults));
   Out.WriteLine("}");
 }
 
@@ -390,7 +393,7 @@ bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std
 void ReadBase(TMessageBase& Base, TFindings& Findings) {
   std::string Text;  // one message's text at a time, its room reused
   std::string Problem;
-  if (!msgdump::WalkMessages(
+  if (!tools::WalkMessages(
           Base,
           [&] {
             ScanCurrentMessage(Base, Text, Findings);
@@ -398,7 +401,7 @@ void ReadBase(TMessageBase& Base, TFindings& Findings) {
           },
           Problem))
     Findings.Faults.push_back("Messages after the last one read were not read: " + Problem);
-  if (const std::string Line = msgdump::UncountedFilesLine(Base); !Line.empty()) {
+  if (const std::string Line = tools::UncountedFilesLine(Base); !Line.empty()) {
     Findings.Faults.push_back(Line);
   }
   Findings.Postings = JoinPieces(Findings.Pieces);
@@ -459,18 +462,18 @@ bool WriteFileSafely(const std::string& Directory, const std::string& FileName,
 int RunMsgExtract(const std::vector<std::string>& Args, TOutput& Out) {
   TOptions Options;
   std::string Problem;
-  const bool Json = msgdump::WantsJson(Args);
+  const bool Json = tools::WantsJson(Args);
   if (!ParseArguments(Args, Options, Problem)) {
-    msgdump::WriteUsageProblem(Out, Json, Problem, UsageText());
+    tools::WriteUsageProblem(Out, Json, Problem, UsageText());
     return exFailure;
   }
   if (Options.Help) {
-    msgdump::WriteInformation(Out, Json, "usage", UsageText());
+    tools::WriteInformation(Out, Json, "usage", UsageText());
     return exOk;
   }
   if (Options.Version) {
-    msgdump::WriteInformation(Out, Json, "version",
-                              {std::string("msgextract from ") + msgdump::ReleaseName});
+    tools::WriteInformation(Out, Json, "version",
+                            {std::string("msgextract from ") + tools::ReleaseName});
     return exOk;
   }
   if (!Options.List && !IsDirectory(Options.Directory)) {
@@ -488,8 +491,8 @@ int RunMsgExtract(const std::vector<std::string>& Args, TOutput& Out) {
     const std::string Why = "Cannot open base " + VisibleText(Options.BaseId) + ": " +
                             msgbase::ExplainStatus(msgbase::GetOpenStatus());
     if (Json)
-      msgdump::WriteJsonObject(Out,
-                               {{"base", JsonString(Options.BaseId)}, {"error", JsonString(Why)}});
+      tools::WriteJsonObject(Out,
+                             {{"base", JsonString(Options.BaseId)}, {"error", JsonString(Why)}});
     else
       Out.WriteLine(Why);
     return exFailure;

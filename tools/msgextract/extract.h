@@ -6,7 +6,7 @@
 // when whole, never over an existing file unless asked to, with the begin
 // line's mode limited to 0666 and the umask. It can instead list what it
 // finds, as text or JSON, and can remove a posting's messages once its file
-// is safely on disk. Output goes through msgdump's checked writer.
+// is safely on disk. Output goes through the tools' checked writer.
 #pragma once
 
 #include <cstdint>
@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "msgbase/message_base.h"
-#include "tools/msgdump/dump.h"
+#include "tools/common/tool_output.h"
 #include "tools/msgextract/posting_scan.h"
 
 namespace msgextract {
 
-using msgdump::TOutput;
+using tools::TOutput;
 
 // Exit statuses: every posting written (or listed) and none incomplete or
 // bad; bad usage or a base or directory that cannot be used; some posting

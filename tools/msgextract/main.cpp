@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   // "./" base paths mean the program's own directory, as for vellumar's -e.
   msgbase::SetProgramPath(argc > 0 ? argv[0] : "");
   const std::vector<std::string> Args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  msgdump::TFileOutput Out(STDOUT_FILENO);
+  tools::TFileOutput Out(STDOUT_FILENO);
   const int Status = msgextract::RunMsgExtract(Args, Out);
   if (Out.Flush()) return Status;
   // Standard output is gone: standard error is the only place left to say so.

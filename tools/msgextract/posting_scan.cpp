@@ -84,6 +84,9 @@ struct TText {
     NextEnd.resize(N + 1, N);
     for (std::size_t I = N; I-- > 0;)
       NextEnd[I] = TrimRight(Lines[I]) == "end" ? I : NextEnd[I + 1];
+    NextNotData.resize(N + 1, N);
+    for (std::size_t I = N; I-- > 0;)
+      NextNotData[I] = vellumar::UUMayBeDataLine(Lines[I]) ? NextNotData[I + 1] : I;
     BlanksBefore.resize(N + 1, 0);
     for (std::size_t I = 0; I < N; ++I)
       BlanksBefore[I + 1] =
@@ -91,7 +94,9 @@ struct TText {
   }
 
   const std::vector<std::string_view>& Lines;
-  std::vector<std::size_t> NextEnd;       // the first "end" line at or after a line (or the count)
+  std::vector<std::size_t> NextEnd;  // the first "end" line at or after a line (or the count)
+  std::vector<std::size_t>
+      NextNotData;  // the first line at or after a line that no data line can be
   std::vector<std::size_t> BlanksBefore;  // lines before a line that hold a blank after their first
 };
 
@@ -105,8 +110,12 @@ std::size_t ParseData(const TText& Text, std::size_t At, TPiece& Piece) {
   const bool BlankStyle = Text.BlanksBefore[End] > Text.BlanksBefore[At];
   // Room for the lines up to "end", which are all data when the piece is
   // sound (no more than an array of lines can hold); a faulty piece gives its
-  // room back at once.
-  Piece.Data.reserve(std::min<std::size_t>(End - At, MaxReservedLines) * vellumar::UUEMaxLineBytes);
+  // room back at once. The room stops at the first line that cannot be data
+  // (the "end" line is one): every begin line and section header is such a
+  // line, so the rooms of all pieces of a text never overlap and add up to no
+  // more than the text, however many blocks it opens and never closes.
+  const std::size_t DataLines = Text.NextNotData[At] - At;
+  Piece.Data.reserve(std::min(DataLines, MaxReservedLines) * vellumar::UUEMaxLineBytes);
   bool Short = false;   // a line carried fewer than 45 bytes: the file ends here
   bool Closed = false;  // the backquote line was seen
   std::size_t Number = 0;
