@@ -488,7 +488,9 @@ PMessageBaseStream TFidoMessageBase::CreateTempFile(std::string& TempName) {
   // passed over for the next name.
   PMessageBaseStream Temp;
   for (std::int32_t Try = 0; Try < TempNameTries; ++Try) {
-    TempName = Mark + (Try == 0 ? "" : "." + LongToStr(Try)) + FidoTempExtension;
+    TempName = Mark;
+    if (Try > 0) TempName += '.' + LongToStr(Try);
+    TempName += FidoTempExtension;
     Temp = CreateMessageBaseFileStream(TempName, smCreate | smNew);
     if (Temp->GetStatus() == stOk || GetFileOpenFailure() != stStreamExists) break;
   }
