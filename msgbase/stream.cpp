@@ -283,9 +283,7 @@ TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std:
     Refuse(stStreamNotRegular);
     return;
   }
-  // Reads and writes of a regular file ignore the flag; clearing it keeps the
-  // descriptor plain for whatever the future adds.
-  (void)::fcntl(Fd, F_SETFL, ::fcntl(Fd, F_GETFL) & ~O_NONBLOCK);
+  // O_NONBLOCK stays set: reads and writes of a regular file ignore it.
   const bool Locked = (!DenyWrite || ::flock(Fd, LOCK_EX | LOCK_NB) == 0) &&
                       ((Mode & smDenyWriteShared) == 0 || ::flock(Fd, LOCK_SH | LOCK_NB) == 0) &&
                       ((Mode & smRecordLock) == 0 || LockFirstByte(Fd, (Mode & 0xFF) == smRead));

@@ -249,6 +249,7 @@ void TFidoMessageBase::SetLocation(std::int32_t Location) {
 }
 
 void TFidoMessageBase::RebuildIndex() {
+  LinkedNumbers_.clear();
   Map_.fill(0);
   Count_ = 0;
   Highest_ = 0;
@@ -286,6 +287,7 @@ void TFidoMessageBase::RebuildIndex() {
     if (!First) {
       if (SameFile(GetBasePath() + Known->second, GetBasePath() + Name)) {
         Known->second = PreferredName(GetBasePath(), Known->second, Name, Own);
+        LinkedNumbers_.insert(Message);
       } else {
         TwoNames_ = true;
       }
@@ -451,7 +453,9 @@ bool TFidoMessageBase::WriteMessage() {
   // under other cases of the name (symbolic ones follow the name) are made
   // links to the new one below, or the two names would be two files.
   std::vector<std::string> HardLinks;
-  if (!NewMessage_) HardLinks = OtherHardLinks(MessagePath_);
+  if (!NewMessage_ && LinkedNumbers_.count(MessageNumber_) != 0) {
+    HardLinks = OtherHardLinks(MessagePath_);
+  }
   const bool Stored = Temp && Temp->GetStatus() == stOk &&
                       (NewMessage_ ? PublishMessageFile(TempName)
                                    : ::rename(TempName.c_str(), MessagePath_.c_str()) == 0);
@@ -756,9 +760,13 @@ bool TFidoMessageBase::KillMessage() {
   const std::string FileName = MessageFileName(Message);
   // Other names of the file (links in another case) go with it, or the
   // message would be back at the next open.
+  // Only a number the index found under more than one name has any: the
+  // folder is not searched again for every removal.
   std::vector<std::string> Links;
-  for (const std::string& Name : FindNamesAnyCase(FileName)) {
-    if (Name != FileName && SameFile(Name, FileName)) Links.push_back(Name);
+  if (LinkedNumbers_.count(Message) != 0) {
+    for (const std::string& Name : FindNamesAnyCase(FileName)) {
+      if (Name != FileName && SameFile(Name, FileName)) Links.push_back(Name);
+    }
   }
   const auto Read = ReadFiles_.find(Message);
   if (Read == ReadFiles_.end()) {

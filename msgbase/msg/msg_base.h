@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,9 @@ class TFidoMessageBase : public TMessageBase {
   std::array<std::uint8_t, FidoMapBytes> Map_{};
   // Messages stored under another case of the name ("12.MSG"), bare names.
   std::map<std::int32_t, std::string> OtherCaseNames_;
+  // Messages RebuildIndex found under more than one name of one file: only
+  // these have links to keep in step on a rewrite or a removal.
+  std::set<std::int32_t> LinkedNumbers_;
   // RebuildIndex found two message files whose names differ only in case.
   bool TwoNames_ = false;
   // Message files RebuildIndex passed over for their number.
