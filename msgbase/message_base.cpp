@@ -104,6 +104,16 @@ std::int32_t TMessageBase::GetCount() {
 std::vector<std::string> TMessageBase::GetUncountedFiles() {
   return {};
 }
+std::vector<std::string> TMessageBase::GetInconsistencies() {
+  return {};
+}
+bool TMessageBase::BeginTransaction() {
+  return true;
+}
+bool TMessageBase::CommitTransaction() {
+  return true;
+}
+void TMessageBase::RollbackTransaction() {}
 std::string TMessageBase::GetFrom() {
   Abstract();
 }

@@ -112,6 +112,23 @@ class TMessageBase {
   // cannot count, which navigation therefore passes over (a *.msg file
   // numbered above 32767); empty here.
   [[nodiscard]] virtual std::vector<std::string> GetUncountedFiles();
+  // What the open found wrong with the base and did not mend (opened for
+  // looking only, it mends nothing), one line each: counts that disagree
+  // with the index, lost index records, a change that a writer began and
+  // did not finish. Empty here.
+  [[nodiscard]] virtual std::vector<std::string> GetInconsistencies();
+
+  // --- Transactions ---
+  // The messages written between BeginTransaction and CommitTransaction are
+  // one change: after a kill or a power cut at any moment the base holds all
+  // of them or none. CommitTransaction returns only when they are on stable
+  // storage; when it fails, or when RollbackTransaction is called instead
+  // (or the base is closed with the transaction open), nothing of them
+  // stays. False with the format's status when the step fails. Here (a base
+  // without files) every message is its own change and all three succeed.
+  [[nodiscard]] virtual bool BeginTransaction();
+  [[nodiscard]] virtual bool CommitTransaction();
+  virtual void RollbackTransaction();
   [[nodiscard]] virtual std::string GetFrom();
   [[nodiscard]] virtual std::string GetTo();
   [[nodiscard]] virtual std::string GetSubject();

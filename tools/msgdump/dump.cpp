@@ -373,27 +373,31 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out,
   // the highest the base reports, mean a damaged base, however much of it
   // could be listed. More messages than the count is no damage: a JAM writer
   // that died leaves its count behind, and the next one puts it right.
-  std::string Inconsistency;
+  std::vector<std::string> Inconsistencies;
   if (Count < 0) {
     // A count read from the base that no base can hold: nothing the walk
     // found can agree with it.
-    Inconsistency =
-        "the base counts " + std::to_string(Count) + " messages, which no base can hold";
+    Inconsistencies.push_back("the base counts " + std::to_string(Count) +
+                              " messages, which no base can hold");
   } else if (Walked && !Out.GetFailed()) {
     if (Live < Count) {
-      Inconsistency = "the base counts " + std::to_string(Count) + " message" +
-                      (Count == 1 ? "" : "s") + " but " + std::to_string(Live) +
-                      (Live == 1 ? " was" : " were") + " found";
+      Inconsistencies.push_back("the base counts " + std::to_string(Count) + " message" +
+                                (Count == 1 ? "" : "s") + " but " + std::to_string(Live) +
+                                (Live == 1 ? " was" : " were") + " found");
     } else if (Visited > 0 && Last > Highest) {
-      Inconsistency = "message " + std::to_string(Last) + " is above the highest number " +
-                      std::to_string(Highest) + " the base reports";
+      Inconsistencies.push_back("message " + std::to_string(Last) +
+                                " is above the highest number " + std::to_string(Highest) +
+                                " the base reports");
     }
   }
+  // What the format's own open saw and, opened for looking only, left as it
+  // is: records that disagree, an unfinished change.
+  for (const std::string& Line : Base.GetInconsistencies()) Inconsistencies.push_back(Line);
   // Files the walk cannot reach are messages left out of the listing. Their
   // line is made while the base is still open.
   const std::vector<std::string> Uncounted = Base.GetUncountedFiles();
   const std::string UncountedLine = Uncounted.empty() ? "" : UncountedFilesLine(Base);
-  if (!Walked || !Inconsistency.empty() || !Uncounted.empty()) Ok = false;
+  if (!Walked || !Inconsistencies.empty() || !Uncounted.empty()) Ok = false;
   std::string FinishError;
   if (Finish && !Finish(FinishError)) Ok = false;
   if (Options.Json) {
@@ -404,8 +408,10 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out,
     // Members after the array, each but the last with its comma.
     std::vector<std::string> Tail;
     if (!Error.empty()) Tail.push_back(JsonMember("error", JsonString(Error), false));
-    if (!Inconsistency.empty()) {
-      Tail.push_back(JsonMember("inconsistency", JsonString(Inconsistency), false));
+    if (!Inconsistencies.empty()) {
+      std::string Joined;
+      for (const std::string& Line : Inconsistencies) Joined += (Joined.empty() ? "" : "; ") + Line;
+      Tail.push_back(JsonMember("inconsistency", JsonString(Joined), false));
     }
     if (!Uncounted.empty()) {
       std::string Names;
@@ -423,9 +429,10 @@ bool ListMessages(TMessageBase& Base, const TOptions& Options, TOutput& Out,
   if (!WalkError.empty()) {
     Out.WriteLine("");
     Out.WriteLine("The listing is incomplete: " + WalkError);
-  } else if (!Inconsistency.empty()) {
+  } else if (!Inconsistencies.empty()) {
     Out.WriteLine("");
-    Out.WriteLine("The base is inconsistent: " + Inconsistency);
+    for (const std::string& Line : Inconsistencies)
+      Out.WriteLine("The base is inconsistent: " + Line);
   }
   if (!UncountedLine.empty()) {
     Out.WriteLine("");
