@@ -3,7 +3,8 @@
 //   powercut_driver open <base id>             open for writing (creating it
 //                                              when absent), then close
 //   powercut_driver rewrite <base id> <number> give a stored message a new
-//                                              subject and write it back
+//                                              subject and a longer text, and
+//                                              write it back
 // "done" on standard output after the base is closed; otherwise the reason,
 // exit status 1.
 #include <unistd.h>
@@ -38,7 +39,10 @@ int main(int Argc, char** Argv) {
     if (!Base->SeekFound() || Base->Current() != Number || !Base->OpenMessage()) {
       return Fail("no message " + std::to_string(Number));
     }
+    // A longer text: the message no longer fits where it was stored.
     Base->SetSubject(Base->GetSubject() + " (rewritten)");
+    Base->SetTextPos(Base->GetTextSize());
+    Base->PutString(std::string(200, 'r'));
     if (!Base->WriteMessage()) return Fail("rewrite: " + msgbase::ExplainStatus(Base->GetStatus()));
     (void)Base->CloseMessage();  // written: closing the message loses nothing
   }

@@ -75,7 +75,7 @@ const TCase Cases[] = {
     {'S', TChange::KillOne, "SquishKillOne", false},
     {'S', TChange::RemoveSeveral, "SquishRemoveSeveral", false},
     {'S', TChange::LastRead, "SquishLastRead", false},
-    {'S', TChange::Rewrite, "SquishRewrite", true},
+    {'S', TChange::Rewrite, "SquishRewrite", false},
     {'J', TChange::PostNew, "JamPostNew", false},
     {'J', TChange::PostAppend, "JamPostAppend", false},
     {'J', TChange::KillOne, "JamKillOne", false},
@@ -196,8 +196,6 @@ class PowerCut {
         break;
       }
       const std::string Problem = Judge(Change, State.AfterSuccess);
-      if (std::getenv("POWERCUT_SHOW_ALL") != nullptr)
-        std::cout << "  state: " << State.Variant << "\n";
       if (Problem.empty()) continue;
       if (++F.Unsound == 1) F.First = State.Variant + ": " + Problem;
       if (Show) std::cout << "  unsound: " << State.Variant << ": " << Problem << "\n";
