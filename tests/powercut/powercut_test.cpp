@@ -222,6 +222,12 @@ class PowerCut {
     Options.WorkDir = Dir_.Path();
     const TRunResult R = RunProgram(Program, Args, Options);
     if (Output != nullptr) *Output = R.Stdout;
+    // Whatever a state holds, no program may crash on it: that fails the
+    // case whether or not the change is expected sound yet.
+    if (!R.Exited || R.Stderr.find("Sanitizer") != std::string::npos ||
+        R.Stderr.find("runtime error:") != std::string::npos) {
+      ADD_FAILURE() << Program << " crashed (signal " << R.Signal << "): " << R.Stderr;
+    }
     return R.Exited ? R.ExitStatus : -1;
   }
 
