@@ -154,10 +154,9 @@ class PowerCut {
     if (NoSync) Environment.push_back(std::string(powercut::NoSyncVariable) + "=1");
     fs::remove(Log());
     const auto [Program, Args] = Command(Change);
-    TRunOptions Options;
-    Options.WorkDir = Dir_.Path();
-    Options.Environment = Environment;
-    return RunProgram(Program, Args, Options).Stdout;
+    std::string Output;
+    (void)Tool(Program, Args, &Output, Environment);  // judged by what it wrote
+    return Output;
   }
 
   // Records the change and judges every crash state.
@@ -211,15 +210,16 @@ class PowerCut {
   }
 
   bool Post(const std::string& File, const std::string& Lines) {
-    TRunOptions Options;
-    Options.WorkDir = Dir_.Path();
-    return RunProgram(Vellumar_, PostArgs(File, Lines), Options).ExitStatus == 0;
+    return Tool(Vellumar_, PostArgs(File, Lines)) == 0;
   }
 
+  // Runs Program in the test's folder; its exit status, -1 when it did not
+  // exit.
   int Tool(const std::string& Program, const std::vector<std::string>& Args,
-           std::string* Output = nullptr) const {
+           std::string* Output = nullptr, const std::vector<std::string>& Environment = {}) const {
     TRunOptions Options;
     Options.WorkDir = Dir_.Path();
+    Options.Environment = Environment;
     const TRunResult R = RunProgram(Program, Args, Options);
     if (Output != nullptr) *Output = R.Stdout;
     // Whatever a state holds, no program may crash on it: that fails the
