@@ -85,6 +85,11 @@ const TCase Cases[] = {
     {'J', TChange::CompactIndex, "JamCompactIndex", false},
 };
 
+// CTest and GoogleTest name a case by its table entry.
+void PrintTo(const TCase& Case, std::ostream* Out) {
+  *Out << Case.Name;
+}
+
 // Bases that removals or rewrites made hold gaps, free frames and headers no
 // index record refers to.
 bool Edits(TChange Change) {
