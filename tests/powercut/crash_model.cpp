@@ -112,23 +112,22 @@ class TResolver {
     Name(0, Root_);
   }
 
+  // Names the files and folders the tree held before the run.
+  void NameStart() { NameStart(0, Root_); }
+
   void Take(const TCall& C) {
     switch (C.Head.Kind) {
       case ckOpen:
         return Open(C);
       case ckWrite:
-        if (C.Head.Fd == 1) return Add({TOpKind::Output, 0, 0, {}, 0, {}, 0, C.One, "output"});
+        if (C.Head.Fd == 1) return Add({.Kind = TOpKind::Output, .Bytes = C.One, .What = "output"});
         if (const auto Node = FileOf(C.Head.Fd); Node && C.Head.Offset >= 0) {
-          Add({TOpKind::Write,
-               *Node,
-               0,
-               {},
-               0,
-               {},
-               C.Head.Offset,
-               C.One,
-               "write " + Names_[*Node] + " @" + std::to_string(C.Head.Offset) + " +" +
-                   std::to_string(C.One.size())});
+          Add({.Kind = TOpKind::Write,
+               .Node = *Node,
+               .Offset = C.Head.Offset,
+               .Bytes = C.One,
+               .What = "write " + Names_[*Node] + " @" + std::to_string(C.Head.Offset) + " +" +
+                       std::to_string(C.One.size())});
         }
         return;
       case ckTruncate:
@@ -140,19 +139,13 @@ class TResolver {
       case ckSync:
         if (const auto It = Fds_.find(C.Head.Fd); It != Fds_.end()) {
           const bool Folder = Log_.Start.Nodes[It->second].Folder;
-          Add({Folder ? TOpKind::SyncFolder : TOpKind::SyncFile,
-               It->second,
-               0,
-               {},
-               0,
-               {},
-               0,
-               {},
-               "sync " + Names_[It->second]});
+          Add({.Kind = Folder ? TOpKind::SyncFolder : TOpKind::SyncFile,
+               .Node = It->second,
+               .What = "sync " + Names_[It->second]});
         }
         return;
       case ckSyncAll:
-        return Add({TOpKind::SyncAll, 0, 0, {}, 0, {}, 0, {}, "sync all"});
+        return Add({.Kind = TOpKind::SyncAll, .What = "sync all"});
       case ckRename:
         return Rename(Normal(C.One), Normal(C.Two));
       case ckLink:
@@ -173,6 +166,14 @@ class TResolver {
   }
 
  private:
+  void NameStart(std::size_t Folder, const std::string& Path) {
+    for (const auto& [Child, Node] : Log_.Start.Nodes[Folder].Entries) {
+      Paths_[Path + "/" + Child] = Node;
+      Name(Node, Path + "/" + Child);
+      if (Log_.Start.Nodes[Node].Folder) NameStart(Node, Path + "/" + Child);
+    }
+  }
+
   void Add(TOp Op) { Log_.Ops.push_back(std::move(Op)); }
 
   std::size_t NewNode(bool Folder) {
@@ -212,15 +213,10 @@ class TResolver {
   }
 
   void Truncate(std::size_t Node, std::int64_t Size) {
-    Add({TOpKind::Truncate,
-         Node,
-         0,
-         {},
-         0,
-         {},
-         Size,
-         {},
-         "truncate " + Names_[Node] + " to " + std::to_string(Size)});
+    Add({.Kind = TOpKind::Truncate,
+         .Node = Node,
+         .Offset = Size,
+         .What = "truncate " + Names_[Node] + " to " + std::to_string(Size)});
   }
 
   void SetEntry(const std::string& Path, std::size_t Node, const std::string& Verb) {
@@ -228,15 +224,11 @@ class TResolver {
     if (!E) return;
     Paths_[Path] = Node;
     if (Names_.size() <= Node || Names_[Node].empty()) Name(Node, Path);
-    Add({TOpKind::SetEntry,
-         Node,
-         E->first,
-         E->second,
-         0,
-         {},
-         0,
-         {},
-         Verb + " " + Path.substr(Root_.size() + 1)});
+    Add({.Kind = TOpKind::SetEntry,
+         .Node = Node,
+         .Parent = E->first,
+         .Name = E->second,
+         .What = Verb + " " + Path.substr(Root_.size() + 1)});
   }
 
   // Moves Path (and, for a folder, every path below it) in the name table.
@@ -265,30 +257,23 @@ class TResolver {
       return;
     }
     MovePaths(From, To);
-    Add({TOpKind::Rename,
-         *Node,
-         New->first,
-         New->second,
-         Old->first,
-         Old->second,
-         0,
-         {},
-         "rename " + From.substr(Root_.size() + 1) + " -> " + To.substr(Root_.size() + 1)});
+    Add({.Kind = TOpKind::Rename,
+         .Node = *Node,
+         .Parent = New->first,
+         .Name = New->second,
+         .OldParent = Old->first,
+         .OldName = Old->second,
+         .What = "rename " + From.substr(Root_.size() + 1) + " -> " + To.substr(Root_.size() + 1)});
   }
 
   void Unlink(const std::string& Path) {
     const auto E = Entry(Path);
     if (!E) return;
     Paths_.erase(Path);
-    Add({TOpKind::RemoveEntry,
-         0,
-         E->first,
-         E->second,
-         0,
-         {},
-         0,
-         {},
-         "remove " + Path.substr(Root_.size() + 1)});
+    Add({.Kind = TOpKind::RemoveEntry,
+         .Parent = E->first,
+         .Name = E->second,
+         .What = "remove " + Path.substr(Root_.size() + 1)});
   }
 
   void Open(const TCall& C) {
@@ -311,16 +296,6 @@ class TResolver {
   std::map<std::string, std::size_t> Paths_;
   std::map<int, std::size_t> Fds_;
   std::vector<std::string> Names_;
-
- public:
-  void NameStart(std::size_t Folder, const std::string& Path) {
-    for (const auto& [Child, Node] : Log_.Start.Nodes[Folder].Entries) {
-      Paths_[Path + "/" + Child] = Node;
-      Name(Node, Path + "/" + Child);
-      if (Log_.Start.Nodes[Node].Folder) NameStart(Node, Path + "/" + Child);
-    }
-  }
-  void NameStart() { NameStart(0, Root_); }
 };
 
 bool ChangesFiles(const TOp& Op) {

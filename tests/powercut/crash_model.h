@@ -56,12 +56,12 @@ struct TOp {
   TOpKind Kind = TOpKind::Write;
   std::size_t Node = 0;    // the file written, truncated, synced; the entry's node
   std::size_t Parent = 0;  // the folder of an entry (the new one of a rename)
-  std::string Name;
+  std::string Name{};
   std::size_t OldParent = 0;  // a rename's old folder and name
-  std::string OldName;
+  std::string OldName{};
   std::int64_t Offset = 0;  // a write's offset, a truncation's size
-  std::string Bytes;        // a write's bytes, standard output's text
-  std::string What;         // for people: "write base.jdx @24 +8"
+  std::string Bytes{};      // a write's bytes, standard output's text
+  std::string What{};       // for people: "write base.jdx @24 +8"
 };
 
 struct TOpLog {
