@@ -388,6 +388,12 @@ TOpLog ReadOps(const std::string& LogPath, const std::string& Root, TTree Start)
   return Log;
 }
 
+TTree Replay(const TOpLog& Log) {
+  TTree Tree = Log.Start;
+  for (const TOp& Op : Log.Ops) Apply(Tree, Op);
+  return Tree;
+}
+
 std::vector<TCrashState> CrashStates(const TOpLog& Log, std::size_t Success) {
   const std::vector<TOp>& Ops = Log.Ops;
   // The first sync after each change that makes it durable (Ops.size():

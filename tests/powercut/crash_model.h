@@ -73,6 +73,10 @@ struct TOpLog {
 // (whose tree before the run is Start), and the writes to standard output.
 [[nodiscard]] TOpLog ReadOps(const std::string& LogPath, const std::string& Root, TTree Start);
 
+// The tree after every op of Log, as the run left it on disk when the
+// recorder saw every change.
+[[nodiscard]] TTree Replay(const TOpLog& Log);
+
 struct TCrashState {
   std::size_t Point = 0;      // the crash came before op Point
   bool AfterSuccess = false;  // ... and after op Success, the success line

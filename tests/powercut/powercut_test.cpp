@@ -188,6 +188,10 @@ class PowerCut {
     EXPECT_TRUE(Before_.Ok) << Before_.Error;
     EXPECT_TRUE(After_.Ok) << After_.Error << "\n" << Output;
     const powercut::TOpLog Log = powercut::ReadOps(this->Log(), Root_, Start);
+    // The recorder saw every change: replayed, its ops make what the run left.
+    EXPECT_EQ(powercut::Flatten(powercut::ReadTree(Root_)),
+              powercut::Flatten(powercut::Replay(Log)))
+        << "the recorded calls do not make the files the run left";
     std::size_t Success = Log.Ops.size();
     for (std::size_t I = 0; I < Log.Ops.size() && Success == Log.Ops.size(); ++I) {
       if (Log.Ops[I].Kind == powercut::TOpKind::Output &&
