@@ -291,8 +291,10 @@ class PowerCut {
   static TReadMode StrictMode(TChange Change) {
     return Edits(Change) ? TReadMode::Edited : TReadMode::Strict;
   }
-  static TReadMode CrashMode(TChange Change) {
-    return Edits(Change) ? TReadMode::EditedAfterCrash : TReadMode::AfterCrash;
+  // A *.msg posting cut short may show any of its messages, gaps included,
+  // until the next open for writing completes it.
+  TReadMode CrashMode(TChange Change) const {
+    return Edits(Change) || Format_ == 'F' ? TReadMode::EditedAfterCrash : TReadMode::AfterCrash;
   }
 
   // The base as the reader sees it; no base at all (no file of the base's
@@ -340,9 +342,9 @@ class PowerCut {
     const bool Done = Now.Messages == After_.Messages;
     if (AfterSuccess && !Done) return "the success line was printed, the change is not there";
     if (!Done && Now.Messages != Before_.Messages) {
-      return "half the change: " + std::to_string(Now.Messages.size()) + " messages, before " +
-             std::to_string(Before_.Messages.size()) + ", after " +
-             std::to_string(After_.Messages.size());
+      return "half the change: the base holds " + std::to_string(Now.Messages.size()) +
+             " messages, " + std::to_string(Before_.Messages.size()) + " before it, " +
+             std::to_string(After_.Messages.size()) + " after it";
     }
     return "";
   }
