@@ -28,6 +28,10 @@ set(VellumarMayLink_msgextract msgextract_core tools_common msgbase_open)
 set(VellumarMayLink_test_support "")
 set(VellumarMayLink_run_program test_support)
 set(VellumarMayLink_base_reader test_support)
+# The power-cut test's recorder module (loaded into the programs under test)
+# and its driver (changes no tool makes, through the library).
+set(VellumarMayLink_powercut_recorder "")
+set(VellumarMayLink_powercut_driver msgbase_open)
 
 # Every target defined in Dir and the folders below it.
 function(vellumar_collect_targets Dir Out)

@@ -53,6 +53,10 @@ TFileBytes Load(const std::string& Path) {
   return TFileBytes(ReadFileBytes(Path));
 }
 
+bool Forgives(TReadMode Mode, TReadMode Kind) {
+  return Mode == Kind || Mode == TReadMode::EditedAfterCrash;
+}
+
 TStoredBase Failure(const std::string& Error) {
   TStoredBase Result;
   Result.Error = Error;
@@ -163,21 +167,25 @@ constexpr std::size_t JamHeaderSize = 76;
 constexpr std::size_t JamIndexSize = 8;
 const std::string JamSignature("JAM\0", 4);
 
+// Edited: the header may lie anywhere past the base header, its text
+// anywhere in the text file, and its stored number is not checked (a
+// compacted index renumbers the messages, their headers keep the old numbers).
 std::string ReadJamMessage(const TFileBytes& Jhr, const TFileBytes& Jdt, std::uint32_t At,
                            std::uint32_t Number, TStoredMessage& M, std::uint32_t& NextHeader,
-                           std::uint32_t& NextText) {
-  if (At != NextHeader || !Jhr.Has(At, JamHeaderSize)) return "header not where expected";
+                           std::uint32_t& NextText, bool Edited) {
+  if (Edited ? At < JamBaseHeaderSize : At != NextHeader) return "header not where expected";
+  if (!Jhr.Has(At, JamHeaderSize)) return "header outside the file";
   if (Jhr.Raw(At, 4) != JamSignature || Jhr.U16(At + 4) != 1) return "bad message header";
   const std::uint32_t SubfieldLen = Jhr.U32(At + 8);
   if (!Jhr.Has(At + JamHeaderSize, SubfieldLen)) return "subfields outside the file";
-  if (Jhr.U32(At + 48) != Number) return "wrong message number";
+  if (!Edited && Jhr.U32(At + 48) != Number) return "wrong message number";
   M.Attributes = Jhr.U32(At + 52);
   M.DateWritten = Jhr.U32(At + 36);
   M.DateArrived = Jhr.U32(At + 44);
   const std::uint32_t MsgIdCrc = Jhr.U32(At + 16);
   const std::uint32_t Offset = Jhr.U32(At + 60);
   const std::uint32_t TxtLen = Jhr.U32(At + 64);
-  if (Offset != NextText || !Jdt.Has(Offset, TxtLen)) return "text not where expected";
+  if ((!Edited && Offset != NextText) || !Jdt.Has(Offset, TxtLen)) return "text not where expected";
 
   std::string MsgId;
   bool HasMsgId = false;
@@ -255,7 +263,7 @@ std::uint32_t JamNameCrc(const std::string& Name) {
   return Crc;
 }
 
-TStoredBase ReadMsgBase(const std::string& Dir) {
+TStoredBase ReadMsgBase(const std::string& Dir, TReadMode Mode) {
   namespace fs = std::filesystem;
   std::vector<long> Numbers;
   std::error_code Ec;
@@ -273,7 +281,8 @@ TStoredBase ReadMsgBase(const std::string& Dir) {
   TStoredBase Result;
   const long First = !Numbers.empty() && Numbers[0] == 1 ? 1 : 2;
   for (std::size_t I = 0; I < Numbers.size(); ++I) {
-    if (Numbers[I] != First + static_cast<long>(I)) return Failure("message numbers have a gap");
+    const bool Gap = Numbers[I] != First + static_cast<long>(I);
+    if (Gap && !Forgives(Mode, TReadMode::Edited)) return Failure("message numbers have a gap");
     TStoredMessage M;
     const std::string Error = ReadMsgFile(Dir + "/" + std::to_string(Numbers[I]) + ".msg", M);
     if (!Error.empty()) return Failure(Error);
@@ -284,16 +293,19 @@ TStoredBase ReadMsgBase(const std::string& Dir) {
 }
 
 TStoredBase ReadSquishBase(const std::string& Path, TReadMode Mode) {
-  const bool Crash = Mode == TReadMode::AfterCrash;
+  const bool Crash = Forgives(Mode, TReadMode::AfterCrash);
+  const bool Edited = Forgives(Mode, TReadMode::Edited);
   const TFileBytes Sqd = Load(Path + ".sqd");
   const TFileBytes Sqi = Load(Path + ".sqi");
   if (!Sqd.Has(0, SqBaseHeaderSize)) return Failure("short .sqd");
   if (Sqd.U16(0) != SqBaseHeaderSize || Sqd.U16(130) != SqMessageHeaderSize)
     return Failure("bad base header sizes");
   const std::uint32_t NumMsg = Sqd.U32(4);
-  if (Sqd.U32(8) != NumMsg || (!Crash && Sqd.U32(20) != NumMsg + 1))
+  if (Sqd.U32(8) != NumMsg || (!Crash && !Edited && Sqd.U32(20) != NumMsg + 1) ||
+      Sqd.U32(20) < NumMsg + 1)
     return Failure("counts disagree");
-  if (!Crash && (Sqd.U32(112) != 0 || Sqd.U32(116) != 0)) return Failure("unexpected free frames");
+  if (!Crash && !Edited && (Sqd.U32(112) != 0 || Sqd.U32(116) != 0))
+    return Failure("unexpected free frames");
   if (Crash ? Sqd.U32(120) > Sqd.Size() : Sqd.U32(120) != Sqd.Size())
     return Failure("EndFrame is not the file size");
   const std::uint64_t IndexBytes = std::uint64_t{NumMsg} * SqIndexSize;
@@ -314,7 +326,7 @@ TStoredBase ReadSquishBase(const std::string& Path, TReadMode Mode) {
     if (!Error.empty()) return Failure(Error + " at " + std::to_string(Pos));
     if (Sqd.U32(Pos + 8) != Prev) return Failure("PrevFrame does not point back");
     const std::size_t Idx = std::size_t{I} * SqIndexSize;
-    const bool IdFits = Crash ? MsgId > PrevId && MsgId < Sqd.U32(20) : MsgId == I + 1;
+    const bool IdFits = Crash || Edited ? MsgId > PrevId && MsgId < Sqd.U32(20) : MsgId == I + 1;
     if (!IdFits || Sqi.U32(Idx) != Pos || Sqi.U32(Idx + 4) != MsgId ||
         Sqi.U32(Idx + 8) != SquishHash(M.To))
       return Failure("index record " + std::to_string(I) + " disagrees with its frame");
@@ -331,7 +343,8 @@ TStoredBase ReadSquishBase(const std::string& Path, TReadMode Mode) {
 }
 
 TStoredBase ReadJamBase(const std::string& Path, TReadMode Mode) {
-  const bool Crash = Mode == TReadMode::AfterCrash;
+  const bool Crash = Forgives(Mode, TReadMode::AfterCrash);
+  const bool Edited = Forgives(Mode, TReadMode::Edited);
   // A new base's names are in lower case; other software's may be in upper.
   const auto LoadAnyCase = [&Path](const std::string& Lower, const std::string& Upper) {
     return testing_support::PathExists(Path + Lower) ? Load(Path + Lower) : Load(Path + Upper);
@@ -342,28 +355,36 @@ TStoredBase ReadJamBase(const std::string& Path, TReadMode Mode) {
   if (!Jhr.Has(0, JamBaseHeaderSize) || Jhr.Raw(0, 4) != JamSignature)
     return Failure("bad base header");
   // ActiveMsgs reaches the disk when the base is closed: after a crash the
-  // index alone counts.
-  const std::uint32_t Active =
+  // index alone counts. Removal marks (both fields all ones) count nothing.
+  const std::uint32_t Records =
       Crash ? static_cast<std::uint32_t>(Jdx.Size() / JamIndexSize) : Jhr.U32(12);
+  std::uint32_t Marks = 0;
+  for (std::uint32_t I = 0; Edited && I < Jdx.Size() / JamIndexSize; ++I) {
+    Marks += Jdx.U32(std::size_t{I} * JamIndexSize + 4) == 0xFFFFFFFFu ? 1u : 0u;
+  }
   if (Jhr.U32(16) != 0xFFFFFFFFu || Jhr.U32(20) != 1) return Failure("bad password or base");
-  if (!Crash && Jhr.U32(8) != Active) return Failure("ModCounter differs from ActiveMsgs");
-  if (!Crash && Jdx.Size() != std::uint64_t{Active} * JamIndexSize)
+  if (!Crash && !Edited && Jhr.U32(8) != Records)
+    return Failure("ModCounter differs from ActiveMsgs");
+  if (!Crash && Jdx.Size() != (std::uint64_t{Records} + Marks) * JamIndexSize)
     return Failure("index holds " + std::to_string(Jdx.Size()) + " bytes for " +
-                   std::to_string(Active) + " messages");
+                   std::to_string(Records) + " messages");
 
   TStoredBase Result;
   auto NextHeader = static_cast<std::uint32_t>(JamBaseHeaderSize);
   std::uint32_t NextText = 0;
-  for (std::uint32_t I = 0; I < Active; ++I) {
+  std::uint32_t Number = 1;
+  for (std::uint32_t I = 0; I < Records + (Crash ? 0 : Marks); ++I) {
     const std::size_t Idx = std::size_t{I} * JamIndexSize;
+    if (Edited && Jdx.U32(Idx + 4) == 0xFFFFFFFFu) continue;
     TStoredMessage M;
     const std::string Error =
-        ReadJamMessage(Jhr, Jdt, Jdx.U32(Idx + 4), I + 1, M, NextHeader, NextText);
+        ReadJamMessage(Jhr, Jdt, Jdx.U32(Idx + 4), Number, M, NextHeader, NextText, Edited);
     if (!Error.empty()) return Failure(Error + " in message " + std::to_string(I + 1));
     if (Jdx.U32(Idx) != JamNameCrc(M.To)) return Failure("wrong name CRC in the index");
+    ++Number;
     Result.Messages.push_back(std::move(M));
   }
-  if (!Crash && (NextHeader != Jhr.Size() || NextText != Jdt.Size()))
+  if (!Crash && !Edited && (NextHeader != Jhr.Size() || NextText != Jdt.Size()))
     return Failure("files hold bytes no message refers to");
   Result.Ok = true;
   return Result;

@@ -39,6 +39,7 @@ struct TStoredMessage {
   // the ordinary lines, without their line ends. JAM control lines are rebuilt
   // from the MSGID, PID and plain control-line subfields, in subfield order.
   std::vector<std::string> Lines;
+  bool operator==(const TStoredMessage&) const = default;
 };
 
 struct TStoredBase {
@@ -53,12 +54,17 @@ struct TStoredBase {
 // EndFrame and index records past NumMsg, JAM text and headers no index
 // record refers to) is ignored, JAM's ActiveMsgs may be stale, and Squish free
 // frames and gaps in the message ids (left by removed messages) are allowed.
-enum class TReadMode { Strict, AfterCrash };
+// Edited takes a base as finished removals and rewrites leave it, counts and
+// ends still exact: gaps in the *.msg numbers and the Squish ids, Squish free
+// frames, JAM headers and text no index record refers to any more (removed
+// or rewritten messages), removal marks in the JAM index, and JAM headers
+// out of order with their own stored numbers. EditedAfterCrash forgives both.
+enum class TReadMode { Strict, AfterCrash, Edited, EditedAfterCrash };
 
 // A directory of N.msg files: numbers from 2 without gaps are expected (1.msg
 // is the tosser's, which the posting leaves alone), or from 1 where a 1.msg
 // is there.
-[[nodiscard]] TStoredBase ReadMsgBase(const std::string& Dir);
+[[nodiscard]] TStoredBase ReadMsgBase(const std::string& Dir, TReadMode Mode = TReadMode::Strict);
 // A Squish base: Path.sqd and Path.sqi; messages along the frame chain.
 [[nodiscard]] TStoredBase ReadSquishBase(const std::string& Path,
                                          TReadMode Mode = TReadMode::Strict);

@@ -42,14 +42,6 @@ const char* const FileCalls[] = {"openat",    "write", "pwrite64", "ftruncate", 
 
 const std::string SuccessLine = "Message's was succefully generated! :-)";
 
-bool SameMessage(const TStoredMessage& A, const TStoredMessage& B) {
-  return A.From == B.From && A.To == B.To && A.Subject == B.Subject &&
-         A.Attributes == B.Attributes && A.DateText == B.DateText &&
-         A.DateWritten == B.DateWritten && A.DateArrived == B.DateArrived && A.Orig == B.Orig &&
-         A.Dest == B.Dest && A.OrigText == B.OrigText && A.DestText == B.DestText &&
-         A.SubfieldIds == B.SubfieldIds && A.Lines == B.Lines;
-}
-
 // The same posted message, whatever its serial and dates.
 bool SamePosted(const TStoredMessage& A, const TStoredMessage& B) {
   if (A.Lines.empty() || B.Lines.empty() || A.Lines.size() != B.Lines.size()) return false;
@@ -164,7 +156,7 @@ class KillPoints : public ::testing::TestWithParam<char> {
       if (!Stored.Ok) return "reader: " + Stored.Error;
       if (Stored.Messages.size() < Old.size()) return "messages lost";
       for (std::size_t I = 0; I < Old.size(); ++I) {
-        if (!SameMessage(Old[I], Stored.Messages[I])) return "old message changed";
+        if (Old[I] != Stored.Messages[I]) return "old message changed";
       }
       Done = Stored.Messages.size() - Old.size();
       if (Done > Posting.size()) return "too many messages";
@@ -179,7 +171,7 @@ class KillPoints : public ::testing::TestWithParam<char> {
     if (!After.Ok) return "after the next posting: " + After.Error;
     if (After.Messages.size() != Old.size() + Done + Posting.size()) return "count after next";
     for (std::size_t I = 0; I < Old.size(); ++I) {
-      if (!SameMessage(Old[I], After.Messages[I])) return "old message changed by the next";
+      if (Old[I] != After.Messages[I]) return "old message changed by the next";
     }
     for (std::size_t I = 0; I < Done + Posting.size(); ++I) {
       const TStoredMessage& Want = Posting[I < Done ? I : I - Done];
