@@ -282,7 +282,17 @@ TEST_F(ExtractRun, SamePostedTwiceIsRebuiltTwice) {
   TRunResult R = Run(Extract, {"--json", Id});
   EXPECT_EQ(0, R.ExitStatus);
   EXPECT_NE(std::string::npos, R.Stdout.find("\"messages\": [3, 4],")) << R.Stdout;
-  // The second finds the first's file and is skipped; with --force it replaces it.
+  // The second finds the first's file with the same bytes: written all the
+  // same, and --remove may take its messages.
+  R = Run(Extract, {"--remove", Id, "out"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(
+      HasLine(R, "Already there: same.bin, the same 3000 bytes from 2 sections by " + Sender))
+      << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Removed 4 messages")) << R.Stdout;
+  ExpectRebuilt("same.bin", Data);
+  // Other bytes under the name are kept, unless --force.
+  Post(Id, "same.bin", SampleBytes(2000));
   R = Run(Extract, {Id, "out"});
   EXPECT_EQ(2, R.ExitStatus);
   EXPECT_TRUE(
@@ -291,26 +301,31 @@ TEST_F(ExtractRun, SamePostedTwiceIsRebuiltTwice) {
   ExpectRebuilt("same.bin", Data);
   R = Run(Extract, {"--force", Id, "out"});
   EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
-  EXPECT_TRUE(HasLine(R, "2 postings found, 2 written"));
+  ExpectRebuilt("same.bin", SampleBytes(2000));
   EXPECT_EQ(std::vector<std::string>{"same.bin"}, Names(Out));
 }
 
+// A base held by a writer is waited for, by a listing and by --remove alike.
 TEST_F(ExtractRun, BaseHeldByAWriterIsWaitedFor) {
-  const std::string Id = "J" + Dir.File("held");
-  const TBytes Data = SampleBytes(3000);
-  Post(Id, "held.bin", Data);
-  // A writer's lock on the header file, given up after a while.
-  const int Fd = ::open((Dir.File("held") + ".jhr").c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_GE(Fd, 0);
-  ASSERT_EQ(0, ::flock(Fd, LOCK_EX | LOCK_NB));
-  std::thread Writer([Fd] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    ::close(Fd);
-  });
-  const TRunResult R = Run(Extract, {Id, "out"});
-  Writer.join();
-  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
-  ExpectRebuilt("held.bin", Data);
+  for (const char Format : {'J', 'S'}) {
+    const std::string Path = Dir.File(std::string("held") + Format);
+    const TBytes Data = SampleBytes(3000);
+    Post(Format + Path, "held.bin", Data);
+    // A writer's lock on the header file, given up after a while.
+    const int Fd = ::open((Path + (Format == 'J' ? ".jhr" : ".sqd")).c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(Fd, 0);
+    ASSERT_EQ(0, ::flock(Fd, LOCK_EX | LOCK_NB));
+    std::thread Writer([Fd] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      ::close(Fd);
+    });
+    const TRunResult R = Format == 'J'
+                             ? Run(Extract, {Format + Path, "out"})
+                             : Run(Extract, {"--remove", "--force", Format + Path, "out"});
+    Writer.join();
+    EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+    ExpectRebuilt("held.bin", Data);
+  }
 }
 
 // --- Usage and bases that cannot be used ---
@@ -412,17 +427,22 @@ TEST_F(ExtractRun, HostileTextsGetOneLineEachAndNothingOutside) {
              {"Section 1 of 4000000000 of file huge", " ", "begin 644 huge", "#86)C", "`", "end"});
   AddMessage(*Base, {"section 1 of 1 of file len", "begin 644 len", "M86)C", "`", "end"});
   AddMessage(*Base, {"begin 644 noend", "#86)C", "--- tear", " * Origin: x (2:5020/100)"});
+  AddMessage(*Base, Block("begin 0000 .bashrc"));
+  AddMessage(*Base, Block("begin 644 -rf"));
+  AddMessage(*Base, Block("begin 644 nul.txt"));
+  AddMessage(*Base, Block("begin 644 photo\xe2\x80\xaegpj.exe"));  // a right-to-left override
   ASSERT_TRUE(msgbase::CloseMessageBase(Base));
 
+  const mode_t Umask = ::umask(077);
   const TRunResult R = Run(Extract, {Id, "out"});
+  ::umask(Umask);
   EXPECT_EQ(2, R.ExitStatus);
   const std::string From = " from " + Sender;
+  const std::string By = ", 3 bytes from 1 section by " + Sender;
   EXPECT_EQ((std::vector<std::string>{
-                "Wrote up.txt, 3 bytes from 1 section by " + Sender,
-                "Wrote abs.txt, 3 bytes from 1 section by " + Sender,
-                "Bad: ctl^[[2J.txt" + From +
-                    ", section 1: the file name in its begin line holds a control character; "
-                    "nothing written",
+                "Wrote up.txt (named ../../up.txt)" + By,
+                "Wrote abs.txt (named " + Dir.File("abs.txt") + ")" + By,
+                "Wrote ctl_[2J.txt (named ctl^[[2J.txt)" + By,
                 "Bad: dir/.." + From +
                     ", section 1: the file name in its begin line names no file (..); nothing "
                     "written",
@@ -433,12 +453,19 @@ TEST_F(ExtractRun, HostileTextsGetOneLineEachAndNothingOutside) {
                     ", section 1: data line 1 is bad: it is shorter than its length character "
                     "says; nothing written",
                 "Bad: noend" + From + ", section 1: it has no end line; nothing written",
-                "7 postings found, 2 written"}),
+                "Wrote _bashrc (named .bashrc)" + By, "Wrote _rf (named -rf)" + By,
+                "Wrote _nul.txt (named nul.txt)" + By,
+                "Wrote photo_gpj.exe (named photo\xe2\x80\xaegpj.exe)" + By,
+                "11 postings found, 7 written"}),
             R.Lines());
-  EXPECT_EQ((std::vector<std::string>{"abs.txt", "up.txt"}), Names(Out));
+  EXPECT_EQ((std::vector<std::string>{"_bashrc", "_nul.txt", "_rf", "abs.txt", "ctl_[2J.txt",
+                                      "photo_gpj.exe", "up.txt"}),
+            Names(Out));
   struct stat Info {};
   ASSERT_EQ(0, ::stat((Out + "/abs.txt").c_str(), &Info));
-  EXPECT_EQ(0u, Info.st_mode & 07111u);  // no set-id or execute bits from a message
+  EXPECT_EQ(0600u, Info.st_mode & 07777u);  // no set-id or execute bits, the umask applied
+  ASSERT_EQ(0, ::stat((Out + "/_bashrc").c_str(), &Info));
+  EXPECT_EQ(0600u, Info.st_mode & 07777u);  // "begin 0000": its owner can still read it
   EXPECT_FALSE(testing_support::PathExists(Dir.File("up.txt")));
   EXPECT_FALSE(testing_support::PathExists(Dir.File("abs.txt")));
 
@@ -454,10 +481,10 @@ TEST_F(ExtractRun, HostileTextsGetOneLineEachAndNothingOutside) {
        "import json, sys\n"
        "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
        "p = d['postings']\n"
-       "assert len(p) == 7 and d['faults'] == []\n"
-       "assert [x['state'] for x in p] == ['complete'] * 2 + ['bad'] * 5\n"
+       "assert len(p) == 11 and d['faults'] == []\n"
+       "assert [x['state'] for x in p] == ['complete'] * 3 + ['bad'] * 4 + ['complete'] * 4\n"
        "assert p[0]['file'] == 'up.txt' and p[0]['size'] == 3 and p[0]['missing'] == []\n"
-       "assert p[2]['name'] == 'ctl\\x1b[2J.txt' and p[2]['file'] is None\n"
+       "assert p[2]['name'] == 'ctl\\x1b[2J.txt' and p[2]['file'] == 'ctl_[2J.txt'\n"
        "assert p[4]['sections'] == 4000000000 and p[4]['present'] == [[1, 1]]\n"
        "assert p[4]['missing'] == [[2, 4000000000]]\n"
        "print('ok')\n",

@@ -57,7 +57,8 @@ TEST(ExtractTest, FileIsWrittenWithASafeModeAndNoLeftovers) {
   const mode_t Old = ::umask(022);
   bool Exists = true;
   std::string Problem;
-  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", {"data"}, 07777, false, true, Exists, Problem))
+  EXPECT_TRUE(
+      WriteFileSafely(Dir.Path(), "f", PartsSource({"data"}), 07777, false, true, Exists, Problem))
       << Problem;
   ::umask(Old);
   EXPECT_FALSE(Exists);
@@ -79,7 +80,8 @@ TEST(ExtractTest, MorePartsThanOneWriteTakesArrive) {
   }
   bool Exists = false;
   std::string Problem;
-  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", Parts, 0644, false, false, Exists, Problem));
+  EXPECT_TRUE(
+      WriteFileSafely(Dir.Path(), "f", PartsSource(Parts), 0644, false, false, Exists, Problem));
   EXPECT_EQ(Want, testing_support::ReadFileText(Dir.File("f")));
 }
 
@@ -88,14 +90,17 @@ TEST(ExtractTest, ExistingFileIsKeptUnlessForced) {
   ASSERT_TRUE(testing_support::WriteFileText(Dir.File("f"), "old"));
   bool Exists = false;
   std::string Problem;
-  EXPECT_FALSE(WriteFileSafely(Dir.Path(), "f", {"new"}, 0644, false, false, Exists, Problem));
+  EXPECT_FALSE(
+      WriteFileSafely(Dir.Path(), "f", PartsSource({"new"}), 0644, false, false, Exists, Problem));
   EXPECT_TRUE(Exists);
   EXPECT_EQ("old", testing_support::ReadFileText(Dir.File("f")));
-  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", {"new"}, 0644, true, true, Exists, Problem));
+  EXPECT_TRUE(
+      WriteFileSafely(Dir.Path(), "f", PartsSource({"new"}), 0644, true, true, Exists, Problem));
   EXPECT_EQ("new", testing_support::ReadFileText(Dir.File("f")));
   // A dangling symbolic link counts as existing: nothing is written through it.
   ASSERT_EQ(0, ::symlink(Dir.File("target").c_str(), Dir.File("link").c_str()));
-  EXPECT_FALSE(WriteFileSafely(Dir.Path(), "link", {"x"}, 0644, false, false, Exists, Problem));
+  EXPECT_FALSE(
+      WriteFileSafely(Dir.Path(), "link", PartsSource({"x"}), 0644, false, false, Exists, Problem));
   EXPECT_TRUE(Exists);
   EXPECT_FALSE(testing_support::PathExists(Dir.File("target")));
   EXPECT_EQ(2u, Names(Dir.Path()).size());
@@ -105,7 +110,8 @@ TEST(ExtractTest, UnwritableDirectoryFailsWithoutLeftovers) {
   TTempDir Dir;
   bool Exists = false;
   std::string Problem;
-  EXPECT_FALSE(WriteFileSafely(Dir.File("none"), "f", {"x"}, 0644, false, false, Exists, Problem));
+  EXPECT_FALSE(WriteFileSafely(Dir.File("none"), "f", PartsSource({"x"}), 0644, false, false,
+                               Exists, Problem));
   EXPECT_FALSE(Exists);
   EXPECT_NE(std::string::npos, Problem.find("cannot create a file in")) << Problem;
   EXPECT_TRUE(Names(Dir.Path()).empty());
