@@ -419,7 +419,7 @@ void NoteTempPath(const std::string& Path) {
 // Only async-signal-safe calls: unlink, write, signal, raise.
 extern "C" void StopOnSignal(int Signal) {
   if (TempPathForSignal[0] != '\0') (void)::unlink(TempPathForSignal);  // best effort
-  char Line[96] = "Stopped by signal ";
+  char Line[128] = "Stopped by signal ";
   std::size_t At = std::strlen(Line);
   const auto PutNumber = [&](long Value) {
     char Digits[24];
@@ -431,10 +431,9 @@ extern "C" void StopOnSignal(int Signal) {
     while (N > 0) Line[At++] = Digits[--N];
   };
   PutNumber(Signal);
-  for (const char* Text = ": "; *Text != '\0'; ++Text) Line[At++] = *Text;
+  for (const char* Text = "; files written before it: "; *Text != '\0'; ++Text) Line[At++] = *Text;
   PutNumber(FilesWrittenForSignal);
-  for (const char* Text = " files written, no temporary file left\n"; *Text != '\0'; ++Text)
-    Line[At++] = *Text;
+  for (const char* Text = "; no temporary file left\n"; *Text != '\0'; ++Text) Line[At++] = *Text;
   const ssize_t Wrote = ::write(STDOUT_FILENO, Line, At);
   (void)Wrote;  // nowhere is left to report a failure of this one
   (void)std::signal(Signal, SIG_DFL);
