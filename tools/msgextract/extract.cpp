@@ -732,6 +732,7 @@ void ReadBase(TMessageBase& Base, TFindings& Findings) {
           Base,
           [&] {
             const std::size_t First = Findings.Pieces.size();
+            const std::uint64_t BadBefore = Findings.Ignored.BadNotKept;
             std::string Why;
             if (!ScanCurrentMessage(Base, Text, Findings.Pieces, &Findings.Ignored, Why))
               Findings.Faults.push_back("Message " + std::to_string(Base.Current()) +
@@ -740,6 +741,10 @@ void ReadBase(TMessageBase& Base, TFindings& Findings) {
             // are read again when its file is written.
             for (std::size_t I = First; I < Findings.Pieces.size(); ++I)
               std::string().swap(Findings.Pieces[I].Data);
+            if (const std::uint64_t More = Findings.Ignored.BadNotKept - BadBefore; More > 0)
+              Findings.Faults.push_back("Message " + std::to_string(Base.Current()) + " holds " +
+                                        std::to_string(More) +
+                                        " more bad sections or blocks, not listed");
             return true;
           },
           Problem))

@@ -25,6 +25,16 @@ TEST(ExtractTest, ArgumentsTakeBaseDirectoryAndFlags) {
   ASSERT_TRUE(ParseArguments({"--json", "S/x"}, Options, Problem));
   EXPECT_TRUE(Options.List);
   EXPECT_EQ(".", Options.Directory);
+  EXPECT_EQ(DefaultMaxSize, Options.MaxSize);
+  ASSERT_TRUE(ParseArguments({"--remove", "--expire", "30", "--max-size=3M", "--include", "*.zip",
+                              "--include=*.rar", "--exclude", "x*", "--partial", "J/a"},
+                             Options, Problem))
+      << Problem;
+  EXPECT_EQ(30, Options.ExpireDays);
+  EXPECT_EQ(3u << 20, Options.MaxSize);
+  EXPECT_EQ((std::vector<std::string>{"*.zip", "*.rar"}), Options.Include);
+  EXPECT_EQ(std::vector<std::string>{"x*"}, Options.Exclude);
+  EXPECT_TRUE(Options.Partial);
 }
 
 TEST(ExtractTest, BadUsageIsRefusedWithAReason) {
@@ -35,6 +45,14 @@ TEST(ExtractTest, BadUsageIsRefusedWithAReason) {
       {"--list", "--remove", "Jx"},
       {"Jx", "dir", "more"},
       {"Jx", ""},
+      {"--expire", "3", "Jx"},
+      {"--remove", "--expire", "-1", "Jx"},
+      {"--remove", "--expire", "1", "--expire", "2", "Jx"},
+      {"--max-size", "0", "Jx"},
+      {"--max-size", "12T", "Jx"},
+      {"--max-size=99999999999999999999", "Jx"},
+      {"Jx", "--include"},
+      {"--list", "--partial", "Jx"},
   };
   for (const auto& Args : Cases) {
     TOptions Options;

@@ -1,6 +1,7 @@
 #include "tools/msgextract/posting_scan.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <iterator>
 #include <string_view>
 
@@ -87,11 +88,11 @@ bool ParseBeginLine(std::string_view S, std::uint32_t& Mode, std::string& Name) 
 // back as it was written: the indent taken off every line, the empty lines in
 // between dropped. A run is repaired only when every line of it fits the
 // pattern up to an "end" line; everything else stays as it is. The work is
-// bounded by a few passes over the text, however many runs fail.
-std::vector<std::string_view> RepairLines(const std::vector<std::string_view>& In) {
+// bounded by a few passes over the text, however many runs fail. False, Out
+// untouched, when nothing was repaired.
+bool RepairLines(const std::vector<std::string_view>& In, std::vector<std::string_view>& Out) {
   const std::size_t N = In.size();
-  std::vector<std::string_view> Out;
-  Out.reserve(N);
+  bool Repaired = false;              // Out holds the lines before I once a run is repaired
   std::size_t Budget = 4 * N + 1024;  // lines looked at beyond the first pass
   std::size_t I = 0;
   while (I < N) {
@@ -118,30 +119,35 @@ std::vector<std::string_view> RepairLines(const std::vector<std::string_view>& I
       }
     }
     if (Last == 0) {
-      Out.push_back(Line);
+      if (Repaired) Out.push_back(Line);
       ++I;
       continue;
     }
+    if (!Repaired) Out.assign(In.begin(), In.begin() + static_cast<std::ptrdiff_t>(I));
+    Repaired = true;
     for (; I <= Last; I += Step) Out.push_back(In[I].substr(std::min(Indent, In[I].size())));
     I = Last + 1;
   }
-  return Out;
+  return Repaired;
 }
 
 // A message's lines with what the parsers look ahead for, worked out once so
 // that no text, however hostile, is read more than a few times over.
 struct TText {
+  // Texts are counted in 32 bits by every base, and so are their lines.
+  using TLineNumber = std::uint32_t;
+
   explicit TText(const std::vector<std::string_view>& AllLines) : Lines(AllLines) {
-    const std::size_t N = Lines.size();
-    NextEnd.resize(N + 1, N);
-    for (std::size_t I = N; I-- > 0;)
+    const auto N = static_cast<TLineNumber>(Lines.size());
+    NextEnd.resize(N + std::size_t{1}, N);
+    for (TLineNumber I = N; I-- > 0;)
       NextEnd[I] = TrimRight(Lines[I]) == "end" ? I : NextEnd[I + 1];
-    NextNotData.resize(N + 1, N);
-    for (std::size_t I = N; I-- > 0;)
+    NextNotData.resize(N + std::size_t{1}, N);
+    for (TLineNumber I = N; I-- > 0;)
       NextNotData[I] = vellumar::UUMayBeDataLine(Lines[I]) ? NextNotData[I + 1] : I;
-    BlanksBefore.resize(N + 1, 0);
-    BackquotesBefore.resize(N + 1, 0);
-    for (std::size_t I = 0; I < N; ++I) {
+    BlanksBefore.resize(N + std::size_t{1}, 0);
+    BackquotesBefore.resize(N + std::size_t{1}, 0);
+    for (TLineNumber I = 0; I < N; ++I) {
       const std::string_view L = Lines[I];
       BlanksBefore[I + 1] = BlanksBefore[I] + (L.find(' ', 1) != std::string_view::npos ? 1 : 0);
       BackquotesBefore[I + 1] =
@@ -150,11 +156,11 @@ struct TText {
   }
 
   const std::vector<std::string_view>& Lines;
-  std::vector<std::size_t> NextEnd;  // the first "end" line at or after a line (or the count)
-  std::vector<std::size_t>
+  std::vector<TLineNumber> NextEnd;  // the first "end" line at or after a line (or the count)
+  std::vector<TLineNumber>
       NextNotData;  // the first line at or after a line that no data line can be
-  std::vector<std::size_t> BlanksBefore;      // lines before a line with a blank after their first
-  std::vector<std::size_t> BackquotesBefore;  // lines before a line with a backquote, "`" aside
+  std::vector<TLineNumber> BlanksBefore;      // lines before a line with a blank after their first
+  std::vector<TLineNumber> BackquotesBefore;  // lines before a line with a backquote, "`" aside
 };
 
 // Whether data follows at Lines[At]: past empty lines, the "end" line, the
@@ -319,12 +325,15 @@ constexpr std::size_t MaxIgnoredText = 72;
 }  // namespace
 
 void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces, TIgnoredLines* Ignored) {
-  const std::vector<std::string_view> Lines = RepairLines(Message.Lines);
+  std::vector<std::string_view> Repaired;
+  const std::vector<std::string_view>& Lines =
+      RepairLines(Message.Lines, Repaired) ? Repaired : Message.Lines;
   const TText Text(Lines);
   std::string Origin;
   std::uint32_t Serial = 0;
   const bool HasMsgId = FindMsgId(Message.Lines, Origin, Serial);
   std::uint32_t Ordinal = 0;
+  std::size_t Bad = 0;
   std::size_t At = 0;
   while (At < Lines.size()) {
     TPiece Piece;
@@ -358,7 +367,13 @@ void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces, TIgno
       Piece.MsgIdSerial = Serial;
     }
     Piece.Ordinal = Ordinal++;
-    if (!Piece.Error.empty()) std::string().swap(Piece.Data);  // nothing is written for it
+    if (!Piece.Error.empty()) {
+      if (++Bad > MaxBadKept) {
+        if (Ignored != nullptr) ++Ignored->BadNotKept;
+        continue;
+      }
+      std::string().swap(Piece.Data);  // nothing is written for it
+    }
     Piece.Size = Piece.Data.size();
     Piece.Digest = PieceDigest(Piece);
     Pieces.push_back(std::move(Piece));

@@ -85,8 +85,12 @@ struct TIgnoredLines {
   };
   std::vector<TLine> Lines;  // the first MaxIgnoredKept of them
   std::uint64_t Count = 0;   // all of them
+  // Faulty pieces past the first MaxBadKept of a message are counted, not
+  // kept: a hostile text costs no memory by the number of its bad blocks.
+  std::uint64_t BadNotKept = 0;
 };
 inline constexpr std::size_t MaxIgnoredKept = 100;
+inline constexpr std::size_t MaxBadKept = 16;
 
 // Appends every section and block of Message to Pieces, in text order, and
 // notes the lines that only look like a posting's start in Ignored (when
