@@ -8,22 +8,8 @@
 # Usage: bench/extract_memory.sh [build directory] (default: build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
-vellumar=$build/app/vellumar
-msgextract=$build/tools/msgextract/msgextract
-for p in "$vellumar" "$msgextract"; do
-  [ -x "$p" ] || { echo "no program at $p; build vellumar and msgextract first" >&2; exit 1; }
-done
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
-
-# vellumar reads keywords out of its own path too: a path without '-', '+', '='.
-work=$(mktemp -d /tmp/extractmemXXXXXX)
-trap 'rm -rf "$work"' EXIT
-cp "$vellumar" "$msgextract" "$work/"
-cd "$work"
-printf 'Hello @TName,\n' >head.tpl
-printf 'Bye\n' >foot.tpl
-mkdir out
+. bench/extract_setup.sh "$@"
 
 peak() {  # label, arguments of msgextract
   local label=$1
