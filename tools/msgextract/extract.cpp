@@ -483,6 +483,15 @@ bool ReadAll(int Fd, char* Bytes, std::size_t Size) {
   return true;
 }
 
+// Flushes the file Path and its directory to disk.
+bool FlushFile(const std::string& Path) {
+  const int Fd = ::open(Path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (Fd < 0) return false;
+  const bool Synced = ::fsync(Fd) == 0;
+  (void)::close(Fd);  // only read: the flush is what counts
+  return Synced && msgbase::SyncDirectory(Path.substr(0, Path.rfind('/')));
+}
+
 // The umask, which can only be read by setting it.
 mode_t CurrentUmask() {
   const mode_t Mask = ::umask(0);
@@ -936,7 +945,10 @@ int RunMsgExtract(const std::vector<std::string>& Args, TOutput& Out) {
     bool Exists = false;
     if (!WriteFileSafely(Options.Directory, Check.FileName, Source, Check.Mode, Options.Force,
                          Options.Remove, Exists, Problem)) {
-      if (Exists && HoldsSameBytes(Options.Directory + "/" + Check.FileName, Check.Size, Source)) {
+      const std::string Target = Options.Directory + "/" + Check.FileName;
+      // Messages go only once the file that holds their bytes is on disk.
+      if (Exists && HoldsSameBytes(Target, Check.Size, Source) &&
+          (!Options.Remove || FlushFile(Target))) {
         Done[I] = true;
         ++Count;
         Say("Already there: " + FileText(Posting, Check.FileName) + ", the same " + From);

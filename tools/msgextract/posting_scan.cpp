@@ -319,67 +319,8 @@ bool FindMsgId(const std::vector<std::string_view>& Lines, std::string& Origin,
   return false;
 }
 
-// The line as the listing of ignored lines shows it.
-constexpr std::size_t MaxIgnoredText = 72;
-
-}  // namespace
-
-void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces, TIgnoredLines* Ignored) {
-  std::vector<std::string_view> Repaired;
-  const std::vector<std::string_view>& Lines =
-      RepairLines(Message.Lines, Repaired) ? Repaired : Message.Lines;
-  const TText Text(Lines);
-  std::string Origin;
-  std::uint32_t Serial = 0;
-  const bool HasMsgId = FindMsgId(Message.Lines, Origin, Serial);
-  std::uint32_t Ordinal = 0;
-  std::size_t Bad = 0;
-  std::size_t At = 0;
-  while (At < Lines.size()) {
-    TPiece Piece;
-    bool Chat = false;
-    const std::size_t Start = At;
-    if (ParseSectionHeader(Lines[At], Piece)) {
-      Piece.Kind = pkSection;
-      At = ParseSection(Text, At, Piece, Chat);
-    } else if (ParseBeginLine(Lines[At], Piece.Mode, Piece.BeginName)) {
-      Piece.Kind = pkBlock;
-      Piece.HasBegin = true;
-      Chat = !DataFollows(Text, At + 1);
-      At = Chat ? At + 1 : ParseData(Text, At + 1, Piece);
-    } else {
-      ++At;
-      continue;
-    }
-    if (Chat) {
-      if (Ignored != nullptr && Ignored->Count++ < MaxIgnoredKept)
-        Ignored->Lines.push_back(
-            {Message.Number, std::string(Lines[Start].substr(0, MaxIgnoredText))});
-      continue;
-    }
-    if (Piece.Kind == pkBlock) Piece.Name = Piece.BeginName;
-    Piece.Message = Message.Number;
-    Piece.Sender = Message.Sender;
-    Piece.Subject = Message.Subject;
-    Piece.Date = Message.Date;
-    if (HasMsgId) {
-      Piece.MsgIdOrigin = Origin;
-      Piece.MsgIdSerial = Serial;
-    }
-    Piece.Ordinal = Ordinal++;
-    if (!Piece.Error.empty()) {
-      if (++Bad > MaxBadKept) {
-        if (Ignored != nullptr) ++Ignored->BadNotKept;
-        continue;
-      }
-      std::string().swap(Piece.Data);  // nothing is written for it
-    }
-    Piece.Size = Piece.Data.size();
-    Piece.Digest = PieceDigest(Piece);
-    Pieces.push_back(std::move(Piece));
-  }
-}
-
+// The digest of a piece's bytes and begin line; a piece read again must give
+// it again.
 std::uint64_t PieceDigest(const TPiece& Piece) {
   // FNV-1a, 64 bits, over the begin line and the bytes.
   std::uint64_t Hash = 0xCBF29CE484222325u;
@@ -392,6 +333,71 @@ std::uint64_t PieceDigest(const TPiece& Piece) {
   Add(std::to_string(Piece.Mode) + ' ' + Piece.BeginName + '\n');
   Add(Piece.Data);
   return Hash;
+}
+
+// The line as the listing of ignored lines shows it.
+constexpr std::size_t MaxIgnoredText = 72;
+
+}  // namespace
+
+void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces, TIgnoredLines* Ignored) {
+  std::vector<std::string_view> Repaired;
+  const std::vector<std::string_view>& Lines =
+      RepairLines(Message.Lines, Repaired) ? Repaired : Message.Lines;
+  const TText Text(Lines);
+  const std::size_t First = Pieces.size();
+  std::size_t Bad = 0;
+  std::size_t At = 0;
+  while (At < Lines.size()) {
+    TPiece Piece;
+    bool Chat = false;
+    const std::size_t Start = At;
+    if (ParseSectionHeader(Lines[At], Piece)) {
+      Piece.Kind = pkSection;
+      At = ParseSection(Text, At, Piece, Chat);
+    } else if (ParseBeginLine(Lines[At], Piece.Mode, Piece.BeginName)) {
+      Piece.Kind = pkBlock;
+      Piece.HasBegin = true;
+      Piece.Name = Piece.BeginName;
+      Chat = !DataFollows(Text, At + 1);
+      At = Chat ? At + 1 : ParseData(Text, At + 1, Piece);
+    } else {
+      ++At;
+      continue;
+    }
+    if (Chat) {
+      if (Ignored != nullptr && Ignored->Count++ < MaxIgnoredKept)
+        Ignored->Lines.push_back(
+            {Message.Number, std::string(Lines[Start].substr(0, MaxIgnoredText))});
+      continue;
+    }
+    if (!Piece.Error.empty() && ++Bad > MaxBadKept) {
+      if (Ignored != nullptr) ++Ignored->BadNotKept;
+      continue;
+    }
+    Pieces.push_back(std::move(Piece));
+  }
+  // What identifies every piece this call appended, whichever scanner found
+  // it; the same text always gives the same pieces in the same order, so the
+  // place among them finds a piece again when its message is read again.
+  std::string Origin;
+  std::uint32_t Serial = 0;
+  const bool HasMsgId = FindMsgId(Message.Lines, Origin, Serial);
+  for (std::size_t I = First; I < Pieces.size(); ++I) {
+    TPiece& Piece = Pieces[I];
+    Piece.Message = Message.Number;
+    Piece.Sender = Message.Sender;
+    Piece.Subject = Message.Subject;
+    Piece.Date = Message.Date;
+    if (HasMsgId) {
+      Piece.MsgIdOrigin = Origin;
+      Piece.MsgIdSerial = Serial;
+    }
+    Piece.Ordinal = static_cast<std::uint32_t>(I - First);
+    if (!Piece.Error.empty()) std::string().swap(Piece.Data);  // nothing is written for it
+    Piece.Size = Piece.Data.size();
+    Piece.Digest = PieceDigest(Piece);
+  }
 }
 
 namespace {

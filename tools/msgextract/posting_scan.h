@@ -98,9 +98,6 @@ inline constexpr std::size_t MaxBadKept = 16;
 void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces,
                  TIgnoredLines* Ignored = nullptr);
 
-// The digest a piece's Data gives; a piece re-read later must give it again.
-[[nodiscard]] std::uint64_t PieceDigest(const TPiece& Piece);
-
 struct TPosting {
   TPieceKind Kind = pkSection;
   std::string Sender;
