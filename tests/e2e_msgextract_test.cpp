@@ -397,6 +397,21 @@ TEST_F(ExtractRun, ByteIdenticalDupeIsDroppedAndNamed) {
   ExpectRebuilt("dupe.bin", SampleBytes(10000));
 }
 
+// Past the first 16 MiB of a base the sections are read again when their
+// file is written, and come back the same.
+TEST_F(ExtractRun, SectionsNotKeptAreReadAgain) {
+  const std::size_t Max = vellumar::MaxUUEFileSize(65535);  // the largest file: one section
+  const std::string Id = "J" + Dir.File("big");
+  for (int I = 0; I < 7; ++I)
+    Post(Id, "big" + std::to_string(I), SampleBytes(Max - static_cast<std::size_t>(I)), 65535);
+  const TRunResult R = Run(Extract, {Id, "out"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  for (int I = 0; I < 7; ++I)
+    EXPECT_TRUE(SampleBytes(Max - static_cast<std::size_t>(I)) ==
+                ReadFileBytes(Out + "/big" + std::to_string(I)))
+        << I;
+}
+
 // --- Transport damage ---
 
 TEST_F(ExtractRun, TransportDamageIsReadThroughAndCutLinesAreNamed) {

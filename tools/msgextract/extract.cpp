@@ -46,6 +46,9 @@ constexpr std::size_t WriteChunk = std::size_t{1} << 20;
 // The longest first line looked at for the sender: an address line is short.
 constexpr std::size_t MaxHeadLine = 1024;
 constexpr std::int64_t SecondsPerDay = 86400;
+// Decoded bytes kept from the first reading of the base; the rest is read
+// again when written.
+constexpr std::uint64_t MaxKeptBytes = std::uint64_t{16} << 20;
 
 std::string ErrnoText(int Error) {
   return std::strerror(Error);
@@ -160,6 +163,10 @@ TPartSource PostingSource(TMessageBase& Base, const TPosting& Posting,
         continue;
       }
       const TPiece& Piece = Pieces[Found->second];
+      if (Piece.Data.size() == Piece.Size) {  // kept from the first reading
+        if (!Put(Piece.Data)) return false;
+        continue;
+      }
       if (Fresh.empty() || Loaded != Piece.Message) {
         if (!RereadMessage(Base, Piece.Message, Text, Fresh, Problem)) return false;
         Loaded = Piece.Message;
@@ -735,7 +742,8 @@ bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std
 }
 
 void ReadBase(TMessageBase& Base, TFindings& Findings) {
-  std::string Text;  // one message's text at a time, its room reused
+  std::string Text;        // one message's text at a time, its room reused
+  std::uint64_t Kept = 0;  // bytes of pieces kept from the reading
   std::string Problem;
   if (!tools::WalkMessages(
           Base,
@@ -746,10 +754,17 @@ void ReadBase(TMessageBase& Base, TFindings& Findings) {
             if (!ScanCurrentMessage(Base, Text, Findings.Pieces, &Findings.Ignored, Why))
               Findings.Faults.push_back("Message " + std::to_string(Base.Current()) +
                                         " cannot be read: " + Why);
-            // What is kept of a piece is where it is and its digest: its bytes
-            // are read again when its file is written.
-            for (std::size_t I = First; I < Findings.Pieces.size(); ++I)
-              std::string().swap(Findings.Pieces[I].Data);
+            // Beyond a fixed budget, what is kept of a piece is where it is
+            // and its digest: its bytes are read again when its file is
+            // written. Within it, a base of ordinary size is read only once.
+            for (std::size_t I = First; I < Findings.Pieces.size(); ++I) {
+              TPiece& Piece = Findings.Pieces[I];
+              if (Kept + Piece.Size <= MaxKeptBytes) {
+                Kept += Piece.Size;
+              } else {
+                std::string().swap(Piece.Data);
+              }
+            }
             if (const std::uint64_t More = Findings.Ignored.BadNotKept - BadBefore; More > 0)
               Findings.Faults.push_back("Message " + std::to_string(Base.Current()) + " holds " +
                                         std::to_string(More) +

@@ -9,9 +9,9 @@
 // is safely on disk. Output goes through the tools' checked writer, a line at
 // a time.
 //
-// Memory stays with the largest message: the first pass keeps of every piece
-// only where it is and a digest of its bytes, and a posting's messages are
-// read again, one at a time, while its file is written.
+// Memory stays with the largest message: past a fixed budget of decoded
+// bytes the first pass keeps of a piece only where it is and a digest of its
+// bytes, and such a piece's message is read again while its file is written.
 #pragma once
 
 #include <cstdint>
@@ -68,7 +68,7 @@ struct TOptions {
 // What was found in a base: every piece and the postings made of them, and
 // the messages that could not be read.
 struct TFindings {
-  std::vector<TPiece> Pieces;  // their Data given back
+  std::vector<TPiece> Pieces;  // their Data given back past a budget
   std::vector<TPosting> Postings;
   std::vector<std::string> Faults;  // one line each
   TIgnoredLines Ignored;
