@@ -26,15 +26,6 @@ TEST(ExtractTest, ArgumentsTakeBaseDirectoryAndFlags) {
   EXPECT_TRUE(Options.List);
   EXPECT_EQ(".", Options.Directory);
   EXPECT_EQ(DefaultMaxSize, Options.MaxSize);
-  ASSERT_TRUE(ParseArguments({"--remove", "--expire", "30", "--max-size=3M", "--include", "*.zip",
-                              "--include=*.rar", "--exclude", "x*", "--partial", "J/a"},
-                             Options, Problem))
-      << Problem;
-  EXPECT_EQ(30, Options.ExpireDays);
-  EXPECT_EQ(3u << 20, Options.MaxSize);
-  EXPECT_EQ((std::vector<std::string>{"*.zip", "*.rar"}), Options.Include);
-  EXPECT_EQ(std::vector<std::string>{"x*"}, Options.Exclude);
-  EXPECT_TRUE(Options.Partial);
 }
 
 TEST(ExtractTest, BadUsageIsRefusedWithAReason) {
