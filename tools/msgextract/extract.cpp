@@ -145,8 +145,9 @@ bool RereadMessage(TMessageBase& Base, std::int32_t Number, std::string& Text,
   return true;
 }
 
-// The bytes of Posting's sections From..To in order, read again from the
-// base; sections it lacks are Fill zero bytes each (none when Fill is 0).
+// The bytes of Posting's sections 1..To in order, as kept from the first
+// reading or read again from the base; sections it lacks are Fill zero bytes
+// each (none when Fill is 0).
 TPartSource PostingSource(TMessageBase& Base, const TPosting& Posting,
                           const std::vector<TPiece>& Pieces, std::uint64_t To, std::uint64_t Fill) {
   return [&Base, &Posting, &Pieces, To, Fill](const TPut& Put, std::string& Problem) {
