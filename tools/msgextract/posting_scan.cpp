@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <string_view>
 
@@ -320,15 +321,25 @@ bool FindMsgId(const std::vector<std::string_view>& Lines, std::string& Origin,
 }
 
 // The digest of a piece's bytes and begin line; a piece read again must give
-// it again.
+// it again. Eight bytes a step, each step multiplied and folded: no defence
+// against a crafted collision, which could at worst drop a section as a copy
+// of one with the same message identifier, or pass a changed message.
 std::uint64_t PieceDigest(const TPiece& Piece) {
-  // FNV-1a, 64 bits, over the begin line and the bytes.
   std::uint64_t Hash = 0xCBF29CE484222325u;
   const auto Add = [&Hash](std::string_view Bytes) {
-    for (const char C : Bytes) {
-      Hash ^= static_cast<unsigned char>(C);
-      Hash *= 0x100000001B3u;
+    const auto Step = [&Hash](std::uint64_t Word) {
+      Hash = (Hash ^ Word) * 0x100000001B3u;
+      Hash ^= Hash >> 29;
+    };
+    std::size_t At = 0;
+    for (; At + 8 <= Bytes.size(); At += 8) {
+      std::uint64_t Word = 0;
+      std::memcpy(&Word, Bytes.data() + At, 8);
+      Step(Word);
     }
+    std::uint64_t Tail = Bytes.size() - At;  // the length too, so "a" and "a\0" differ
+    for (; At < Bytes.size(); ++At) Tail = Tail << 8 | static_cast<unsigned char>(Bytes[At]);
+    Step(Tail);
   };
   Add(std::to_string(Piece.Mode) + ' ' + Piece.BeginName + '\n');
   Add(Piece.Data);
