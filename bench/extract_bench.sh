@@ -11,27 +11,13 @@
 # Installs hyperfine and sharutils when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
-vellumar=$build/app/vellumar
-msgextract=$build/tools/msgextract/msgextract
-for p in "$vellumar" "$msgextract"; do
-  [ -x "$p" ] || { echo "no program at $p; build vellumar and msgextract first" >&2; exit 1; }
-done
 if ! command -v hyperfine >/dev/null || ! command -v uudecode >/dev/null; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq hyperfine sharutils
 fi
-
-# vellumar reads keywords out of its own path too: a path without '-', '+', '='.
-work=$(mktemp -d /tmp/extractbenchXXXXXX)
-trap 'rm -rf "$work"' EXIT
-cp "$vellumar" "$msgextract" "$work/"
-cd "$work"
-printf 'Hello @TName,\n' >head.tpl
-printf 'Bye\n' >foot.tpl
-mkdir out
+. bench/extract_setup.sh "$@"
 head -c 2680874 /dev/urandom >large.bin
 head -c 1340437 /dev/urandom >half.bin
 

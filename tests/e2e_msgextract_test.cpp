@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -282,7 +283,17 @@ TEST_F(ExtractRun, SamePostedTwiceIsRebuiltTwice) {
   TRunResult R = Run(Extract, {"--json", Id});
   EXPECT_EQ(0, R.ExitStatus);
   EXPECT_NE(std::string::npos, R.Stdout.find("\"messages\": [3, 4],")) << R.Stdout;
-  // The second finds the first's file and is skipped; with --force it replaces it.
+  // The second finds the first's file with the same bytes: written all the
+  // same, and --remove may take its messages.
+  R = Run(Extract, {"--remove", Id, "out"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(
+      HasLine(R, "Already there: same.bin, the same 3000 bytes from 2 sections by " + Sender))
+      << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Removed 4 messages")) << R.Stdout;
+  ExpectRebuilt("same.bin", Data);
+  // Other bytes under the name are kept, unless --force.
+  Post(Id, "same.bin", SampleBytes(2000));
   R = Run(Extract, {Id, "out"});
   EXPECT_EQ(2, R.ExitStatus);
   EXPECT_TRUE(
@@ -291,26 +302,276 @@ TEST_F(ExtractRun, SamePostedTwiceIsRebuiltTwice) {
   ExpectRebuilt("same.bin", Data);
   R = Run(Extract, {"--force", Id, "out"});
   EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
-  EXPECT_TRUE(HasLine(R, "2 postings found, 2 written"));
+  ExpectRebuilt("same.bin", SampleBytes(2000));
   EXPECT_EQ(std::vector<std::string>{"same.bin"}, Names(Out));
 }
 
+// A base held by a writer is waited for, by a listing and by --remove alike.
 TEST_F(ExtractRun, BaseHeldByAWriterIsWaitedFor) {
-  const std::string Id = "J" + Dir.File("held");
-  const TBytes Data = SampleBytes(3000);
-  Post(Id, "held.bin", Data);
-  // A writer's lock on the header file, given up after a while.
-  const int Fd = ::open((Dir.File("held") + ".jhr").c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_GE(Fd, 0);
-  ASSERT_EQ(0, ::flock(Fd, LOCK_EX | LOCK_NB));
-  std::thread Writer([Fd] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    ::close(Fd);
-  });
-  const TRunResult R = Run(Extract, {Id, "out"});
-  Writer.join();
+  for (const char Format : {'J', 'S'}) {
+    const std::string Path = Dir.File(std::string("held") + Format);
+    const TBytes Data = SampleBytes(3000);
+    Post(Format + Path, "held.bin", Data);
+    // A writer's lock on the header file, given up after a while.
+    const int Fd = ::open((Path + (Format == 'J' ? ".jhr" : ".sqd")).c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(Fd, 0);
+    ASSERT_EQ(0, ::flock(Fd, LOCK_EX | LOCK_NB));
+    std::thread Writer([Fd] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      ::close(Fd);
+    });
+    const TRunResult R = Format == 'J'
+                             ? Run(Extract, {Format + Path, "out"})
+                             : Run(Extract, {"--remove", "--force", Format + Path, "out"});
+    Writer.join();
+    EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+    ExpectRebuilt("held.bin", Data);
+  }
+}
+
+// --- Postings never spliced ---
+
+// Rewrites the text of every message file of the *.msg area Dir (what follows
+// its 190-byte header) with Change.
+template <typename F>
+void RewriteMessages(const std::string& Dir, F Change) {
+  constexpr std::size_t HeaderSize = 190;
+  for (const auto& Entry : std::filesystem::directory_iterator(Dir)) {
+    const std::string Bytes = testing_support::ReadFileText(Entry.path().string());
+    ASSERT_GT(Bytes.size(), HeaderSize);
+    ASSERT_TRUE(testing_support::WriteFileText(
+        Entry.path().string(), Bytes.substr(0, HeaderSize) + Change(Bytes.substr(HeaderSize))));
+  }
+}
+
+std::string ReplaceAll(std::string Text, const std::string& From, const std::string& To) {
+  for (std::size_t At = Text.find(From); At != std::string::npos;
+       At = Text.find(From, At + To.size()))
+    Text.replace(At, From.size(), To);
+  return Text;
+}
+
+TEST_F(ExtractRun, NamesThatDifferAfterABlankJoinApart) {
+  const TBytes A = SampleBytes(5000), B = SampleBytes(5100);  // 3 sections each
+  Post("F" + Dir.File("a"), "photo_1.jpg", A, 40);
+  Post("F" + Dir.File("b"), "photo_2.jpg", B, 40);
+  // The names as other software writes them, with a blank.
+  RewriteMessages(Dir.File("a"), [](std::string T) { return ReplaceAll(T, "photo_", "photo "); });
+  RewriteMessages(Dir.File("b"), [](std::string T) { return ReplaceAll(T, "photo_", "photo "); });
+  // They arrive as A1 B2 B3 B1 A2 A3.
+  MoveMessages(Dir.File("a"), Dir.File("m"), 3, [](std::size_t I) { return I == 1 ? 1 : I + 3; });
+  MoveMessages(Dir.File("b"), Dir.File("m"), 3, [](std::size_t I) { return I == 1 ? 4 : I; });
+  const TRunResult R = Run(Extract, {"F" + Dir.File("m"), "out"});
   EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
-  ExpectRebuilt("held.bin", Data);
+  ExpectRebuilt("photo 1.jpg", A);
+  ExpectRebuilt("photo 2.jpg", B);
+}
+
+TEST_F(ExtractRun, RemnantsOfAnOlderPostingAreNotSplicedIn) {
+  const std::string Id = "J" + Dir.File("rules");
+  const TBytes Old = SampleBytes(5000), New = SampleBytes(5001);  // 3 sections each
+  Post(Id, "rules.txt", Old, 40);
+  Post(Id, "rules.txt", New, 40);
+  ASSERT_EQ(0, Run(Dump, {"--kill", "1", Id}).ExitStatus);
+  const TRunResult R = Run(Extract, {Id, "out"});
+  EXPECT_EQ(2, R.ExitStatus);
+  EXPECT_EQ((std::vector<std::string>{"Incomplete: rules.txt from " + Sender +
+                                          ", sections 1 of 3 missing; nothing written",
+                                      "Wrote rules.txt, 5001 bytes from 3 sections by " + Sender,
+                                      "2 postings found, 1 written"}),
+            R.Lines());
+  ExpectRebuilt("rules.txt", New);
+}
+
+TEST_F(ExtractRun, ByteIdenticalDupeIsDroppedAndNamed) {
+  Post("F" + Dir.File("a"), "dupe.bin", SampleBytes(10000));  // 5 sections
+  // Order 1, 2, 2, 3, 4, 5: section 2's message let through twice.
+  MoveMessages(Dir.File("a"), Dir.File("d"), 5, [](std::size_t I) { return I <= 2 ? I : I + 1; });
+  std::filesystem::copy_file(Dir.File("d") + "/2.msg", Dir.File("d") + "/3.msg");
+  const TRunResult List = Run(Extract, {"--list", "F" + Dir.File("d")});
+  EXPECT_EQ(0, List.ExitStatus) << List.Stdout;
+  EXPECT_TRUE(HasLine(List, "  Dropped:  message 3 (a copy of section 2)")) << List.Stdout;
+  const TRunResult R = Run(Extract, {"--remove", "F" + Dir.File("d"), "out"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Removed 6 messages")) << R.Stdout;
+  ExpectRebuilt("dupe.bin", SampleBytes(10000));
+}
+
+// Past the first 16 MiB of a base the sections are read again when their
+// file is written, and come back the same.
+TEST_F(ExtractRun, SectionsNotKeptAreReadAgain) {
+  const std::size_t Max = vellumar::MaxUUEFileSize(65535);  // the largest file: one section
+  const std::string Id = "J" + Dir.File("big");
+  for (int I = 0; I < 7; ++I)
+    Post(Id, "big" + std::to_string(I), SampleBytes(Max - static_cast<std::size_t>(I)), 65535);
+  const TRunResult R = Run(Extract, {Id, "out"});
+  EXPECT_EQ(0, R.ExitStatus) << R.Stdout;
+  for (int I = 0; I < 7; ++I)
+    EXPECT_TRUE(SampleBytes(Max - static_cast<std::size_t>(I)) ==
+                ReadFileBytes(Out + "/big" + std::to_string(I)))
+        << I;
+}
+
+// --- Transport damage ---
+
+TEST_F(ExtractRun, TransportDamageIsReadThroughAndCutLinesAreNamed) {
+  const TBytes Data = SampleBytes(4500);  // 100 full lines: a zero-length line closes the data
+  const struct {
+    const char* Name;
+    std::string (*Change)(std::string);
+  } Cases[] = {
+      {"crcrlf", [](std::string T) { return ReplaceAll(T, "\r", "\r\r\n"); }},
+      {"lfcr", [](std::string T) { return ReplaceAll(T, "\r", "\n\r"); }},
+      {"crlflf", [](std::string T) { return ReplaceAll(T, "\r", "\r\n\n"); }},
+      {"stripped", [](std::string T) { return ReplaceAll(T, " \r", "\r"); }},
+      {"quoted", [](std::string T) { return ReplaceAll(T, "\r", "\r "); }},
+      // A tosser's wrapping cuts a data line of section 2 after 40 characters.
+      {"wrapped",
+       [](std::string T) {
+         const std::size_t Line = T.find("\rM", T.find("Section 2"));
+         return Line == std::string::npos ? T : T.insert(Line + 41, "\r");
+       }},
+  };
+  for (const auto& Case : Cases) {
+    const std::string Area = Dir.File(Case.Name);
+    Post("F" + Area, "damaged.bin", Data, 40);  // 3 sections
+    RewriteMessages(Area, Case.Change);
+    const std::string Into = Out + "/" + Case.Name;
+    std::filesystem::create_directory(Into);
+    const TRunResult R = Run(Extract, {"F" + Area, Into});
+    if (std::string(Case.Name) == "wrapped") {
+      EXPECT_EQ(2, R.ExitStatus);
+      EXPECT_EQ(0u, R.Stdout.find("Bad: damaged.bin from " + Sender +
+                                  ", section 2: data line 1 is cut in two"))
+          << R.Stdout;
+      continue;
+    }
+    EXPECT_EQ(0, R.ExitStatus) << Case.Name << "\n" << R.Stdout;
+    EXPECT_EQ("", testing_support::DescribeMismatch(Data, ReadFileBytes(Into + "/damaged.bin")))
+        << Case.Name;
+  }
+}
+
+// --- Unattended use ---
+
+// Adds one message from Sender with the given text lines to the open Base,
+// written on Written when that is given.
+void AddMessage(msgbase::TMessageBase& Base, const std::vector<std::string>& Lines,
+                const msgbase::TMessageBaseDateTime* Written = nullptr);
+
+// Section i of n of "name", one full line of 'a' bytes each ("#86)C", "abc",
+// in the last).
+std::vector<std::string> HandSection(int I, int N, const std::string& Name) {
+  std::string Full = "M";
+  for (int K = 0; K < 15; ++K) Full += "86%A";
+  std::vector<std::string> Lines = {
+      "Section " + std::to_string(I) + " of " + std::to_string(N) + " of file " + Name, " "};
+  if (I == 1) Lines.push_back("begin 644 " + Name);
+  Lines.push_back(I == N ? "#86)C" : Full);
+  Lines.insert(Lines.end(), {"`", "end"});
+  return Lines;
+}
+
+TEST_F(ExtractRun, ChatThatLooksLikeAPostingIsNoneAndNoFault) {
+  const std::string Id = "F" + Dir.File("chat");
+  msgbase::PMessageBase Base;
+  ASSERT_TRUE(msgbase::OpenOrCreateMessageBase(Base, Id));
+  AddMessage(*Base, {"Hi all,", "begin 10 minutes later we met.", "", "Then we went home.", "end"});
+  AddMessage(*Base, {"Section 1 of 2 of file our trip", "is what I called it."});
+  ASSERT_TRUE(msgbase::CloseMessageBase(Base));
+  TRunResult R = Run(Extract, {Id, "out"});
+  EXPECT_EQ(0, R.ExitStatus);
+  EXPECT_EQ(std::vector<std::string>{"0 postings found, 0 written"}, R.Lines());
+  R = Run(Extract, {"--list", "--verbose", Id});
+  EXPECT_EQ(0, R.ExitStatus);
+  EXPECT_TRUE(HasLine(R, "Not a posting: message 2: begin 10 minutes later we met.")) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Not a posting: message 3: Section 1 of 2 of file our trip")) << R.Stdout;
+}
+
+TEST_F(ExtractRun, ExpireRemovesOnlyOldIncompletePostings) {
+  const std::string Id = "S" + Dir.File("old");
+  msgbase::PMessageBase Base;
+  ASSERT_TRUE(msgbase::OpenOrCreateMessageBase(Base, Id));
+  msgbase::TMessageBaseDateTime Long{};
+  Long.Year = 2020;
+  Long.Month = 1;
+  Long.Day = 2;
+  AddMessage(*Base, HandSection(1, 3, "old.bin"), &Long);
+  AddMessage(*Base, HandSection(2, 3, "old.bin"), &Long);
+  AddMessage(*Base, HandSection(1, 2, "new.bin"));
+  ASSERT_TRUE(msgbase::CloseMessageBase(Base));
+  TRunResult R = Run(Extract, {"--expire", "30", Id, "out"});
+  EXPECT_EQ(1, R.ExitStatus);
+  EXPECT_EQ("--expire goes with --remove only", R.Lines().at(0));
+  R = Run(Extract, {"--remove", "--expire=30", Id, "out"});
+  EXPECT_EQ(2, R.ExitStatus);
+  EXPECT_EQ(0u, R.Stdout.find("Expired: old.bin from 2:5020/100, incomplete, newest section "))
+      << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Removed 2 messages")) << R.Stdout;
+  R = Run(Extract, {"--list", Id});
+  EXPECT_TRUE(HasLine(R, "Base " + Id + ": 1 posting")) << R.Stdout;
+  EXPECT_TRUE(HasLine(R, "Posting new.bin from 2:5020/100")) << R.Stdout;
+}
+
+TEST_F(ExtractRun, PartialFileHasZerosForMissingSections) {
+  TBytes Data = SampleBytes(10000);  // 5 sections of 50 lines
+  Post("F" + Dir.File("a"), "gap.bin", Data);
+  std::filesystem::remove(Dir.File("a") + "/4.msg");  // section 3
+  std::filesystem::remove(Dir.File("a") + "/6.msg");  // section 5
+  const TRunResult R = Run(Extract, {"--partial", "F" + Dir.File("a"), "out"});
+  EXPECT_EQ(2, R.ExitStatus);
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          "Incomplete: gap.bin from " + Sender + ", sections 3, 5 of 5 missing; nothing written",
+          "Partial: gap.bin.partial, 9000 bytes, sections 3 of 5 zero bytes, ends after "
+          "section 4",
+          "1 posting found, 0 written"}),
+      R.Lines());
+  Data.resize(9000);
+  std::fill(Data.begin() + 4500, Data.begin() + 6750, 0);
+  EXPECT_EQ("", testing_support::DescribeMismatch(Data, ReadFileBytes(Out + "/gap.bin.partial")));
+}
+
+TEST_F(ExtractRun, PatternsAndSizeLimitChooseWhatIsWritten) {
+  const std::string Id = "J" + Dir.File("pick");
+  for (const char* Name : {"a.bin", "b.txt", "c.bin", "d.bin"}) Post(Id, Name, SampleBytes(3000));
+  const TRunResult R =
+      Run(Extract, {"--include", "*.bin", "--exclude=c*", "--max-size", "2K", Id, "out"});
+  EXPECT_EQ(2, R.ExitStatus);
+  EXPECT_EQ((std::vector<std::string>{
+                "Too large: a.bin from " + Sender +
+                    ", 3000 bytes, more than the limit of 2048 (--max-size raises it); nothing "
+                    "written",
+                "Too large: d.bin from " + Sender +
+                    ", 3000 bytes, more than the limit of 2048 (--max-size raises it); nothing "
+                    "written",
+                "2 postings found, 0 written"}),
+            R.Lines());
+  EXPECT_EQ(0, Run(Extract, {"--include", "[ab]*", Id, "out"}).ExitStatus);
+  EXPECT_EQ((std::vector<std::string>{"a.bin", "b.txt"}), Names(Out));
+}
+
+// A signal between two files removes the temporary file of the second and
+// says how many were written; each report line was out already.
+TEST_F(ExtractRun, SignalLeavesNoTemporaryFileAndReportsTheWritten) {
+  const std::string Id = "F" + Dir.File("sig");
+  Post(Id, "first.bin", SampleBytes(5000));
+  Post(Id, "second.bin", SampleBytes(6000));
+  if (!testing_support::PathExists("/usr/bin/strace")) GTEST_SKIP() << "no strace";
+  // Each file's mode is set once, on its temporary file: the second time is
+  // in the middle of the second file.
+  TRunOptions Options;
+  Options.WorkDir = Dir.Path();
+  const TRunResult R = RunProgram("/usr/bin/strace",
+                                  {"-o", "/dev/null", "-e", "trace=fchmod", "-e",
+                                   "inject=fchmod:signal=TERM:when=2", Extract, Id, "out"},
+                                  Options);
+  EXPECT_TRUE(R.Signal == SIGTERM || (R.Exited && R.ExitStatus == 128 + SIGTERM)) << R.Stderr;
+  EXPECT_EQ((std::vector<std::string>{
+                "Wrote first.bin, 5000 bytes from 3 sections by " + Sender,
+                "Stopped by signal 15; files written before it: 1; no temporary file left"}),
+            R.Lines());
+  EXPECT_EQ(std::vector<std::string>{"first.bin"}, Names(Out));
 }
 
 // --- Usage and bases that cannot be used ---
@@ -382,9 +643,10 @@ TEST_F(ExtractRun, ToolsAnswerInJsonOnEveryPath) {
 
 // --- Hostile texts ---
 
-// Adds one message from Sender with the given text lines to the open Base.
-void AddMessage(msgbase::TMessageBase& Base, const std::vector<std::string>& Lines) {
+void AddMessage(msgbase::TMessageBase& Base, const std::vector<std::string>& Lines,
+                const msgbase::TMessageBaseDateTime* Written) {
   ASSERT_TRUE(Base.CreateNewMessage());
+  if (Written != nullptr) Base.SetWrittenDateTime(*Written);
   Base.SetFrom("Mallory");
   Base.SetTo("All");
   Base.SetSubject("hostile");
@@ -412,17 +674,22 @@ TEST_F(ExtractRun, HostileTextsGetOneLineEachAndNothingOutside) {
              {"Section 1 of 4000000000 of file huge", " ", "begin 644 huge", "#86)C", "`", "end"});
   AddMessage(*Base, {"section 1 of 1 of file len", "begin 644 len", "M86)C", "`", "end"});
   AddMessage(*Base, {"begin 644 noend", "#86)C", "--- tear", " * Origin: x (2:5020/100)"});
+  AddMessage(*Base, Block("begin 0000 .bashrc"));
+  AddMessage(*Base, Block("begin 644 -rf"));
+  AddMessage(*Base, Block("begin 644 nul.txt"));
+  AddMessage(*Base, Block("begin 644 photo\xe2\x80\xaegpj.exe"));  // a right-to-left override
   ASSERT_TRUE(msgbase::CloseMessageBase(Base));
 
+  const mode_t Umask = ::umask(077);
   const TRunResult R = Run(Extract, {Id, "out"});
+  ::umask(Umask);
   EXPECT_EQ(2, R.ExitStatus);
   const std::string From = " from " + Sender;
+  const std::string By = ", 3 bytes from 1 section by " + Sender;
   EXPECT_EQ((std::vector<std::string>{
-                "Wrote up.txt, 3 bytes from 1 section by " + Sender,
-                "Wrote abs.txt, 3 bytes from 1 section by " + Sender,
-                "Bad: ctl^[[2J.txt" + From +
-                    ", section 1: the file name in its begin line holds a control character; "
-                    "nothing written",
+                "Wrote up.txt (named ../../up.txt)" + By,
+                "Wrote abs.txt (named " + Dir.File("abs.txt") + ")" + By,
+                "Wrote ctl_[2J.txt (named ctl^[[2J.txt)" + By,
                 "Bad: dir/.." + From +
                     ", section 1: the file name in its begin line names no file (..); nothing "
                     "written",
@@ -433,12 +700,19 @@ TEST_F(ExtractRun, HostileTextsGetOneLineEachAndNothingOutside) {
                     ", section 1: data line 1 is bad: it is shorter than its length character "
                     "says; nothing written",
                 "Bad: noend" + From + ", section 1: it has no end line; nothing written",
-                "7 postings found, 2 written"}),
+                "Wrote _bashrc (named .bashrc)" + By, "Wrote _rf (named -rf)" + By,
+                "Wrote _nul.txt (named nul.txt)" + By,
+                "Wrote photo_gpj.exe (named photo\xe2\x80\xaegpj.exe)" + By,
+                "11 postings found, 7 written"}),
             R.Lines());
-  EXPECT_EQ((std::vector<std::string>{"abs.txt", "up.txt"}), Names(Out));
+  EXPECT_EQ((std::vector<std::string>{"_bashrc", "_nul.txt", "_rf", "abs.txt", "ctl_[2J.txt",
+                                      "photo_gpj.exe", "up.txt"}),
+            Names(Out));
   struct stat Info {};
   ASSERT_EQ(0, ::stat((Out + "/abs.txt").c_str(), &Info));
-  EXPECT_EQ(0u, Info.st_mode & 07111u);  // no set-id or execute bits from a message
+  EXPECT_EQ(0600u, Info.st_mode & 07777u);  // no set-id or execute bits, the umask applied
+  ASSERT_EQ(0, ::stat((Out + "/_bashrc").c_str(), &Info));
+  EXPECT_EQ(0600u, Info.st_mode & 07777u);  // "begin 0000": its owner can still read it
   EXPECT_FALSE(testing_support::PathExists(Dir.File("up.txt")));
   EXPECT_FALSE(testing_support::PathExists(Dir.File("abs.txt")));
 
@@ -454,10 +728,10 @@ TEST_F(ExtractRun, HostileTextsGetOneLineEachAndNothingOutside) {
        "import json, sys\n"
        "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
        "p = d['postings']\n"
-       "assert len(p) == 7 and d['faults'] == []\n"
-       "assert [x['state'] for x in p] == ['complete'] * 2 + ['bad'] * 5\n"
+       "assert len(p) == 11 and d['faults'] == []\n"
+       "assert [x['state'] for x in p] == ['complete'] * 3 + ['bad'] * 4 + ['complete'] * 4\n"
        "assert p[0]['file'] == 'up.txt' and p[0]['size'] == 3 and p[0]['missing'] == []\n"
-       "assert p[2]['name'] == 'ctl\\x1b[2J.txt' and p[2]['file'] is None\n"
+       "assert p[2]['name'] == 'ctl\\x1b[2J.txt' and p[2]['file'] == 'ctl_[2J.txt'\n"
        "assert p[4]['sections'] == 4000000000 and p[4]['present'] == [[1, 1]]\n"
        "assert p[4]['missing'] == [[2, 4000000000]]\n"
        "print('ok')\n",

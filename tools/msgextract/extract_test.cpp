@@ -25,6 +25,7 @@ TEST(ExtractTest, ArgumentsTakeBaseDirectoryAndFlags) {
   ASSERT_TRUE(ParseArguments({"--json", "S/x"}, Options, Problem));
   EXPECT_TRUE(Options.List);
   EXPECT_EQ(".", Options.Directory);
+  EXPECT_EQ(DefaultMaxSize, Options.MaxSize);
 }
 
 TEST(ExtractTest, BadUsageIsRefusedWithAReason) {
@@ -35,6 +36,14 @@ TEST(ExtractTest, BadUsageIsRefusedWithAReason) {
       {"--list", "--remove", "Jx"},
       {"Jx", "dir", "more"},
       {"Jx", ""},
+      {"--expire", "3", "Jx"},
+      {"--remove", "--expire", "-1", "Jx"},
+      {"--remove", "--expire", "1", "--expire", "2", "Jx"},
+      {"--max-size", "0", "Jx"},
+      {"--max-size", "12T", "Jx"},
+      {"--max-size=99999999999999999999", "Jx"},
+      {"Jx", "--include"},
+      {"--list", "--partial", "Jx"},
   };
   for (const auto& Args : Cases) {
     TOptions Options;
@@ -57,7 +66,8 @@ TEST(ExtractTest, FileIsWrittenWithASafeModeAndNoLeftovers) {
   const mode_t Old = ::umask(022);
   bool Exists = true;
   std::string Problem;
-  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", {"data"}, 07777, false, true, Exists, Problem))
+  EXPECT_TRUE(
+      WriteFileSafely(Dir.Path(), "f", PartsSource({"data"}), 07777, false, true, Exists, Problem))
       << Problem;
   ::umask(Old);
   EXPECT_FALSE(Exists);
@@ -79,7 +89,8 @@ TEST(ExtractTest, MorePartsThanOneWriteTakesArrive) {
   }
   bool Exists = false;
   std::string Problem;
-  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", Parts, 0644, false, false, Exists, Problem));
+  EXPECT_TRUE(
+      WriteFileSafely(Dir.Path(), "f", PartsSource(Parts), 0644, false, false, Exists, Problem));
   EXPECT_EQ(Want, testing_support::ReadFileText(Dir.File("f")));
 }
 
@@ -88,14 +99,17 @@ TEST(ExtractTest, ExistingFileIsKeptUnlessForced) {
   ASSERT_TRUE(testing_support::WriteFileText(Dir.File("f"), "old"));
   bool Exists = false;
   std::string Problem;
-  EXPECT_FALSE(WriteFileSafely(Dir.Path(), "f", {"new"}, 0644, false, false, Exists, Problem));
+  EXPECT_FALSE(
+      WriteFileSafely(Dir.Path(), "f", PartsSource({"new"}), 0644, false, false, Exists, Problem));
   EXPECT_TRUE(Exists);
   EXPECT_EQ("old", testing_support::ReadFileText(Dir.File("f")));
-  EXPECT_TRUE(WriteFileSafely(Dir.Path(), "f", {"new"}, 0644, true, true, Exists, Problem));
+  EXPECT_TRUE(
+      WriteFileSafely(Dir.Path(), "f", PartsSource({"new"}), 0644, true, true, Exists, Problem));
   EXPECT_EQ("new", testing_support::ReadFileText(Dir.File("f")));
   // A dangling symbolic link counts as existing: nothing is written through it.
   ASSERT_EQ(0, ::symlink(Dir.File("target").c_str(), Dir.File("link").c_str()));
-  EXPECT_FALSE(WriteFileSafely(Dir.Path(), "link", {"x"}, 0644, false, false, Exists, Problem));
+  EXPECT_FALSE(
+      WriteFileSafely(Dir.Path(), "link", PartsSource({"x"}), 0644, false, false, Exists, Problem));
   EXPECT_TRUE(Exists);
   EXPECT_FALSE(testing_support::PathExists(Dir.File("target")));
   EXPECT_EQ(2u, Names(Dir.Path()).size());
@@ -105,7 +119,8 @@ TEST(ExtractTest, UnwritableDirectoryFailsWithoutLeftovers) {
   TTempDir Dir;
   bool Exists = false;
   std::string Problem;
-  EXPECT_FALSE(WriteFileSafely(Dir.File("none"), "f", {"x"}, 0644, false, false, Exists, Problem));
+  EXPECT_FALSE(WriteFileSafely(Dir.File("none"), "f", PartsSource({"x"}), 0644, false, false,
+                               Exists, Problem));
   EXPECT_FALSE(Exists);
   EXPECT_NE(std::string::npos, Problem.find("cannot create a file in")) << Problem;
   EXPECT_TRUE(Names(Dir.Path()).empty());

@@ -12,6 +12,8 @@
 int main(int argc, char** argv) {
   // A closed pipe must show as a failed write, not kill the process unseen.
   (void)std::signal(SIGPIPE, SIG_IGN);
+  // An interrupted run leaves no temporary file and says what it wrote.
+  msgextract::CleanUpOnSignals();
   // "./" base paths mean the program's own directory, as for vellumar's -e.
   msgbase::SetProgramPath(argc > 0 ? argv[0] : "");
   const std::vector<std::string> Args(argv + (argc > 0 ? 1 : 0), argv + argc);

@@ -1,6 +1,9 @@
 #include "tools/msgextract/posting_scan.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "encode/uudecode.h"
@@ -46,16 +49,20 @@ bool TakeText(std::string_view& S, std::string_view Text) {
   return true;
 }
 
-// "Section i of n of file NAME..." or "section ...": the numbers and the name
-// (up to the first blank).
+// "Section i of n of file NAME..." or "section ...": the numbers and the
+// whole name, which ends where two blanks in a row open the credit text, or
+// at the end of the line.
 bool ParseSectionHeader(std::string_view S, TPiece& Piece) {
   if (!TakeText(S, "Section ") && !TakeText(S, "section ")) return false;
   if (!TakeNumber(S, Piece.Index) || !TakeText(S, " of ") || !TakeNumber(S, Piece.Count) ||
       !TakeText(S, " of file "))
     return false;
-  const std::size_t End = S.find(' ');
-  Piece.Name = std::string(S.substr(0, End));
+  Piece.Name = std::string(TrimRight(S.substr(0, S.find("  "))));
   return true;
+}
+
+bool LooksLikeStart(std::string_view S) {
+  return S.starts_with("Section ") || S.starts_with("section ") || S.starts_with("begin ");
 }
 
 // "begin MODE NAME": an octal mode and the rest of the line as the name.
@@ -76,29 +83,101 @@ bool ParseBeginLine(std::string_view S, std::uint32_t& Mode, std::string& Name) 
   return true;
 }
 
+// Where quoting software indented a posting's lines, or a tosser doubled
+// every line end (CR CR LF, LF CR and CR LF LF each leave an empty line after
+// every line), the run from a header or begin line to its "end" line is given
+// back as it was written: the indent taken off every line, the empty lines in
+// between dropped. A run is repaired only when every line of it fits the
+// pattern up to an "end" line; everything else stays as it is. The work is
+// bounded by a few passes over the text, however many runs fail. False, Out
+// untouched, when nothing was repaired.
+bool RepairLines(const std::vector<std::string_view>& In, std::vector<std::string_view>& Out) {
+  const std::size_t N = In.size();
+  bool Repaired = false;              // Out holds the lines before I once a run is repaired
+  std::size_t Budget = 4 * N + 1024;  // lines looked at beyond the first pass
+  std::size_t I = 0;
+  while (I < N) {
+    const std::string_view Line = In[I];
+    const std::size_t Indent = std::min(Line.find_first_not_of(' '), Line.size());
+    const bool Doubled = I + 1 < N && In[I + 1].empty();
+    std::size_t Last = 0, Step = 0;  // the run's "end" line and the step to it
+    if ((Indent > 0 || Doubled) && Budget > 0 && LooksLikeStart(Line.substr(Indent))) {
+      for (const std::size_t Try : {std::size_t{2}, std::size_t{1}}) {
+        if ((Try == 2 && !Doubled) || (Try == 1 && Indent == 0)) continue;
+        for (std::size_t J = I; J + Try < N && Budget > 0; J += Try, --Budget) {
+          if (Try == 2 && !In[J + 1].empty()) break;
+          const std::string_view Next = In[J + Try];
+          if (Next.find_first_not_of(' ') < Indent) break;
+          if (TrimRight(Next.substr(std::min(Indent, Next.size()))) == "end") {
+            Last = J + Try;
+            break;
+          }
+        }
+        if (Last > 0) {
+          Step = Try;
+          break;
+        }
+      }
+    }
+    if (Last == 0) {
+      if (Repaired) Out.push_back(Line);
+      ++I;
+      continue;
+    }
+    if (!Repaired) Out.assign(In.begin(), In.begin() + static_cast<std::ptrdiff_t>(I));
+    Repaired = true;
+    for (; I <= Last; I += Step) Out.push_back(In[I].substr(std::min(Indent, In[I].size())));
+    I = Last + 1;
+  }
+  return Repaired;
+}
+
 // A message's lines with what the parsers look ahead for, worked out once so
 // that no text, however hostile, is read more than a few times over.
 struct TText {
+  // Texts are counted in 32 bits by every base, and so are their lines.
+  using TLineNumber = std::uint32_t;
+
   explicit TText(const std::vector<std::string_view>& AllLines) : Lines(AllLines) {
-    const std::size_t N = Lines.size();
-    NextEnd.resize(N + 1, N);
-    for (std::size_t I = N; I-- > 0;)
+    const auto N = static_cast<TLineNumber>(Lines.size());
+    NextEnd.resize(N + std::size_t{1}, N);
+    for (TLineNumber I = N; I-- > 0;)
       NextEnd[I] = TrimRight(Lines[I]) == "end" ? I : NextEnd[I + 1];
-    NextNotData.resize(N + 1, N);
-    for (std::size_t I = N; I-- > 0;)
+    NextNotData.resize(N + std::size_t{1}, N);
+    for (TLineNumber I = N; I-- > 0;)
       NextNotData[I] = vellumar::UUMayBeDataLine(Lines[I]) ? NextNotData[I + 1] : I;
-    BlanksBefore.resize(N + 1, 0);
-    for (std::size_t I = 0; I < N; ++I)
-      BlanksBefore[I + 1] =
-          BlanksBefore[I] + (Lines[I].find(' ', 1) != std::string_view::npos ? 1 : 0);
+    BlanksBefore.resize(N + std::size_t{1}, 0);
+    BackquotesBefore.resize(N + std::size_t{1}, 0);
+    for (TLineNumber I = 0; I < N; ++I) {
+      const std::string_view L = Lines[I];
+      BlanksBefore[I + 1] = BlanksBefore[I] + (L.find(' ', 1) != std::string_view::npos ? 1 : 0);
+      BackquotesBefore[I + 1] =
+          BackquotesBefore[I] + (L != "`" && L.find('`') != std::string_view::npos ? 1 : 0);
+    }
   }
 
   const std::vector<std::string_view>& Lines;
-  std::vector<std::size_t> NextEnd;  // the first "end" line at or after a line (or the count)
-  std::vector<std::size_t>
+  std::vector<TLineNumber> NextEnd;  // the first "end" line at or after a line (or the count)
+  std::vector<TLineNumber>
       NextNotData;  // the first line at or after a line that no data line can be
-  std::vector<std::size_t> BlanksBefore;  // lines before a line that hold a blank after their first
+  std::vector<TLineNumber> BlanksBefore;      // lines before a line with a blank after their first
+  std::vector<TLineNumber> BackquotesBefore;  // lines before a line with a backquote, "`" aside
 };
+
+// Whether data follows at Lines[At]: past empty lines, the "end" line, the
+// backquote line or a data line that decodes. A "begin" or section line
+// followed by anything else is text that only looks like one.
+bool DataFollows(const TText& Text, std::size_t At) {
+  while (At < Text.Lines.size() && Text.Lines[At].empty()) ++At;
+  if (At >= Text.Lines.size()) return false;
+  const std::string_view Line = Text.Lines[At];
+  if (TrimRight(Line) == "end" || Line == "`") return true;
+  // Blanks lost at the line's end are forgiven here: whether they may be is
+  // for the data to show.
+  std::string Scratch;
+  std::size_t Count = 0;
+  return vellumar::UUDecodeLine(Line, true, Scratch, Count) == vellumar::ulOk;
+}
 
 // Reads the data lines from Lines[At] up to and including the "end" line into
 // Piece; returns where scanning goes on.
@@ -106,8 +185,11 @@ std::size_t ParseData(const TText& Text, std::size_t At, TPiece& Piece) {
   const std::vector<std::string_view>& Lines = Text.Lines;
   const std::size_t End = Text.NextEnd[At];
   // Only an encoder that writes zero as a blank loses characters when blanks
-  // at line ends are stripped; it shows itself by a blank inside some line.
-  const bool BlankStyle = Text.BlanksBefore[End] > Text.BlanksBefore[At];
+  // at line ends are stripped: it shows itself by a blank inside some line,
+  // or by no backquote anywhere, not even as the line that closes the data.
+  const bool Backquoted = Text.BackquotesBefore[End] > Text.BackquotesBefore[At] ||
+                          (End > At && End < Lines.size() && Lines[End - 1] == "`");
+  const bool BlankStyle = Text.BlanksBefore[End] > Text.BlanksBefore[At] || !Backquoted;
   // Room for the lines up to "end", which are all data when the piece is
   // sound (no more than an array of lines can hold); a faulty piece gives its
   // room back at once. The room stops at the first line that cannot be data
@@ -116,21 +198,33 @@ std::size_t ParseData(const TText& Text, std::size_t At, TPiece& Piece) {
   // more than the text, however many blocks it opens and never closes.
   const std::size_t DataLines = Text.NextNotData[At] - At;
   Piece.Data.reserve(std::min(DataLines, MaxReservedLines) * vellumar::UUEMaxLineBytes);
-  bool Short = false;   // a line carried fewer than 45 bytes: the file ends here
-  bool Closed = false;  // the backquote line was seen
+  bool Short = false;         // a line carried fewer than 45 bytes: the file ends here
+  bool Closed = false;        // the backquote line was seen
+  std::size_t ZeroLines = 0;  // blank or empty lines since the last that carried bytes
   std::size_t Number = 0;
+  const auto Fault = [&](std::string Problem) {
+    Piece.Error = std::move(Problem);
+    return At + 1;
+  };
   for (; At < End; ++At) {
     const std::string_view Line = Lines[At];
     ++Number;
+    // A line that a tosser's wrapping cut in two: the rest is the next line.
+    if (!Line.empty() && At + 1 < End && vellumar::UUMayBeDataLine(Line)) {
+      const auto Bytes = static_cast<std::size_t>((Line[0] - ' ') & 0x3F);
+      if (Line.size() < vellumar::UULineLength(Bytes) &&
+          Line.size() + TrimRight(Lines[At + 1]).size() == vellumar::UULineLength(Bytes))
+        return Fault("data line " + std::to_string(Number) +
+                     " is cut in two (wrapped in transit?); it is not guessed at");
+    }
     std::size_t Count = 0;
     const vellumar::TUULineStatus Status =
         vellumar::UUDecodeLine(Line, BlankStyle, Piece.Data, Count);
     if (Status != vellumar::ulOk) {
       // Text after a block that never ends is no bad data line: say what is wrong.
-      Piece.Error = End < Lines.size() ? "data line " + std::to_string(Number) +
-                                             " is bad: " + vellumar::UULineStatusText(Status)
-                                       : "it has no end line";
-      return At + 1;
+      return Fault(End < Lines.size() ? "data line " + std::to_string(Number) +
+                                            " is bad: " + vellumar::UULineStatusText(Status)
+                                      : "it has no end line");
     }
     if (Count == 0) {
       // The backquote line closes the data; a blank (or emptied) line before
@@ -138,15 +232,13 @@ std::size_t ParseData(const TText& Text, std::size_t At, TPiece& Piece) {
       if (Line == "`") {
         Closed = true;
       } else if (!Closed) {
-        Short = true;
+        ++ZeroLines;
       }
       continue;
     }
-    if (Short || Closed) {
-      Piece.Error = "data line " + std::to_string(Number) +
-                    " follows the end of the data: the size does not add up";
-      return At + 1;
-    }
+    if (Short || Closed || ZeroLines > 0)
+      return Fault("data line " + std::to_string(Number) +
+                   " follows the end of the data: the size does not add up");
     ++Piece.DataLines;
     if (Count < vellumar::UUEMaxLineBytes) Short = true;
   }
@@ -154,7 +246,9 @@ std::size_t ParseData(const TText& Text, std::size_t At, TPiece& Piece) {
     Piece.Error = "it has no end line";
     return End;
   }
-  Piece.EndsFull = !Short;
+  // Encoders that write zero as a blank close the data with a blank line, not
+  // a backquote: then only a second one is the zero-length line.
+  Piece.EndsFull = !Short && ZeroLines < (Closed ? 1u : 2u);
   return End + 1;
 }
 
@@ -170,21 +264,28 @@ std::size_t SkipSection(const TText& Text, std::size_t At) {
   return End < Text.Lines.size() ? End + 1 : End;
 }
 
-// Parses the section whose header is Lines[At]; returns where scanning goes on.
-std::size_t ParseSection(const TText& Text, std::size_t At, TPiece& Piece) {
+// Parses the section whose header is Lines[At]; returns where scanning goes
+// on. A header that no data follows leaves Piece.Ignored set.
+std::size_t ParseSection(const TText& Text, std::size_t At, TPiece& Piece, bool& Ignored) {
   const std::vector<std::string_view>& Lines = Text.Lines;
+  const std::size_t Header = At;
   const auto Fault = [&](std::string Problem) {
     Piece.Error = std::move(Problem);
     return SkipSection(Text, At);
   };
   ++At;
-  if (Piece.Index == 0 || Piece.Index > Piece.Count || Piece.Count > MaxSections)
-    return Fault("its header counts section " + std::to_string(Piece.Index) + " of " +
-                 std::to_string(Piece.Count) + ", which cannot be");
   // A cut file's sections have a blank line here; a file posted whole in one
   // message goes straight on with its begin line.
   if (At < Lines.size() && TrimRight(Lines[At]).empty()) ++At;
-  if (At < Lines.size() && ParseBeginLine(Lines[At], Piece.Mode, Piece.BeginName)) {
+  const bool HasBegin = At < Lines.size() && ParseBeginLine(Lines[At], Piece.Mode, Piece.BeginName);
+  if (!DataFollows(Text, HasBegin ? At + 1 : At)) {
+    Ignored = true;
+    return Header + 1;
+  }
+  if (Piece.Index == 0 || Piece.Index > Piece.Count || Piece.Count > MaxSections)
+    return Fault("its header counts section " + std::to_string(Piece.Index) + " of " +
+                 std::to_string(Piece.Count) + ", which cannot be");
+  if (HasBegin) {
     Piece.HasBegin = true;
     if (Piece.Index != 1) return Fault("it holds a begin line, which belongs to section 1 only");
     ++At;
@@ -195,50 +296,194 @@ std::size_t ParseSection(const TText& Text, std::size_t At, TPiece& Piece) {
   return Piece.Error.empty() ? Next : SkipSection(Text, At);
 }
 
+// The origin and serial of the message's ^AMSGID line; false without one.
+bool FindMsgId(const std::vector<std::string_view>& Lines, std::string& Origin,
+               std::uint32_t& Serial) {
+  for (const std::string_view Line : Lines) {
+    std::string_view S = Line;
+    if (!TakeText(S, "\x01MSGID: ")) continue;
+    S = TrimRight(S);
+    const std::size_t Blank = S.rfind(' ');
+    if (Blank == std::string_view::npos || S.size() - Blank - 1 > 8) return false;
+    std::uint32_t Value = 0;
+    for (const char C : S.substr(Blank + 1)) {
+      const int Digit = IsDigit(C)                               ? C - '0'
+                        : (C | 0x20) >= 'a' && (C | 0x20) <= 'f' ? (C | 0x20) - 'a' + 10
+                                                                 : -1;
+      if (Digit < 0) return false;
+      Value = Value * 16 + static_cast<std::uint32_t>(Digit);
+    }
+    Origin = std::string(S.substr(0, Blank));
+    Serial = Value;
+    return true;
+  }
+  return false;
+}
+
+// The digest of a piece's bytes and begin line; a piece read again must give
+// it again. Eight bytes a step, each step multiplied and folded: no defence
+// against a crafted collision, which could at worst drop a section as a copy
+// of one with the same message identifier, or pass a changed message.
+std::uint64_t PieceDigest(const TPiece& Piece) {
+  std::uint64_t Hash = 0xCBF29CE484222325u;
+  const auto Add = [&Hash](std::string_view Bytes) {
+    const auto Step = [&Hash](std::uint64_t Word) {
+      Hash = (Hash ^ Word) * 0x100000001B3u;
+      Hash ^= Hash >> 29;
+    };
+    std::size_t At = 0;
+    for (; At + 8 <= Bytes.size(); At += 8) {
+      std::uint64_t Word = 0;
+      std::memcpy(&Word, Bytes.data() + At, 8);
+      Step(Word);
+    }
+    std::uint64_t Tail = Bytes.size() - At;  // the length too, so "a" and "a\0" differ
+    for (; At < Bytes.size(); ++At) Tail = Tail << 8 | static_cast<unsigned char>(Bytes[At]);
+    Step(Tail);
+  };
+  Add(std::to_string(Piece.Mode) + ' ' + Piece.BeginName + '\n');
+  Add(Piece.Data);
+  return Hash;
+}
+
+// The line as the listing of ignored lines shows it.
+constexpr std::size_t MaxIgnoredText = 72;
+
 }  // namespace
 
-void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces) {
-  const std::vector<std::string_view>& Lines = Message.Lines;
+void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces, TIgnoredLines* Ignored) {
+  std::vector<std::string_view> Repaired;
+  const std::vector<std::string_view>& Lines =
+      RepairLines(Message.Lines, Repaired) ? Repaired : Message.Lines;
   const TText Text(Lines);
+  const std::size_t First = Pieces.size();
+  std::size_t Bad = 0;
   std::size_t At = 0;
   while (At < Lines.size()) {
     TPiece Piece;
-    Piece.Message = Message.Number;
-    Piece.Sender = Message.Sender;
-    Piece.Subject = Message.Subject;
+    bool Chat = false;
+    const std::size_t Start = At;
     if (ParseSectionHeader(Lines[At], Piece)) {
       Piece.Kind = pkSection;
-      At = ParseSection(Text, At, Piece);
+      At = ParseSection(Text, At, Piece, Chat);
     } else if (ParseBeginLine(Lines[At], Piece.Mode, Piece.BeginName)) {
       Piece.Kind = pkBlock;
       Piece.HasBegin = true;
       Piece.Name = Piece.BeginName;
-      At = ParseData(Text, At + 1, Piece);
+      Chat = !DataFollows(Text, At + 1);
+      At = Chat ? At + 1 : ParseData(Text, At + 1, Piece);
     } else {
       ++At;
       continue;
     }
-    if (!Piece.Error.empty()) std::string().swap(Piece.Data);  // nothing is written for it
+    if (Chat) {
+      if (Ignored != nullptr && Ignored->Count++ < MaxIgnoredKept)
+        Ignored->Lines.push_back(
+            {Message.Number, std::string(Lines[Start].substr(0, MaxIgnoredText))});
+      continue;
+    }
+    if (!Piece.Error.empty() && ++Bad > MaxBadKept) {
+      if (Ignored != nullptr) ++Ignored->BadNotKept;
+      continue;
+    }
     Pieces.push_back(std::move(Piece));
+  }
+  // What identifies every piece this call appended, whichever scanner found
+  // it; the same text always gives the same pieces in the same order, so the
+  // place among them finds a piece again when its message is read again.
+  std::string Origin;
+  std::uint32_t Serial = 0;
+  const bool HasMsgId = FindMsgId(Message.Lines, Origin, Serial);
+  for (std::size_t I = First; I < Pieces.size(); ++I) {
+    TPiece& Piece = Pieces[I];
+    Piece.Message = Message.Number;
+    Piece.Sender = Message.Sender;
+    Piece.Subject = Message.Subject;
+    Piece.Date = Message.Date;
+    if (HasMsgId) {
+      Piece.MsgIdOrigin = Origin;
+      Piece.MsgIdSerial = Serial;
+    }
+    Piece.Ordinal = static_cast<std::uint32_t>(I - First);
+    if (!Piece.Error.empty()) std::string().swap(Piece.Data);  // nothing is written for it
+    Piece.Size = Piece.Data.size();
+    Piece.Digest = PieceDigest(Piece);
   }
 }
 
+namespace {
+
+// Postings of one sender, name and count that a piece is compared with, the
+// newest first; older ones are not looked at, which keeps a base of many
+// reposts of one file from costing time by the square.
+constexpr std::size_t MaxCandidates = 64;
+
+// Whether section A can have been written before section B, going by the
+// dates and by the serials of identifiers from one origin.
+bool WrittenBefore(const TPiece& A, const TPiece& B) {
+  if (A.Date != 0 && B.Date != 0 && A.Date > B.Date) return false;
+  return A.MsgIdOrigin.empty() || A.MsgIdOrigin != B.MsgIdOrigin || A.MsgIdSerial < B.MsgIdSerial;
+}
+
+// A copy of Held that a tosser let through: the same message identifier (or
+// none on either) and the same bytes.
+bool IsCopy(const TPiece& Held, const TPiece& Piece) {
+  return Held.MsgIdOrigin == Piece.MsgIdOrigin && Held.MsgIdSerial == Piece.MsgIdSerial &&
+         Held.Size == Piece.Size && Held.Digest == Piece.Digest &&
+         Held.DataLines == Piece.DataLines && Held.Error == Piece.Error;
+}
+
+// Whether Piece, whose section Posting lacks, agrees with it: as many data
+// lines as its other sections before the last (the last no more), and
+// written after the nearest section below it and before the nearest above.
+bool Fits(const TPosting& Posting, const TPiece& Piece, const std::vector<TPiece>& Pieces) {
+  if (Piece.Error.empty()) {
+    const bool Last = Piece.Index == Posting.Count;
+    std::uint32_t Lines = Posting.LinesPerSection;
+    if (!Last && Lines != 0 && Piece.DataLines != Lines) return false;
+    if (Last && Lines != 0 && Piece.DataLines > Lines) return false;
+    const auto Final = Posting.Sections.find(Posting.Count);
+    if (!Last && Lines == 0 && Final != Posting.Sections.end() &&
+        Pieces[Final->second].Error.empty() && Pieces[Final->second].DataLines > Piece.DataLines)
+      return false;
+  }
+  const auto Above = Posting.Sections.upper_bound(Piece.Index);
+  if (Above != Posting.Sections.end() && !WrittenBefore(Piece, Pieces[Above->second])) return false;
+  return Above == Posting.Sections.begin() ||
+         WrittenBefore(Pieces[std::prev(Above)->second], Piece);
+}
+
+}  // namespace
+
 std::vector<TPosting> JoinPieces(const std::vector<TPiece>& Pieces) {
   std::vector<TPosting> Postings;
-  // The newest posting of each sender, name and count.
-  std::map<std::string, std::size_t> Newest;
+  // The postings of each kind, sender, name and count, oldest first.
+  std::map<std::string, std::vector<std::size_t>> Keyed;
   for (std::size_t I = 0; I < Pieces.size(); ++I) {
     const TPiece& Piece = Pieces[I];
+    const std::string Key = std::to_string(Piece.Kind) + '\n' + Piece.Sender + '\n' + Piece.Name +
+                            '\n' + std::to_string(Piece.Count);
+    std::vector<std::size_t>& Candidates = Keyed[Key];
     std::size_t Into = Postings.size();
-    if (Piece.Kind == pkSection) {
-      const std::string Key = Piece.Sender + '\n' + Piece.Name + '\n' + std::to_string(Piece.Count);
-      const auto Found = Newest.find(Key);
-      if (Found != Newest.end() && !Postings[Found->second].Sections.contains(Piece.Index)) {
-        Into = Found->second;
-      } else {
-        Newest[Key] = Into;
+    bool Copy = false;
+    for (std::size_t C = Candidates.size(), Looked = 0; C-- > 0 && Looked < MaxCandidates;
+         ++Looked) {
+      TPosting& Posting = Postings[Candidates[C]];
+      const auto Held = Posting.Sections.find(Piece.Index);
+      if (Held != Posting.Sections.end()) {
+        Copy = IsCopy(Pieces[Held->second], Piece);
+        if (Copy) {
+          Posting.Duplicates.push_back(I);
+          break;
+        }
+        continue;
+      }
+      if (Piece.Kind == pkSection && Fits(Posting, Piece, Pieces)) {
+        Into = Candidates[C];
+        break;
       }
     }
+    if (Copy) continue;
     if (Into == Postings.size()) {
       TPosting Posting;
       Posting.Kind = Piece.Kind;
@@ -247,10 +492,12 @@ std::vector<TPosting> JoinPieces(const std::vector<TPiece>& Pieces) {
       Posting.Subject = Piece.Subject;
       Posting.Count = Piece.Count;
       Postings.push_back(std::move(Posting));
+      Candidates.push_back(Into);
     }
     TPosting& Posting = Postings[Into];
     Posting.Sections[Piece.Index] = I;
     if (Piece.Index == 1) Posting.Subject = Piece.Subject;
+    if (Piece.Index < Piece.Count && Piece.Error.empty()) Posting.LinesPerSection = Piece.DataLines;
   }
   return Postings;
 }
@@ -281,7 +528,7 @@ TPostingCheck CheckPosting(const TPosting& Posting, const std::vector<TPiece>& P
                             " data lines where section 1 holds " + std::to_string(First.DataLines));
     if (Index > 1 && Index == Posting.Count && Piece.DataLines > First.DataLines)
       return Bad(Index, "it holds more data lines than section 1");
-    Check.Size += Piece.Data.size();
+    Check.Size += Piece.Size;
   }
   std::string Problem;
   if (!SafeFileName(First.BeginName, Check.FileName, Problem)) return Bad(1, Problem);
@@ -331,21 +578,64 @@ std::vector<std::string_view> FileParts(const TPosting& Posting,
   return Parts;
 }
 
+namespace {
+
+// The UTF-8 sequence at Name[At] when it is a character that changes how a
+// name looks without being seen (C1 controls, the bidirectional marks,
+// embeddings, overrides and isolates); its length, else 0.
+std::size_t HiddenCharacterLength(std::string_view Name, std::size_t At) {
+  const auto Byte = [&](std::size_t I) {
+    return At + I < Name.size() ? static_cast<unsigned char>(Name[At + I]) : 0u;
+  };
+  if (Byte(0) == 0xC2 && Byte(1) >= 0x80 && Byte(1) <= 0x9F) return 2;  // U+0080..U+009F
+  if (Byte(0) == 0xD8 && Byte(1) == 0x9C) return 2;                     // U+061C
+  if (Byte(0) == 0xE2 && Byte(1) == 0x80 &&
+      (Byte(2) == 0x8E || Byte(2) == 0x8F || (Byte(2) >= 0xAA && Byte(2) <= 0xAE)))
+    return 3;  // U+200E, U+200F, U+202A..U+202E
+  if (Byte(0) == 0xE2 && Byte(1) == 0x81 && Byte(2) >= 0xA6 && Byte(2) <= 0xA9)
+    return 3;  // U+2066..U+2069
+  return 0;
+}
+
+// Whether Name, up to its first dot, is a device name of DOS, which no file
+// may bear there.
+bool IsDeviceName(std::string_view Name) {
+  std::string Stem(Name.substr(0, Name.find('.')));
+  for (char& C : Stem)
+    if (C >= 'a' && C <= 'z') C = static_cast<char>(C - 'a' + 'A');
+  if (Stem == "CON" || Stem == "PRN" || Stem == "AUX" || Stem == "NUL" || Stem == "CLOCK$")
+    return true;
+  return Stem.size() == 4 && (Stem.starts_with("COM") || Stem.starts_with("LPT")) &&
+         Stem[3] >= '1' && Stem[3] <= '9';
+}
+
+}  // namespace
+
 bool SafeFileName(const std::string& Name, std::string& FileName, std::string& Problem) {
   const std::size_t Slash = Name.find_last_of("/\\");
-  FileName = Slash == std::string::npos ? Name : Name.substr(Slash + 1);
+  const std::string_view Last = Slash == std::string::npos
+                                    ? std::string_view(Name)
+                                    : std::string_view(Name).substr(Slash + 1);
   const auto Refuse = [&](const std::string& Why) {
     Problem = "the file name in its begin line " + Why;
     FileName.clear();
     return false;
   };
-  if (FileName.empty()) return Refuse("is empty");
-  if (FileName == "." || FileName == "..") return Refuse("names no file (" + FileName + ")");
-  if (FileName.size() > MaxFileNameLength) return Refuse("is too long");
-  for (const char C : Name) {
-    const auto Byte = static_cast<unsigned char>(C);
-    if (Byte < 0x20 || Byte == 0x7F) return Refuse("holds a control character");
+  if (Last.empty()) return Refuse("is empty");
+  if (Last == "." || Last == "..") return Refuse("names no file (" + std::string(Last) + ")");
+  FileName.clear();
+  for (std::size_t I = 0; I < Last.size(); ++I) {
+    const auto Byte = static_cast<unsigned char>(Last[I]);
+    if (const std::size_t Hidden = HiddenCharacterLength(Last, I); Hidden > 0) {
+      FileName += '_';
+      I += Hidden - 1;
+    } else {
+      FileName += Byte < 0x20 || Byte == 0x7F ? '_' : Last[I];
+    }
   }
+  if (FileName[0] == '.' || FileName[0] == '-') FileName[0] = '_';
+  if (IsDeviceName(FileName)) FileName.insert(0, 1, '_');
+  if (FileName.size() > MaxFileNameLength) return Refuse("is too long");
   return true;
 }
 

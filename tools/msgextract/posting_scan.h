@@ -8,10 +8,17 @@
 // file fit into one message; anything after NAME on that line is a credit
 // text), a blank line (only where the file was cut), the "begin MODE NAME"
 // line in section 1 only, the data lines, a line holding one backquote and
-// "end". Sections may sit anywhere in
-// a message text, between lines that templates and tossers add. Sections of
-// one posting share sender address, file name and section count; a section
-// number that the newest posting of that key already holds starts a new one.
+// "end". Sections may sit anywhere in a message text, between lines that
+// templates and tossers add, indented as quoting software indents them, and
+// with every line end doubled. A header or begin line that no data follows is
+// chat, not a posting.
+//
+// Sections of one posting agree on everything that identifies it: sender
+// address, the whole file name, section count, lines per section, and the
+// order of their message identifiers and dates (section i was written before
+// section i + 1). A section that contradicts every posting it could join
+// starts a new one; a byte-identical copy of a section already held (a dupe
+// with the same message identifier) is dropped.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +39,7 @@ struct TMessageText {
   std::int32_t Number = 0;
   std::string Sender;  // sender address as text
   std::string Subject;
+  std::int64_t Date = 0;                // when written, as a number that sorts by time; 0 unknown
   std::vector<std::string_view> Lines;  // not owned: views into the caller's text
 };
 
@@ -58,10 +66,37 @@ struct TPiece {
   // the data before the backquote line: the file goes on in the next section.
   bool EndsFull = false;
   std::string Error;  // the first fault found in it; empty when none
+  // What identifies the piece once Data is given back: its place among the
+  // pieces of its message, the size and a digest of its bytes (and of the
+  // begin line), the message's identifier and date.
+  std::uint32_t Ordinal = 0;
+  std::uint64_t Size = 0;
+  std::uint64_t Digest = 0;
+  std::string MsgIdOrigin;  // of the ^AMSGID line; empty when there is none
+  std::uint32_t MsgIdSerial = 0;
+  std::int64_t Date = 0;
 };
 
-// Appends every section and block of Message to Pieces, in text order.
-void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces);
+// Header and begin lines that no data follows: chat, listed on request only.
+struct TIgnoredLines {
+  struct TLine {
+    std::int32_t Message = 0;
+    std::string Text;  // cut to a screen line
+  };
+  std::vector<TLine> Lines;  // the first MaxIgnoredKept of them
+  std::uint64_t Count = 0;   // all of them
+  // Faulty pieces past the first MaxBadKept of a message are counted, not
+  // kept: a hostile text costs no memory by the number of its bad blocks.
+  std::uint64_t BadNotKept = 0;
+};
+inline constexpr std::size_t MaxIgnoredKept = 100;
+inline constexpr std::size_t MaxBadKept = 16;
+
+// Appends every section and block of Message to Pieces, in text order, and
+// notes the lines that only look like a posting's start in Ignored (when
+// given).
+void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces,
+                 TIgnoredLines* Ignored = nullptr);
 
 struct TPosting {
   TPieceKind Kind = pkSection;
@@ -70,6 +105,8 @@ struct TPosting {
   std::string Subject;  // of section 1's message, else of the first one found
   std::uint64_t Count = 1;
   std::map<std::uint64_t, std::size_t> Sections;  // section number -> index into the pieces
+  std::uint32_t LinesPerSection = 0;    // of a section before the last; 0 while none is held
+  std::vector<std::size_t> Duplicates;  // pieces dropped as copies of one held
 };
 
 // Groups Pieces (in base order) into postings, in the order they first appear.
@@ -103,9 +140,12 @@ struct TPostingCheck {
 [[nodiscard]] std::vector<std::string_view> FileParts(const TPosting& Posting,
                                                       const std::vector<TPiece>& Pieces);
 
-// The last path component of a begin line's name ('/' and '\\' both end a
-// component); false with a reason in Problem when that is empty, "." or
-// "..", longer than a file name may be, or holds a control character.
+// The name a begin line's name is written under: its last path component
+// ('/' and '\\' both end one), with every control character, bidirectional
+// control and a leading '.' or '-' made '_', and '_' put before a device name
+// of DOS (CON, NUL, COM1, ... with or without an extension). False with a
+// reason in Problem when the component is empty, "." or "..", or longer than
+// a file name may be.
 [[nodiscard]] bool SafeFileName(const std::string& Name, std::string& FileName,
                                 std::string& Problem);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <deque>
 #include <string>
 #include <vector>
@@ -9,11 +10,17 @@
 namespace msgextract {
 namespace {
 
-// A message holding Lines from the sender 2:5020/100.
+// A message holding Lines from the sender 2:5020/100, with a ^AMSGID line of
+// the serial Serial first when that is not 0.
 TMessageText Message(std::int32_t Number, std::vector<std::string> Lines,
-                     const std::string& Sender = "2:5020/100") {
+                     const std::string& Sender = "2:5020/100", std::uint32_t Serial = 0) {
   // The lines stay for the whole test program, so the views stay valid.
   static std::deque<std::vector<std::string>> Kept;
+  if (Serial != 0) {
+    char Hex[9];
+    std::snprintf(Hex, sizeof Hex, "%08x", Serial);
+    Lines.insert(Lines.begin(), std::string("\x01") + "MSGID: " + Sender + " " + Hex);
+  }
   Kept.push_back(std::move(Lines));
   TMessageText Text;
   Text.Number = Number;
@@ -84,9 +91,14 @@ TEST(PostingScanTest, SectionsJoinInAnyOrderAmidOtherMessages) {
 }
 
 TEST(PostingScanTest, TransportDamageWithinReasonIsTolerated) {
-  // Blanks stripped: the blank after the header and the zero-length line.
-  std::vector<std::string> Lines{
-      "section 1 of 1 of file y", "", "begin 600 dir/y  ", FullLine, "", "`", "end  "};
+  // Blanks stripped, lines indented by quoting software, every line end
+  // doubled (the end-to-end tests take each apart, on real bases).
+  std::vector<std::string> Lines;
+  for (const std::string& Line : std::vector<std::string>{
+           "section 1 of 1 of file y", "", "begin 600 dir/y  ", FullLine, "", "`", "end  "}) {
+    Lines.push_back("  " + Line);
+    Lines.emplace_back();
+  }
   TScan S = Scan({Message(1, Lines)});
   const TPostingCheck Check = CheckPosting(S.Postings.at(0), S.Pieces);
   EXPECT_EQ(psComplete, Check.State) << Check.Problem;
@@ -124,27 +136,62 @@ TEST(PostingScanTest, BlankStyleBlockMayLoseItsTrailingBlanks) {
   const TPostingCheck Check = CheckPosting(S.Postings.at(0), S.Pieces);
   EXPECT_EQ(psComplete, Check.State) << Check.Problem;
   EXPECT_EQ(Want + std::string("a\0\0", 3), Joined(S.Postings[0], S.Pieces));
+  // Such an encoder closes the data with a blank line, stripped too: no
+  // zero-length line, so a section before the last goes on.
+  S = Scan({Message(1, {"Section 1 of 2 of file z", " ", "begin 644 z", Full, "", "end"}),
+            Message(2, {"Section 2 of 2 of file z", " ", "#80", "", "end"})});
+  EXPECT_EQ(psComplete, CheckPosting(S.Postings.at(0), S.Pieces).State);
   // The same short line where zeros are backquotes lost characters instead.
   S = Scan({Message(1, {"begin 644 z", "#80", "`", "end"})});
   EXPECT_EQ(psBad, CheckPosting(S.Postings.at(0), S.Pieces).State);
 }
 
-TEST(PostingScanTest, RepeatedSectionStartsANewPosting) {
-  // Posted twice, the first time losing section 2.
-  TScan S = Scan({Message(1, Section(1, 2, {FullLine})), Message(2, Section(1, 2, {FullLine})),
-                  Message(3, Section(2, 2, {"#86)C"}))});
-  ASSERT_EQ(2u, S.Postings.size());
-  const TPostingCheck First = CheckPosting(S.Postings[0], S.Pieces);
-  EXPECT_EQ(psIncomplete, First.State);
-  EXPECT_EQ("sections 2 of 2 missing", First.Problem);
-  EXPECT_EQ(psComplete, CheckPosting(S.Postings[1], S.Pieces).State);
-}
-
-TEST(PostingScanTest, SenderNameAndCountKeepPostingsApart) {
-  TScan S = Scan(
-      {Message(1, Section(1, 2, {FullLine})), Message(2, Section(2, 2, {"#86)C"}), "2:5020/200"),
-       Message(3, Section(2, 3, {FullLine})), Message(4, Section(2, 2, {"#86)C"}, "z.bin"))});
-  EXPECT_EQ(4u, S.Postings.size());
+TEST(PostingScanTest, PiecesJoinOnlyWhereEverythingAgrees) {
+  const std::string Other = "2:5020/200";
+  const std::vector<std::string> One = {FullLine}, Two = {FullLine, FullLine}, Abc = {"#86)C"};
+  const struct {
+    std::vector<TMessageText> Messages;
+    std::vector<std::string> States;  // c complete, i incomplete, b bad; one per posting
+    std::size_t Copies;               // pieces dropped as copies
+    const char* What;
+  } Cases[] = {
+      {{Message(1, Section(1, 2, One)), Message(2, Section(2, 2, Abc), Other),
+        Message(3, Section(2, 3, One)), Message(4, Section(2, 2, Abc, "z.bin"))},
+       {"i", "i", "i", "i"},
+       0,
+       "sender, name and count"},
+      {{Message(1, Section(1, 3, Two)), Message(2, Section(2, 3, One)),
+        Message(3, Section(3, 3, Abc))},
+       {"i", "i"},
+       0,
+       "lines per section"},
+      {{Message(1, Section(1, 2, One)), Message(2, Section(1, 2, One, "x.bin"), "2:5020/100", 5),
+        Message(3, Section(2, 2, Abc))},
+       {"i", "c"},
+       0,
+       "a repost, told apart by its identifier"},
+      {{Message(1, Section(1, 2, One)), Message(2, Section(1, 2, One)),
+        Message(3, Section(2, 2, Abc))},
+       {"c"},
+       1,
+       "a copy where no identifiers tell"},
+      {{Message(1, Section(1, 2, One)), Message(2, Section(2, 2, Abc)),
+        Message(3, Section(2, 2, {"!80``"}))},
+       {"c", "i"},
+       0,
+       "two different sections 2"},
+  };
+  for (const auto& Case : Cases) {
+    TScan S = Scan(Case.Messages);
+    std::vector<std::string> States;
+    std::size_t Copies = 0;
+    for (const TPosting& Posting : S.Postings) {
+      States.push_back(std::string(1, "cib"[CheckPosting(Posting, S.Pieces).State]));
+      Copies += Posting.Duplicates.size();
+    }
+    EXPECT_EQ(Case.States, States) << Case.What;
+    EXPECT_EQ(Case.Copies, Copies) << Case.What;
+  }
 }
 
 TEST(PostingScanTest, MissingRangesAreCountedNotListed) {
@@ -163,13 +210,10 @@ TEST(PostingScanTest, FaultsMakeThePostingBadAndNameTheSection) {
     std::string Problem;  // the start of it
   } Cases[] = {
       {{Section(1, 1, {"M86)C"})}, 1, "data line 1 is bad"},
-      {{Section(1, 2, {FullLine}), Section(2, 2, {"#86)Cxx"})}, 2, "data line 1 is bad"},
+      {{Section(1, 2, {FullLine}), Section(2, 2, {FullLine, "#86)Cxx"})}, 2, "data line 2 is bad"},
       {{Section(1, 2, {"#86)C"}), Section(2, 2, {"#86)C"})}, 1, "its data ends before"},
       {{Section(1, 1, {"#86)C", FullLine})}, 1, "data line 2 follows the end"},
-      {{Section(1, 3, {FullLine}), Section(2, 3, {FullLine, FullLine}), Section(3, 3, {"!80``"})},
-       2,
-       "it holds 2 data lines"},
-      {{Section(1, 2, {FullLine}), Section(2, 2, {FullLine, "!80``"})}, 2, "it holds more"},
+      {{Section(1, 1, {"#86)", "C", FullLine})}, 1, "data line 1 is cut in two"},
       {{{"Section 1 of 99999999999 of file big", " ", "begin 644 big", "!80``", "`", "end"}},
        1,
        "its header counts section 1 of 18446744073709551615"},
@@ -180,11 +224,6 @@ TEST(PostingScanTest, FaultsMakeThePostingBadAndNameTheSection) {
        "it holds a begin line"},
       {{{"begin 644 cut", "#86)C"}}, 1, "it has no end line"},
       {{Section(1, 1, {"!80``"}, "../..")}, 1, "the file name in its begin line names no file"},
-      {{Section(1, 1, {"!80``"},
-                "a\x01"
-                "b")},
-       1,
-       "the file name in its begin line holds"},
   };
   for (const auto& Case : Cases) {
     std::vector<TMessageText> Messages;
@@ -202,30 +241,60 @@ TEST(PostingScanTest, FaultsMakeThePostingBadAndNameTheSection) {
 TEST(PostingScanTest, HostileTextIsReadInFewPasses) {
   // Every begin line opens a block that never ends: read naively, each one
   // would look through the rest of the text and keep room for all of it.
-  std::vector<std::string> Lines(200000, "begin 644 a");
-  Lines.back() = "end";
-  TScan S = Scan({Message(1, Lines)});
-  ASSERT_EQ(100000u, S.Pieces.size());
-  // The last begin line meets "end" at once: an empty file.
-  EXPECT_EQ("", S.Pieces.back().Error);
-  S.Pieces.pop_back();
-  for (const TPiece& Piece : S.Pieces) {
-    EXPECT_EQ(0u, Piece.Error.find("data line 1 is bad")) << Piece.Error;
-    EXPECT_LE(Piece.Data.capacity(), 64u);
+  std::vector<std::string> Lines;
+  for (int I = 0; I < 100000; ++I) {
+    Lines.push_back("begin 644 a");
+    Lines.push_back("#86)C");
   }
+  Lines.push_back("end");
+  TIgnoredLines Ignored;
+  std::vector<TPiece> Pieces;
+  ScanMessage(Message(1, Lines), Pieces, &Ignored);
+  // Each bad line is the next begin line; a few pieces are kept, the rest counted.
+  ASSERT_EQ(MaxBadKept, Pieces.size());
+  EXPECT_EQ(50000u - MaxBadKept, Ignored.BadNotKept);
+  for (const TPiece& Piece : Pieces) {
+    EXPECT_EQ(0u, Piece.Error.find("data line 2 is bad")) << Piece.Error;
+    EXPECT_EQ(std::string().capacity(), Piece.Data.capacity());  // no room kept
+  }
+  // Lines that only look like starts are counted, and only a few kept; an
+  // indented one is tried for a repair, which finds no end.
+  ScanMessage(Message(2, std::vector<std::string>(200000, "begin 644 a")), Pieces, &Ignored);
+  ScanMessage(Message(3, std::vector<std::string>(200000, " begin 644 a")), Pieces, &Ignored);
+  EXPECT_EQ(MaxBadKept, Pieces.size());
+  EXPECT_EQ(200000u, Ignored.Count);
+  EXPECT_EQ(MaxIgnoredKept, Ignored.Lines.size());
 }
 
-TEST(PostingScanTest, SafeFileNameKeepsTheLastComponentOnly) {
-  std::string Name, Problem;
-  EXPECT_TRUE(SafeFileName("../../etc/passwd", Name, Problem));
-  EXPECT_EQ("passwd", Name);
-  EXPECT_TRUE(SafeFileName("/abs/x.zip", Name, Problem));
-  EXPECT_EQ("x.zip", Name);
-  EXPECT_TRUE(SafeFileName("C:\\dos\\y.arj", Name, Problem));
-  EXPECT_EQ("y.arj", Name);
-  for (const std::string& Bad :
-       std::vector<std::string>{"", "dir/", ".", "a/..", "x\ty", std::string(256, 'n')})
-    EXPECT_FALSE(SafeFileName(Bad, Name, Problem)) << Bad;
+TEST(PostingScanTest, SafeFileNameRewritesByRule) {
+  const struct {
+    std::string Name, Want;  // Want empty: refused
+  } Cases[] = {
+      {"../../etc/passwd", "passwd"},
+      {"/abs/x.zip", "x.zip"},
+      {"C:\\dos\\y.arj", "y.arj"},
+      {".bashrc", "_bashrc"},
+      {"-rf", "_rf"},
+      {"x\ty\x7f", "x_y_"},
+      {"ab\xe2\x80\xaegpj.exe", "ab_gpj.exe"},  // a right-to-left override
+      {"\xe2\x81\xa6"
+       "a\xc2\x85",
+       "_a_"},
+      {"con", "_con"},
+      {"LPT1.txt", "_LPT1.txt"},
+      {"console", "console"},
+      {"photo 1.jpg", "photo 1.jpg"},
+      {"", ""},
+      {"dir/", ""},
+      {".", ""},
+      {"a/..", ""},
+      {std::string(256, 'n'), ""},
+  };
+  for (const auto& Case : Cases) {
+    std::string Name, Problem;
+    EXPECT_EQ(!Case.Want.empty(), SafeFileName(Case.Name, Name, Problem)) << Case.Name;
+    EXPECT_EQ(Case.Want, Name) << Case.Name;
+  }
 }
 
 }  // namespace
