@@ -159,7 +159,20 @@ class KillPoints : public ::testing::TestWithParam<char> {
       CopyBase("work", "probe");
       const TRunResult Dump =
           Run(MSGDUMP_BINARY, {"--json", std::string(1, Letter()) + BasePath("probe")});
-      if (!Dump.Exited || Dump.ExitStatus != 0) return "msgdump: " + Dump.Stdout.substr(0, 400);
+      // A record of an unfinished change is reported (the next writer
+      // finishes or undoes it); nothing else may be.
+      const bool Unfinished = fs::exists(Dir.File("work.jtx")) ||
+                              fs::exists(Dir.File("work.sqt")) ||
+                              fs::exists(Dir.File("work/vellumar.txn"));
+      const std::size_t Line = Dump.Stdout.find("\"inconsistency\": \"an unfinished change");
+      const bool OnlyUnfinished =
+          Unfinished && Line != std::string::npos &&
+          Dump.Stdout.substr(Line, Dump.Stdout.find('\n', Line) - Line).find("; ") ==
+              std::string::npos;
+      if (!Dump.Exited || (Dump.ExitStatus != 0 && !OnlyUnfinished)) {
+        return "msgdump: " +
+               Dump.Stdout.substr(Dump.Stdout.size() > 400 ? Dump.Stdout.size() - 400 : 0);
+      }
       const TStoredBase Stored = Read("work", TReadMode::AfterCrash);
       if (!Stored.Ok) return "reader: " + Stored.Error;
       if (Stored.Messages.size() < Old.size()) return "messages lost";
@@ -203,6 +216,24 @@ class KillPoints : public ::testing::TestWithParam<char> {
       }
     }
     return "";
+  }
+
+  // The syncs of a posting of File at Lines lines into the base "start".
+  std::size_t CountSyncs(const std::string& File, const std::string& Lines) const {
+    std::vector<std::string> Args = {"-f",   "-qq",
+                                     "-E",   "ASAN_OPTIONS=detect_leaks=0",
+                                     "-o",   Dir.File("syncs"),
+                                     "-e",   "trace=fsync,fdatasync",
+                                     Program};
+    for (const std::string& A : PostArgs("start", File, Lines)) Args.push_back(A);
+    EXPECT_TRUE(Posted(Run(Strace, Args)));
+    const std::string Trace = testing_support::ReadFileText(Dir.File("syncs"));
+    std::size_t Syncs = 0;
+    for (std::size_t At = Trace.find("sync("); At != std::string::npos;
+         At = Trace.find("sync(", At + 1)) {
+      ++Syncs;
+    }
+    return Syncs;
   }
 
   // The file calls of a posting into a copy of "start" that touch the base
@@ -298,20 +329,28 @@ INSTANTIATE_TEST_SUITE_P(Crash, KillPoints, ::testing::Values('F', 'S', 'J'),
 // Durability must not silently disappear: a posting of three messages into a
 // base that holds messages makes exactly the syncs its order of writes
 // needs. *.msg: each file and then its directory; Squish: data and index
-// before each commit, and the last header at Close; JAM: text and header
-// before each index record, and header and index at Close.
+// before each commit, and the last header at Close; JAM: the record and its
+// folder, texts and headers, the record's commit entry, the index, the base
+// header and the folder once the record is gone.
 TEST_P(KillPoints, PostingSyncsWhatItWrote) {
   ASSERT_TRUE(Posted(Run(Program, PostArgs("start", "old.txt", "4"))));
-  ASSERT_TRUE(Posted(Traced({"-o", Dir.File("syncs"), "-e", "trace=fsync,fdatasync"}, "start")));
-  const std::string Trace = testing_support::ReadFileText(Dir.File("syncs"));
-  std::size_t Syncs = 0;
-  for (std::size_t At = Trace.find("sync("); At != std::string::npos;
-       At = Trace.find("sync(", At + 1)) {
-    ++Syncs;
-  }
   const std::size_t Expected = Letter() == 'F' ? 6 : Letter() == 'S' ? 7 : 8;
-  EXPECT_EQ(Expected, Syncs) << Trace;
+  EXPECT_EQ(Expected, CountSyncs("post.txt", "2"));
 }
+
+// Group commit: a posting's syncs do not grow with its messages.
+class GroupCommit : public KillPoints {};
+
+TEST_P(GroupCommit, ThreeAndThreeHundredMessagesMakeTheSameSyncs) {
+  ASSERT_TRUE(WriteFileText(Dir.File("big.txt"), std::string(297 * 45, 'b')));
+  ASSERT_TRUE(Posted(Run(Program, PostArgs("start", "old.txt", "4"))));
+  const std::size_t Three = CountSyncs("post.txt", "2");
+  EXPECT_EQ(Three, CountSyncs("big.txt", "1"));
+  EXPECT_GE(Read("start", TReadMode::Strict).Messages.size(), 303u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Crash, GroupCommit, ::testing::Values('J'),
+                         [](const ::testing::TestParamInfo<char>&) { return std::string("Jam"); });
 
 // A file system without hard links (FAT) refuses link(): the *.msg base then
 // gives a message its number with a rename that replaces nothing.

@@ -27,6 +27,7 @@
 
 #include "msgbase/jam/jam_format.h"
 #include "msgbase/message_base.h"
+#include "msgbase/transaction.h"
 
 namespace msgbase {
 
@@ -151,6 +152,18 @@ class TJamMessageBase : public TMessageBase {
   // WriteMessageHeader stores it).
   void SetRead(bool Read) override;
 
+  // --- Transactions (record and recovery in jam_transaction.cpp) ---
+  // Between BeginTransaction and CommitTransaction the new messages' texts
+  // and headers are appended without syncs and their index records wait in
+  // memory; CommitTransaction appends them in one write (group commit).
+  // Outside a transaction every change is one of its own.
+  [[nodiscard]] bool BeginTransaction() override;
+  [[nodiscard]] bool CommitTransaction() override;
+  void RollbackTransaction() override;
+  // What the open found and left: a stale count, zeroed index records,
+  // headers past the last index record, an unfinished change.
+  [[nodiscard]] std::vector<std::string> GetInconsistencies() override;
+
   // --- Lastread ---
   // LastReadMsg of the user's record; 0 when there is none.
   [[nodiscard]] std::int32_t GetLastRead(std::int32_t UserNumber) override;
@@ -226,11 +239,10 @@ class TJamMessageBase : public TMessageBase {
   void DropPendingMessage();
   // Moves the lastread values at or above Removed down by one.
   [[nodiscard]] bool AdjustLastRead(std::uint32_t Removed);
-  // At Open: cuts the header and text files after the end of the last
-  // message any index record refers to, which a writer that died before
-  // writing its index record leaves behind. A base whose records cannot all
-  // be read is left alone. False when the cut cannot be written.
-  [[nodiscard]] bool TrimUnreferencedTails();
+  // True when a message header lies whole at Offset of the header file (at
+  // 1024 or beyond, signed, its subfields inside the file) and its text inside
+  // the text file; Header is then its fixed part.
+  [[nodiscard]] bool ReadWholeHeader(std::uint32_t Offset, TJamMessageHeaderFirst& Header);
   // Syncs every open file that changed; false when a sync failed.
   [[nodiscard]] bool SyncAll();
   // Keeps ActiveMsgs right after the current message was stored: it counts
@@ -244,6 +256,46 @@ class TJamMessageBase : public TMessageBase {
   [[nodiscard]] bool MapKeptRecords();
   // Disposes of the four streams.
   void DisposeStreams();
+
+  // --- The change in progress (jam_transaction.cpp) ---
+  // The record's path: the base path and "jtx".
+  [[nodiscard]] std::string RecordPath();
+  // Joins the change in progress or starts one of its own (Started then true,
+  // and EndChange commits it). The record is written at the first Protect.
+  void StartChange(bool& Started);
+  // Before bytes that committed state refers to are overwritten: keeps their
+  // old contents in the record (written, or extended, and synced here).
+  // Length 0 only makes sure the record is on disk. False with the status set.
+  [[nodiscard]] bool Protect(std::size_t File, std::int64_t Offset, std::int64_t Length);
+  // Ends a change StartChange began: commits it when Ok, else undoes it.
+  // Returns whether it is committed (always Ok when it joined a transaction).
+  [[nodiscard]] bool EndChange(bool Started, bool Ok);
+  // The group commit; false (the change undone) when a step fails.
+  [[nodiscard]] bool CommitChange();
+  // Undoes the change: the record's old bytes and sizes back, the record
+  // removed, the base in memory as committed.
+  void UndoChange();
+  // At an open for writing, before anything else: finishes or undoes what a
+  // record left by a writer that died describes. False when it cannot.
+  [[nodiscard]] bool RecoverChange();
+  // Whether the index records from From to Target bytes of the index file are
+  // whole and refer to whole headers and texts (a commit that landed).
+  [[nodiscard]] bool IndexTailValid(std::int64_t From, std::int64_t Target);
+  // Read-only: what is wrong and left as it is, into Inconsistencies_.
+  void NoteInconsistencies(std::int32_t StoredCount);
+  // At an open for writing: whole headers past the last index record get
+  // their records back, zeroed records are rebuilt from the headers; what
+  // cannot be mended is reported. False when a write fails.
+  [[nodiscard]] bool ReindexHeaders();
+  // The whole message headers in the header file from Offset on, one after
+  // another, as long as they are whole and their texts fit: offsets and
+  // receiver CRCs, with whether each is marked deleted.
+  struct THeaderScan {
+    std::uint32_t Offset = 0;
+    std::uint32_t UserCrc = 0;
+    bool Deleted = false;
+  };
+  [[nodiscard]] std::vector<THeaderScan> ScanHeaders(std::int64_t From, std::int64_t& End);
   [[nodiscard]] bool StreamsOpen() const;
 
   PMessageBaseStream LastReadStream_;
@@ -282,6 +334,22 @@ class TJamMessageBase : public TMessageBase {
   std::size_t SubfieldsTouched_ = JamSubfieldsSize;
   // A message made by CreateNewMessage that WriteMessage has not stored yet.
   bool NewPending_ = false;
+  // The file names in TJamFile order, as Open or Create found them.
+  std::vector<std::string> FileNames_;
+  // The change in progress: its record (Armed once on disk), whether the
+  // caller began it, and the index records of new messages that wait for
+  // the commit, from record PendingFrom_ on.
+  struct TChange {
+    bool Open = false;
+    bool Explicit = false;
+    bool Armed = false;
+    std::size_t SavedImages = 0;  // images the record on disk holds
+    TIntent Intent;
+    std::uint32_t PendingFrom = 0;
+    std::vector<std::uint8_t> Pending;
+  };
+  TChange Change_;
+  std::vector<std::string> Inconsistencies_;
   PMessageBaseStream HeaderStream_;
   PMessageBaseStream IndexStream_;
   PMessageBaseStream DataStream_;
