@@ -20,8 +20,6 @@ namespace {
 // Header, index and text files are held with the deny-write request (shared
 // by readers); the lastread file is shared. The header file also carries the
 // record lock on its first byte that other JAM software takes.
-constexpr std::int32_t BaseFileCreateMode = smDenyWrite | smCreate | smNew;
-
 constexpr std::int32_t BaseFileOpenMode = smDenyWrite | smReadWrite;
 
 constexpr std::int32_t BaseFileReadMode = smDenyWriteShared | smRead;
@@ -149,18 +147,6 @@ bool TJamMessageBase::Create(const std::string& Path) {
     return false;
   }
 
-  const std::array<TBaseFile, 4> Files{{
-      {HeaderStream_, Names.Name[jfHeader], stJamCantCreateJhr, smRecordLock},
-      {IndexStream_, Names.Name[jfIndex], stJamCantCreateJdx},
-      {DataStream_, Names.Name[jfText], stJamCantCreateJdt},
-      {LastReadStream_, Names.Name[jfLastRead], stJamCantCreateJlr},
-  }};
-  if (const std::int32_t Status = OpenBaseFiles(BaseFileCreateMode, Files); Status != stOk) {
-    DisposeStreams();
-    SetStatus(Status);
-    return false;
-  }
-
   FileNames_ = Names.Name;
   Inconsistencies_.clear();
   Change_ = TChange{};
@@ -171,12 +157,9 @@ bool TJamMessageBase::Create(const std::string& Path) {
   HeaderInfo_.PasswordCrc = JamNoCrc;
   HeaderInfo_.BaseMsgNum = 1;
   StoredHeaderInfo_ = EncodeJamHeaderInfo(HeaderInfo_);
-  // The base exists once its header is written; the files and their names
-  // reach the disk with it.
-  if (!WriteAt(*HeaderStream_, 0, StoredHeaderInfo_) || !SyncAll() ||
-      !SyncDirectory(ExtractPathName(Base + "JHR"))) {
+  if (const std::int32_t Status = MakeFiles(); Status != stOk) {
     DisposeStreams();
-    SetStatus(stJamCantCreateJhr);
+    SetStatus(Status);
     return false;
   }
   ResetAll();

@@ -275,6 +275,11 @@ class TJamMessageBase : public TMessageBase {
   // Undoes the change: the record's old bytes and sizes back, the record
   // removed, the base in memory as committed.
   void UndoChange();
+  // Creation: the four files under temporary names (FileNames_ each with
+  // ".new"), the base header written, all synced, then published by renames,
+  // the header file last, each step recorded so that the next run finishes
+  // or removes a creation that stopped. stOk or the status of the failure.
+  [[nodiscard]] std::int32_t MakeFiles();
   // At an open for writing, before anything else: finishes or undoes what a
   // record left by a writer that died describes. False when it cannot.
   [[nodiscard]] bool RecoverChange();

@@ -1075,7 +1075,9 @@ TEST_F(JamBaseTest, OpenRecoversByTheRecordAndKeepsWhatIsWhole) {
   TBytes Garbage = Three[0];
   Garbage.insert(Garbage.end(), 120, 0xAB);
 
-  enum TRecord { None, Begun, IndexPhase, Torn };
+  TBytes Compacted = Slice(Four[1], 0, 8);  // message 2 removed, the index cut short
+  Compacted.insert(Compacted.end(), Four[1].begin() + 16, Four[1].end());
+  enum TRecord { None, Begun, IndexPhase, Torn, Removal };
   struct TCase {
     const char* What;
     TRecord Record;
@@ -1092,6 +1094,11 @@ TEST_F(JamBaseTest, OpenRecoversByTheRecordAndKeepsWhatIsWhole) {
        false},
       {"a commit whose index write tore", IndexPhase, {Appended, TornTail, Four[2]}, Three, false},
       {"a record that never got whole", Torn, {Three[0], Three[1], Three[2]}, Three, false},
+      {"a removal stopped after the compaction",
+       Removal,
+       {Four[0], Compacted, Four[2]},
+       Four,
+       false},
       {"an index cut to one record", None, {Four[0], Slice(Four[1], 0, 8), Four[2]}, Four, false},
       {"a zeroed record in the middle", None, {Four[0], Zeroed, Four[2]}, Four, false},
       {"bytes that make no header",
@@ -1105,14 +1112,19 @@ TEST_F(JamBaseTest, OpenRecoversByTheRecordAndKeepsWhatIsWhole) {
     ASSERT_TRUE(WriteFileBytes(File("JHR"), Case.Disk[0]));
     ASSERT_TRUE(WriteFileBytes(File("JDX"), Case.Disk[1]));
     ASSERT_TRUE(WriteFileBytes(File("JDT"), Case.Disk[2]));
+    // The record as the writer left it: the files before its change, the
+    // old base header, and for a removal the old index.
+    const auto& Old = Case.Record == Removal ? Four : Three;
     TIntent Intent;
     Intent.Kind = 1;
     Intent.Pid = 0x7FFFFFF0;
     for (std::size_t K = 0; K < 4; ++K) {
       (void)Intent.AddFile(File(std::vector<std::string>{"JHR", "JDX", "JDT", "JLR"}[K]),
-                           static_cast<std::int64_t>(Three[K].size()));
+                           static_cast<std::int64_t>(Old[K].size()));
     }
-    Intent.Images.push_back({0, 0, std::string(Three[0].begin(), Three[0].begin() + 1024)});
+    Intent.Images.push_back({0, 0, std::string(Old[0].begin(), Old[0].begin() + 1024)});
+    if (Case.Record == Removal)
+      Intent.Images.push_back({1, 0, std::string(Old[1].begin(), Old[1].end())});
     if (Case.Record == IndexPhase) {
       Intent.Phase = 1;
       for (int K = 0; K < 8; ++K) Intent.Extra.push_back(K == 0 ? 32 : 0);
@@ -1138,6 +1150,31 @@ TEST_F(JamBaseTest, OpenRecoversByTheRecordAndKeepsWhatIsWhole) {
           << Case.What << " file " << K;
     }
   }
+}
+
+// A creation that stopped (its process gone) leaves a record and files
+// under temporary names, some perhaps published: the next creation removes
+// them and makes the base whole.
+TEST_F(JamBaseTest, CreateRemovesACreationThatStopped) {
+  TIntent Intent;
+  Intent.Kind = 2;
+  Intent.Pid = 0x7FFFFFF0;
+  for (const char* Ext : {"jhr", "jdx", "jdt", "jlr"}) {
+    (void)Intent.AddFile(File(Ext), -1);
+    (void)Intent.AddFile(File(Ext) + ".new", -1);
+  }
+  ASSERT_TRUE(BeginIntent(Dir.File("area.jtx"), Intent));
+  ASSERT_TRUE(WriteFileText(File("jhr") + ".new", std::string(1024, 'h')));
+  ASSERT_TRUE(WriteFileText(File("jdx"), ""));
+  ASSERT_TRUE(WriteFileText(File("jdt") + ".new", ""));
+  TJamMessageBase Base;
+  ASSERT_TRUE(Base.Create(Path));
+  Base.Close();
+  for (const char* Name : {"area.jtx", "area.jhr.new", "area.jdt.new"}) {
+    EXPECT_FALSE(FileExists(Dir.File(Name))) << Name;
+  }
+  EXPECT_EQ(ReadFileBytes(File("JHR")).size(), 1024u);
+  EXPECT_TRUE(FileExists(File("JDT")));
 }
 
 // A compaction of the index (dropping a removed record) that was stopped

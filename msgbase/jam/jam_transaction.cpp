@@ -205,6 +205,69 @@ void TJamMessageBase::UndoChange() {
   }
 }
 
+std::int32_t TJamMessageBase::MakeFiles() {
+  constexpr std::array<std::int32_t, 4> CantCreate{stJamCantCreateJhr, stJamCantCreateJdx,
+                                                   stJamCantCreateJdt, stJamCantCreateJlr};
+  // A creation that stopped (its process gone) is removed first; one under
+  // way in another process, or a change's record without a base, is left.
+  TIntent Intent;
+  switch (ReadIntent(RecordPath(), Intent)) {
+    case TIntentState::None:
+      break;
+    case TIntentState::Torn:
+      if (!EndIntent(RecordPath())) return stJamCantCreateJhr;
+      break;
+    case TIntentState::Unreadable:
+      return stJamCantCreateJhr;
+    case TIntentState::Whole:
+      if (Intent.Kind != JamCreateKind || !ProcessGone(Intent.Pid) || !RollBack(Intent) ||
+          !EndIntent(RecordPath())) {
+        return stJamCantCreateJhr;
+      }
+      break;
+  }
+  Intent = TIntent{};
+  Intent.Kind = JamCreateKind;
+  Intent.Pid = static_cast<std::int32_t>(::getpid());
+  std::vector<std::string> Temporary;
+  for (const std::string& Name : FileNames_) {
+    Temporary.push_back(Name + ".new");
+    (void)Intent.AddFile(Name, -1);
+    (void)Intent.AddFile(Temporary.back(), -1);
+  }
+  if (!BeginIntent(RecordPath(), Intent)) return stJamCantCreateJhr;
+  const std::array<PMessageBaseStream*, 4> Streams{&HeaderStream_, &IndexStream_, &DataStream_,
+                                                   &LastReadStream_};
+  // Held as every writer holds a base's files, from the first moment.
+  constexpr std::int32_t Mode = smDenyWrite | smCreate | smNew;
+  std::int32_t Status = stOk;
+  for (std::size_t File = 0; File < Streams.size() && Status == stOk; ++File) {
+    auto& Stream = *Streams[File];
+    Stream = CreateMessageBaseFileStream(
+        Temporary[File],
+        File == jfLastRead ? smCreate | smNew : Mode | (File == jfHeader ? smRecordLock : 0));
+    if (!Stream || Stream->GetStatus() != stOk) Status = CantCreate[File];
+  }
+  const std::string Folder = ExtractPathName(FileNames_[jfHeader]);
+  if (Status == stOk && (!WriteAt(*HeaderStream_, 0, StoredHeaderInfo_) || !SyncAll())) {
+    Status = stJamCantCreateJhr;
+  }
+  // The header file's name comes last, once the others are on disk: a base
+  // that exists is whole.
+  for (const std::size_t File : {jfIndex, jfText, jfLastRead, jfHeader}) {
+    if (Status == stOk && File == jfHeader && !SyncDirectory(Folder)) Status = CantCreate[File];
+    if (Status == stOk && !RenameFile(Temporary[File], FileNames_[File])) Status = CantCreate[File];
+  }
+  if (Status == stOk && (!SyncDirectory(Folder) || !EndIntent(RecordPath()))) {
+    Status = stJamCantCreateJhr;
+  }
+  if (Status != stOk) {
+    DisposeStreams();
+    if (RollBack(Intent)) (void)EndIntent(RecordPath());
+  }
+  return Status;
+}
+
 bool TJamMessageBase::IndexTailValid(std::int64_t From, std::int64_t Target) {
   constexpr auto RecordSize = static_cast<std::int64_t>(TJamIndex::Size);
   if (From < 0 || Target < From || (Target - From) % RecordSize != 0 ||
