@@ -757,5 +757,22 @@ INSTANTIATE_TEST_SUITE_P(Posting, WriteFailure, ::testing::ValuesIn(Formats),
                            return std::string(Info.param.Name);
                          });
 
+// An index that lost records (a damaged disk, another program, `truncate -s
+// 8 area.jdx`) costs no message: the next posting indexes the whole headers
+// past the last record again and goes in after them.
+TEST_F(PostFailure, LostIndexRecordsAreIndexedAgainNotCut) {
+  std::vector<std::string> Three = Args("Jarea");
+  Three.push_back("-l150");
+  ExpectPosted(Three, 3);
+  ASSERT_EQ(0, ::truncate(Dir.File("area.jdx").c_str(), 8));
+  ExpectPosted(Three, 3);
+  const TStoredBase Stored = ReadJamBase(Dir.File("area"));
+  ASSERT_TRUE(Stored.Ok) << Stored.Error;
+  const auto Sections = ExpectedSections(SampleBytes(20000), "data.bin", 150);
+  ASSERT_EQ(6u, Stored.Messages.size());
+  for (std::size_t I = 0; I < Stored.Messages.size(); ++I)
+    EXPECT_TRUE(HoldsSection(Stored.Messages[I].Lines, Sections[I % 3])) << "message " << I + 1;
+}
+
 }  // namespace
 }  // namespace vellumar_tests

@@ -10,9 +10,10 @@
 // message that other software marked deleted (jaDeleted, read as maDeleted)
 // keeps its record and number; it is left out of GetCount only.
 //
-// The base header's counters live in memory while the base is open and reach
-// the disk at Close; the index is what counts the messages, and a stale
-// ActiveMsgs (a writer that died) is put right at the next Open. Every value read from the files
+// Every change is a transaction (jam_transaction.cpp): the base header's
+// counters reach the disk at its commit; the index is what counts the
+// messages, and a stale ActiveMsgs (other software) is put right at the next
+// Open for writing. Every value read from the files
 // (offsets, lengths, counts) is checked against the real file sizes and the buffers before use, so
 // a damaged base ends in a status, never in a crash.
 #pragma once
@@ -52,23 +53,25 @@ class TJamMessageBase : public TMessageBase {
   // creation that was stopped).
   [[nodiscard]] bool Exist(const std::string& Path) override;
   // Makes a new empty base (creating missing directories) and leaves it open:
-  // a 1024-byte header file and three empty files, synced; the header is
-  // written last, so a creation that stops leaves only empty files. False with
+  // a 1024-byte header file and three empty files, made under temporary names
+  // and published with the header file last (MakeFiles). False with
   // stJamCantCreateJhr/Jdx/Jdt/Jlr; the base path stays set.
   [[nodiscard]] bool Create(const std::string& Path) override;
-  // Opens an existing base; a missing lastread file is made. Index records of
-  // removed messages are dropped at once (RepackIndex), ActiveMsgs is counted
-  // anew, and what a writer that died left past the last message is cut
-  // (TrimUnreferencedTails). Read-only (omReadOnly): nothing is made, repacked
-  // or cut, and a removed record keeps its place without a message. False
+  // Opens an existing base; a missing lastread file is made. What a writer
+  // that died began is finished or undone (RecoverChange), index records of
+  // removed messages are dropped at once (RepackIndex), lost ones indexed
+  // again (ReindexHeaders) and ActiveMsgs is counted anew. Read-only
+  // (omReadOnly): nothing is made, repacked or mended, a removed record keeps
+  // its place without a message, and what is wrong is reported
+  // (GetInconsistencies). False
   // with stJamAbsentJhr/Jdx/Jdt, stJamCantOpenJhr/Jdx/Jdt, stJamDamagedBase (a
   // header file without a whole, signed base header), stJamCantCreateJlr or
   // stJamStreamProblems; then the base is closed and its path is "".
   [[nodiscard]] bool Open(const std::string& Path) override;
-  // Gives back an unwritten new message, writes the base header when it
-  // changed (never for a read-only base), syncs and closes the four files.
-  // The status is then stOk, or stJamStreamProblems when the header could
-  // not be written or synced. Nothing happens unless the base is open.
+  // Gives back an unwritten new message, undoes a transaction still open,
+  // commits a count that changed outside one, and closes the four files.
+  // The status is then stOk, or stJamStreamProblems when that commit
+  // failed. Nothing happens unless the base is open.
   void Close() override;
 
   // --- Numbers ---
@@ -108,10 +111,11 @@ class TJamMessageBase : public TMessageBase {
   [[nodiscard]] bool CreateNewMessage() override;
   // Stores the current message: a new header with its subfields at the end of
   // the header file, the text at the end of the text file, then its index
-  // record (appended for a new message, rewritten for an opened one). False
-  // with stJamStreamProblems when there is no message, when its subfields do
-  // not fit JamSubfieldsSize bytes (nothing is written then), or when a write
-  // fails (what was appended is cut off again, the index is left untouched).
+  // record (kept for the commit for a new message, rewritten for an opened
+  // one). Outside a transaction it is committed at once. False with
+  // stJamStreamProblems when there is no message, when its subfields do not
+  // fit JamSubfieldsSize bytes (nothing is written then), or when a write
+  // fails (what was appended is cut off again; its own change is undone).
   [[nodiscard]] bool WriteMessage() override;
   // Rewrites the 76-byte fixed header of a stored message in place. False with
   // stJamWrongHeaderLocation for a message not stored yet, stJamStreamProblems
@@ -243,6 +247,9 @@ class TJamMessageBase : public TMessageBase {
   // 1024 or beyond, signed, its subfields inside the file) and its text inside
   // the text file; Header is then its fixed part.
   [[nodiscard]] bool ReadWholeHeader(std::uint32_t Offset, TJamMessageHeaderFirst& Header);
+  // The same for the fixed part alone: at 1024 or beyond, inside the file,
+  // signed.
+  [[nodiscard]] bool ReadSignedHeader(std::uint32_t Offset, TJamMessageHeaderFirst& Header);
   // Syncs every open file that changed; false when a sync failed.
   [[nodiscard]] bool SyncAll();
   // Keeps ActiveMsgs right after the current message was stored: it counts

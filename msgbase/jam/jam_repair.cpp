@@ -19,11 +19,10 @@ std::string Plural(std::size_t N, const std::string& One, const std::string& Man
 
 }  // namespace
 
-bool TJamMessageBase::ReadWholeHeader(std::uint32_t Offset, TJamMessageHeaderFirst& Header) {
+bool TJamMessageBase::ReadSignedHeader(std::uint32_t Offset, TJamMessageHeaderFirst& Header) {
   constexpr auto FixedSize = static_cast<std::int64_t>(TJamMessageHeaderFirst::Size);
-  const std::int64_t HeaderSize = HeaderStream_->GetSize();
   if (Offset < TJamHeaderInfo::Size || Offset == JamRemovedOffset ||
-      static_cast<std::int64_t>(Offset) + FixedSize > HeaderSize) {
+      static_cast<std::int64_t>(Offset) + FixedSize > HeaderStream_->GetSize()) {
     return false;
   }
   std::array<std::uint8_t, TJamMessageHeaderFirst::Size> Raw{};
@@ -33,8 +32,14 @@ bool TJamMessageBase::ReadWholeHeader(std::uint32_t Offset, TJamMessageHeaderFir
     ResetAll();
     return false;
   }
-  return Header.Signature == JamSignature && Header.SubfieldLen <= JamSubfieldsSize &&
-         static_cast<std::int64_t>(Offset) + FixedSize + Header.SubfieldLen <= HeaderSize &&
+  return Header.Signature == JamSignature;
+}
+
+bool TJamMessageBase::ReadWholeHeader(std::uint32_t Offset, TJamMessageHeaderFirst& Header) {
+  return ReadSignedHeader(Offset, Header) && Header.SubfieldLen <= JamSubfieldsSize &&
+         static_cast<std::int64_t>(Offset) +
+                 static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) + Header.SubfieldLen <=
+             HeaderStream_->GetSize() &&
          static_cast<std::int64_t>(Header.Offset) + Header.TxtLen <= DataStream_->GetSize();
 }
 
@@ -84,10 +89,12 @@ bool TJamMessageBase::ReindexHeaders() {
   // refers to a header: nothing to look for.
   const std::int64_t HeaderSize = HeaderStream_->GetSize();
   TJamMessageHeaderFirst Header;
-  const auto Bad = [&](const TJamIndex& I) { return !ReadWholeHeader(I.HdrOffset, Header); };
+  // A record that refers to no signed header is lost and rebuilt; one whose
+  // header other software wrote with odd lengths is left to the readers.
+  const auto Bad = [&](const TJamIndex& I) { return !ReadSignedHeader(I.HdrOffset, Header); };
   if (Index.empty()
           ? HeaderSize == static_cast<std::int64_t>(TJamHeaderInfo::Size)
-          : (!Bad(Index.back()) &&
+          : (ReadWholeHeader(Index.back().HdrOffset, Header) &&
              static_cast<std::int64_t>(Index.back().HdrOffset) +
                      static_cast<std::int64_t>(TJamMessageHeaderFirst::Size) + Header.SubfieldLen ==
                  HeaderSize &&
@@ -143,11 +150,9 @@ bool TJamMessageBase::ReindexHeaders() {
   }
   // Whole headers past the last one the index refers to: messages stored
   // whole whose records were lost. They are indexed again.
-  std::uint32_t Added = 0;
   for (const THeaderScan& H : Loose) {
     if (H.Offset > Last && Referenced.count(H.Offset) == 0) {
       Index.push_back(TJamIndex{H.UserCrc, H.Offset});
-      ++Added;
       Changed = true;
     }
   }
@@ -179,7 +184,6 @@ bool TJamMessageBase::ReindexHeaders() {
   std::uint32_t Live = 0;
   for (const TJamIndex& I : Index) Live += Bad(I) || !IsDeletedAt(I.HdrOffset) ? 1U : 0U;
   HeaderInfo_.ActiveMsgs = Live;
-  HeaderInfo_.ModCounter += Added;
   return true;
 }
 
