@@ -107,6 +107,12 @@ bool TJamMessageBase::Protect(std::size_t File, std::int64_t Offset, std::int64_
     return Fail();
   }
   const std::int64_t Size = Intent.Files[File].Size;
+  // The index and the lastread file are kept whole: a later range of the
+  // same change then never takes bytes it already changed for old ones.
+  if (Length > 0 && (File == jfIndex || File == jfLastRead)) {
+    Offset = 0;
+    Length = Size;
+  }
   const std::int64_t End = std::min(Offset + Length, Size);
   const bool Covered =
       Offset >= End ||
