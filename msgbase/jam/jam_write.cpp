@@ -431,7 +431,7 @@ bool TJamMessageBase::KillMessage() {
   // The header is marked deleted too, so that no repair takes a removed
   // message for one whose record was lost.
   TJamMessageHeaderFirst Header;
-  if (Ok && ReadWholeHeader(Old.HdrOffset, Header)) {
+  if (Ok && ReadSignedHeader(Old.HdrOffset, Header)) {
     Header.Attribute |= jaDeleted;
     Ok = WriteAt(*HeaderStream_, static_cast<std::int32_t>(Old.HdrOffset),
                  EncodeJamMessageHeader(Header));
