@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -1152,13 +1153,14 @@ TEST_F(JamBaseTest, OpenRecoversByTheRecordAndKeepsWhatIsWhole) {
   }
 }
 
-// A creation that stopped (its process gone) leaves a record and files
-// under temporary names, some perhaps published: the next creation removes
-// them and makes the base whole.
+// A creation that stopped leaves a record and files under temporary names,
+// some perhaps published: the next creation removes them and makes the base
+// whole, also when the stopped creator's process number is in use again
+// (here this process's parent) but nobody holds its files.
 TEST_F(JamBaseTest, CreateRemovesACreationThatStopped) {
   TIntent Intent;
   Intent.Kind = 2;
-  Intent.Pid = 0x7FFFFFF0;
+  Intent.Pid = static_cast<std::int32_t>(::getppid());
   for (const char* Ext : {"jhr", "jdx", "jdt", "jlr"}) {
     (void)Intent.AddFile(File(Ext), -1);
     (void)Intent.AddFile(File(Ext) + ".new", -1);

@@ -214,8 +214,16 @@ void TJamMessageBase::UndoChange() {
 std::int32_t TJamMessageBase::MakeFiles() {
   constexpr std::array<std::int32_t, 4> CantCreate{stJamCantCreateJhr, stJamCantCreateJdx,
                                                    stJamCantCreateJdt, stJamCantCreateJlr};
-  // A creation that stopped (its process gone) is removed first; one under
-  // way in another process, or a change's record without a base, is left.
+  // A creation that stopped is removed first; one under way in another
+  // process, or a change's record without a base, is left. A live creator
+  // holds its header file from the moment it makes it, so one that nobody
+  // holds was left by a creator whose process number now is another's.
+  const auto Stopped = [this](const TIntent& Record) {
+    if (ProcessGone(Record.Pid)) return true;
+    const PMessageBaseStream Probe =
+        CreateMessageBaseFileStream(FileNames_[jfHeader] + ".new", smDenyWriteShared | smRead);
+    return Probe && Probe->GetStatus() == stOk;
+  };
   TIntent Intent;
   switch (ReadIntent(RecordPath(), Intent)) {
     case TIntentState::None:
@@ -226,7 +234,7 @@ std::int32_t TJamMessageBase::MakeFiles() {
     case TIntentState::Unreadable:
       return stJamCantCreateJhr;
     case TIntentState::Whole:
-      if (Intent.Kind != JamCreateKind || !ProcessGone(Intent.Pid) || !RollBack(Intent) ||
+      if (Intent.Kind != JamCreateKind || !Stopped(Intent) || !RollBack(Intent) ||
           !EndIntent(RecordPath())) {
         return stJamCantCreateJhr;
       }
