@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <utility>
 
 #include "encode/section_cutter.h"
@@ -37,14 +38,40 @@ void WaitPastLastSerial() {
   (void)msgbase::GenerateMsgId();
 }
 
-// Ends a run that failed after the base was opened. The message being built
-// is closed first, so a base that counts a new message from its creation on
-// gives that count back, and then the base, so the files on disk agree with
-// each other (the JAM base writes its header only when it is closed). The
-// progress line goes first, so the refusal starts a clean line.
+// The line of a run stopped by a signal while it posted.
+constexpr const char* InterruptedLine = "[!] Ombra: interrupted - nothing was posted";
+
+// Set by SIGINT, SIGTERM or SIGHUP (Ctrl-C, a cron timeout, a closed
+// terminal) while a posting runs: the posting is rolled back at the next
+// message and the run ends with InterruptedLine.
+volatile std::sig_atomic_t Interrupted = 0;
+
+void NoteInterrupt(int /*Signal*/) {
+  Interrupted = 1;
+}
+
+// A signal the run was started to ignore (nohup) stays ignored.
+void CatchInterrupts() {
+  struct sigaction Action {};
+  Action.sa_handler = NoteInterrupt;
+  sigemptyset(&Action.sa_mask);
+  Action.sa_flags = SA_RESTART;
+  for (const int Signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction Old {};
+    if (::sigaction(Signal, nullptr, &Old) == 0 && Old.sa_handler == SIG_IGN) continue;
+    (void)::sigaction(Signal, &Action, nullptr);
+  }
+}
+
+// Ends a run that failed after the base was opened. The posting is rolled
+// back (nothing of it stays), the message being built is closed, so a base
+// that counts a new message from its creation on gives that count back, and
+// then the base. The progress line goes first, so the refusal starts a clean
+// line.
 [[noreturn]] void Abandon(msgbase::PMessageBase& Base, TProgress& Progress,
                           const std::string& Message) {
   Progress.Clear();
+  Base->RollbackTransaction();
   (void)Base->CloseMessage();             // false when no message is open, which is fine
   (void)msgbase::CloseMessageBase(Base);  // Base is open here
   WaitPastLastSerial();                   // the messages stored before keep their serials
@@ -146,16 +173,21 @@ void PrepareComposition(TComposition& Work) {
 void PostComposition(TComposition& Work) {
   using namespace msgbase;
   PMessageBase Base;
+  CatchInterrupts();
   // Another program (a tosser, an editor) may hold the base for a moment while
   // it writes: wait for it, once a second, about as long as such programs wait
   // for each other, before giving up.
   constexpr std::int32_t OpenTries = 10;
   if (!OpenMessageBaseEx(Base, EchoPath, OpenOrCreateMessageBase, OpenTries))
-    Error(OpenBaseFailure(GetOpenStatus()));
+    Error(Interrupted != 0 ? InterruptedLine : OpenBaseFailure(GetOpenStatus()));
   Base->SetBaseType(MailType == TMailType::NetMail ? btNetmail : btEchomail);
 
+  // The whole posting is one change: the base holds all of it or none.
   TProgress Progress(STDERR_FILENO);
+  if (!Base->BeginTransaction())
+    Abandon(Base, Progress, "[!] Ombra: can't write message - " + ExplainStatus(Base->GetStatus()));
   for (std::uint32_t Index = 1; Index <= Work.Parts; ++Index) {
+    if (Interrupted != 0) Abandon(Base, Progress, InterruptedLine);
     Progress.Show(Index, Work.Parts);
     if (!Base->CreateNewMessage())
       Abandon(Base, Progress,
@@ -186,6 +218,11 @@ void PostComposition(TComposition& Work) {
               "[!] Ombra: can't write message - " + ExplainStatus(Base->GetStatus()));
     (void)Base->CloseMessage();  // it only releases the text, which is stored
   }
+  // The commit returns once everything posted is on stable storage; a signal
+  // after it no longer undoes the posting.
+  if (Interrupted != 0) Abandon(Base, Progress, InterruptedLine);
+  if (!Base->CommitTransaction())
+    Abandon(Base, Progress, "[!] Ombra: can't write message - " + ExplainStatus(Base->GetStatus()));
   // Some formats write their base header only at Close: a failure there is a
   // posting that did not fully reach the disk, never a success.
   std::int32_t Status = stOk;

@@ -143,12 +143,13 @@ TEST(OpenBaseTest, OpenOrCreateMakesEachFormatThenReopensIt) {
 }
 
 // A close whose base header cannot be written says so, for the formats that
-// write one at Close; a status left from before is not taken for its result.
+// write one at Close (JAM commits its header with each change); a status
+// left from before is not taken for its result.
 TEST(OpenBaseTest, CloseExReportsAFailedFinalWrite) {
   TTempDir Dir;
   // Squish saves its header with every message: nothing is left for Close.
   for (const auto& [Letter, Failure] :
-       {std::pair{"F", stOk}, std::pair{"S", stOk}, std::pair{"J", stJamStreamProblems}}) {
+       {std::pair{"F", stOk}, std::pair{"S", stOk}, std::pair{"J", stOk}}) {
     const std::string Id = Letter + Dir.File("area" + std::string(Letter));
     PMessageBase Base;
     ASSERT_TRUE(OpenOrCreateMessageBase(Base, Id)) << Id;

@@ -17,6 +17,7 @@
 #include "msgbase/date_time.h"
 #include "msgbase/message_base.h"
 #include "msgbase/open_base.h"
+#include "msgbase/transaction.h"
 #include "testing/test_support.h"
 #include "tests/run_program.h"
 
@@ -292,6 +293,55 @@ TEST_P(MsgDumpTest, DeletedJamMessageIsShownAsDeleted) {
       CheckJson(Out, "assert [x['deleted'] for x in m] == [False, True, False]");
   if (Got == "no python3") GTEST_SKIP() << "no python3 to read the JSON";
   EXPECT_EQ("ok\n", Got);
+}
+
+// What a JAM base holds that its counts and index do not agree with is
+// reported, one line each, with exit status 1, and nothing is changed.
+TEST_P(MsgDumpTest, JamInconsistenciesAreReportedAndNothingChanges) {
+  if (GetParam() != 'J') GTEST_SKIP() << "the JAM base's own checks";
+  BuildBase();
+  const std::string Jhr = Area + "/echo.jhr";
+  const std::string Jdx = Area + "/echo.jdx";
+  const testing_support::TBytes Header = testing_support::ReadFileBytes(Jhr);
+  const testing_support::TBytes Index = testing_support::ReadFileBytes(Jdx);
+  ASSERT_EQ(24u, Index.size());
+  struct TCase {
+    const char* What;
+    testing_support::TBytes Jhr;
+    testing_support::TBytes Jdx;
+    bool Record;
+    const char* Line;
+  };
+  testing_support::TBytes Stale = Header;
+  Stale[12] = 2;  // ActiveMsgs
+  testing_support::TBytes Zeroed = Index;
+  std::fill(Zeroed.begin() + 8, Zeroed.begin() + 16, 0);
+  const std::vector<TCase> Cases{
+      {"stale count", Stale, Index, false,
+       "the base header counts 2 messages but the index holds 3"},
+      {"zeroed record", Header, Zeroed, false, "1 index record is zeroed"},
+      {"cut index",
+       Header,
+       {Index.begin(), Index.begin() + 8},
+       false,
+       "2 message headers lie past the last index record without a record of its own"},
+      {"unfinished change", Header, Index, true, "an unfinished change begun by process 77"},
+  };
+  for (const TCase& Case : Cases) {
+    ASSERT_TRUE(testing_support::WriteFileBytes(Jhr, Case.Jhr));
+    ASSERT_TRUE(testing_support::WriteFileBytes(Jdx, Case.Jdx));
+    msgbase::TIntent Intent;
+    Intent.Pid = 77;
+    if (Case.Record) {
+      ASSERT_TRUE(msgbase::BeginIntent(Area + "/echo.jtx", Intent));
+    }
+    const auto Before = testing_support::SnapshotFiles(Area);
+    const TRunResult R = Run({"--json", Id});
+    EXPECT_EQ(1, R.ExitStatus) << Case.What;
+    EXPECT_NE(std::string::npos, R.Stdout.find(Case.Line)) << Case.What << R.Stdout;
+    EXPECT_EQ(Before, testing_support::SnapshotFiles(Area)) << Case.What;
+    std::filesystem::remove(Area + "/echo.jtx");
+  }
 }
 
 TEST_P(MsgDumpTest, KillRemovesExactlyTheNamedMessage) {

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <initializer_list>
+#include <map>
 #include <ostream>
 #include <set>
 #include <string>
@@ -610,6 +611,44 @@ TEST_F(PostFailure, ProgressIsErasedBeforeARefusal) {
   EXPECT_EQ(1, R.ExitStatus);
 }
 
+// A posting stopped by SIGTERM (a cron timeout, Ctrl-C sends SIGINT) after
+// it began is rolled back: the progress line is erased, one line says so, the
+// exit status is 1, and the base holds what it held before, byte for byte.
+TEST_F(PostFailure, SignalledPostingIsRolledBack) {
+  const std::string Strace = "/usr/bin/strace";
+  if (::access(Strace.c_str(), X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  std::vector<std::string> First = Args("Jarea");
+  First.push_back("-l500");
+  ExpectPosted(First, 1);
+  auto Bytes = [this] {
+    std::map<std::string, TBytes> Files;
+    for (const auto& [Name, File] : testing_support::SnapshotFiles(Dir.Path()))
+      Files[Name] = File.second;
+    return Files;
+  };
+  const auto Before = Bytes();
+  // strace sends the signal at the posting's twelfth write, a few messages in.
+  std::vector<std::string> Traced{"-f",   "-qq",
+                                  "-o",   "/dev/null",
+                                  "-e",   "trace=pwrite64",
+                                  "-e",   "inject=pwrite64:signal=TERM:when=12",
+                                  "-E",   "ASAN_OPTIONS=detect_leaks=0",
+                                  Program};
+  for (const std::string& A : Args("Jarea")) Traced.push_back(A);
+  Traced.push_back("-l3");
+  TRunOptions Options;
+  Options.WorkDir = Dir.Path();
+  Options.StderrTerminal = true;
+  const TRunResult R = RunProgram(Strace, Traced, Options);
+  if (!R.Started) GTEST_SKIP() << "no pseudo-terminal on this system";
+  EXPECT_EQ((std::vector<std::string>{Banner, "[!] Ombra: interrupted - nothing was posted"}),
+            R.Lines());
+  EXPECT_EQ(1, R.ExitStatus);
+  EXPECT_EQ(0u, R.Stderr.find("\r" + ProgressLine(1, 149))) << R.Stderr;
+  EXPECT_TRUE(R.Stderr.ends_with(" \r")) << R.Stderr;
+  EXPECT_TRUE(Before == Bytes());
+}
+
 // What a killed creation leaves: empty files make no base, and the posting
 // creates it; a file that holds bytes but too few for its header is a
 // damaged base, said so, never a held one.
@@ -703,6 +742,8 @@ TEST_P(WriteFailure, StopsWithTheReasonOfTheBaseAndKeepsWhatWasStored) {
   if (Letter == 'F') {
     EXPECT_EQ(1u, Stored.Messages.size());
     EXPECT_EQ(Before, Listing(Area));
+  } else if (Letter == 'J') {
+    EXPECT_EQ(0u, Stored.Messages.size());  // the posting is one change, undone whole
   } else {
     EXPECT_GT(Stored.Messages.size(), 0u);
     EXPECT_LT(Stored.Messages.size(), Sections.size());
@@ -715,6 +756,23 @@ INSTANTIATE_TEST_SUITE_P(Posting, WriteFailure, ::testing::ValuesIn(Formats),
                          [](const ::testing::TestParamInfo<TFormat>& Info) {
                            return std::string(Info.param.Name);
                          });
+
+// An index that lost records (a damaged disk, another program, `truncate -s
+// 8 area.jdx`) costs no message: the next posting indexes the whole headers
+// past the last record again and goes in after them.
+TEST_F(PostFailure, LostIndexRecordsAreIndexedAgainNotCut) {
+  std::vector<std::string> Three = Args("Jarea");
+  Three.push_back("-l150");
+  ExpectPosted(Three, 3);
+  ASSERT_EQ(0, ::truncate(Dir.File("area.jdx").c_str(), 8));
+  ExpectPosted(Three, 3);
+  const TStoredBase Stored = ReadJamBase(Dir.File("area"));
+  ASSERT_TRUE(Stored.Ok) << Stored.Error;
+  const auto Sections = ExpectedSections(SampleBytes(20000), "data.bin", 150);
+  ASSERT_EQ(6u, Stored.Messages.size());
+  for (std::size_t I = 0; I < Stored.Messages.size(); ++I)
+    EXPECT_TRUE(HoldsSection(Stored.Messages[I].Lines, Sections[I % 3])) << "message " << I + 1;
+}
 
 }  // namespace
 }  // namespace vellumar_tests

@@ -20,8 +20,6 @@ namespace {
 // Header, index and text files are held with the deny-write request (shared
 // by readers); the lastread file is shared. The header file also carries the
 // record lock on its first byte that other JAM software takes.
-constexpr std::int32_t BaseFileCreateMode = smDenyWrite | smCreate | smNew;
-
 constexpr std::int32_t BaseFileOpenMode = smDenyWrite | smReadWrite;
 
 constexpr std::int32_t BaseFileReadMode = smDenyWriteShared | smRead;
@@ -50,9 +48,6 @@ constexpr std::array<TAttributeMap, 17> AttributeMap{{
     {maTypeEcho, jaTypeEcho},
     {maTypeNet, jaTypeNet},
 }};
-
-// The four files of a base, in this order.
-enum TJamFile : std::size_t { jfHeader = 0, jfIndex = 1, jfText = 2, jfLastRead = 3 };
 
 // A new base gets them in lower case, as the JAM software beside it on Linux
 // names them; an existing base keeps its names in whatever case it has.
@@ -152,18 +147,9 @@ bool TJamMessageBase::Create(const std::string& Path) {
     return false;
   }
 
-  const std::array<TBaseFile, 4> Files{{
-      {HeaderStream_, Names.Name[jfHeader], stJamCantCreateJhr, smRecordLock},
-      {IndexStream_, Names.Name[jfIndex], stJamCantCreateJdx},
-      {DataStream_, Names.Name[jfText], stJamCantCreateJdt},
-      {LastReadStream_, Names.Name[jfLastRead], stJamCantCreateJlr},
-  }};
-  if (const std::int32_t Status = OpenBaseFiles(BaseFileCreateMode, Files); Status != stOk) {
-    DisposeStreams();
-    SetStatus(Status);
-    return false;
-  }
-
+  FileNames_ = Names.Name;
+  Inconsistencies_.clear();
+  Change_ = TChange{};
   HeaderInfo_ = TJamHeaderInfo{};
   Records_ = 0;
   HeaderInfo_.Signature = JamSignature;
@@ -171,12 +157,9 @@ bool TJamMessageBase::Create(const std::string& Path) {
   HeaderInfo_.PasswordCrc = JamNoCrc;
   HeaderInfo_.BaseMsgNum = 1;
   StoredHeaderInfo_ = EncodeJamHeaderInfo(HeaderInfo_);
-  // The base exists once its header is written; the files and their names
-  // reach the disk with it.
-  if (!WriteAt(*HeaderStream_, 0, StoredHeaderInfo_) || !SyncAll() ||
-      !SyncDirectory(ExtractPathName(Base + "JHR"))) {
+  if (const std::int32_t Status = MakeFiles(); Status != stOk) {
     DisposeStreams();
-    SetStatus(stJamCantCreateJhr);
+    SetStatus(Status);
     return false;
   }
   ResetAll();
@@ -214,6 +197,9 @@ bool TJamMessageBase::Open(const std::string& Path) {
       Status != stOk) {
     return Fail(Status);
   }
+  FileNames_ = Names.Name;
+  Inconsistencies_.clear();
+  Change_ = TChange{};
   const std::string& LastReadName = Names.Name[jfLastRead];
   LastReadStream_ = CreateMessageBaseFileStream(LastReadName, ReadOnly ? smRead : smReadWrite);
   // A reader makes no lastread file: an empty one in memory reads the same.
@@ -233,6 +219,10 @@ bool TJamMessageBase::Open(const std::string& Path) {
       LastReadStream_->SetPermissions(Permissions);
     }
   }
+
+  // What a writer that died began is finished or undone before anything
+  // else is read, under the locks just taken.
+  if (!ReadOnly && !RecoverChange()) return Fail(stJamStreamProblems);
 
   // A header file too short for its base header, or one without the
   // signature, is no JAM base: Close would write a base header into it.
@@ -263,18 +253,23 @@ bool TJamMessageBase::Open(const std::string& Path) {
     // one (other software leaves deleted messages out of it); the numbers are
     // the ones an open for writing gives after dropping removed records.
     if (!MapKeptRecords()) return Fail(stJamCantOpenJdx);
+    NoteInconsistencies(static_cast<std::int32_t>(
+        std::min<std::uint32_t>(Stored, static_cast<std::uint32_t>(JamMaxNumber))));
     HeaderInfo_.ActiveMsgs = std::min(HeaderInfo_.ActiveMsgs, Records_);
   } else {
-    // Records of removed messages go at once, and ActiveMsgs is counted from
-    // the index whatever the base header says; the index is rewritten only
-    // when something is dropped.
-    if (!RepackIndex()) return Fail(stJamStreamProblems);
-    // More messages than the header counts: a writer died before its Close.
-    // Its messages were modifications all the same.
-    if (HeaderInfo_.ActiveMsgs > Stored) {
+    // One change: records of removed messages go at once, lost records come
+    // back from the headers, and ActiveMsgs is counted from the index
+    // whatever the base header says; nothing is written when all is well.
+    bool Started = false;
+    StartChange(Started);
+    bool Ok = RepackIndex();
+    // More messages than the header counts: a writer died before it wrote
+    // the count. Its messages were modifications all the same.
+    if (Ok && HeaderInfo_.ActiveMsgs > Stored) {
       HeaderInfo_.ModCounter += HeaderInfo_.ActiveMsgs - Stored;
     }
-    if (!TrimUnreferencedTails()) return Fail(stJamStreamProblems);
+    Ok = Ok && ReindexHeaders();
+    if (!EndChange(Started, Ok)) return Fail(stJamStreamProblems);
   }
   SetStatus(stOk);
   SetOpened(true);
@@ -290,13 +285,16 @@ void TJamMessageBase::Close() {
   // A header that did not change is not written: listing a base leaves its
   // files and their times alone.
   SetStatus(stOk);
-  const auto Header = EncodeJamHeaderInfo(HeaderInfo_);
-  // The header and every record written since the last sync reach the disk
-  // before the base counts as closed.
-  if (!IsReadOnly() &&
-      ((Header != StoredHeaderInfo_ && !WriteAt(*HeaderStream_, 0, Header)) || !SyncAll())) {
-    SetStatus(stJamStreamProblems);
+  // A transaction still open leaves nothing; a count that changed outside
+  // one (a message given back) is its own change.
+  if (Change_.Open) {
+    UndoChange();
+  } else if (!IsReadOnly() && EncodeJamHeaderInfo(HeaderInfo_) != StoredHeaderInfo_) {
+    bool Started = false;
+    StartChange(Started);
+    if (!EndChange(Started, true)) SetStatus(stJamStreamProblems);
   }
+  if (!IsReadOnly() && !SyncAll()) SetStatus(stJamStreamProblems);
   DisposeStreams();
   SetOpened(false);
 }
@@ -373,9 +371,15 @@ void TJamMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Message)
       break;
     }
   }
-  if (!WriteAt(*LastReadStream_, static_cast<std::int32_t>(At), EncodeJamLastRead(Record))) {
+  bool Started = false;
+  StartChange(Started);
+  if (!Protect(jfLastRead, static_cast<std::int64_t>(At), TJamLastRead::Size) ||
+      !WriteAt(*LastReadStream_, static_cast<std::int32_t>(At), EncodeJamLastRead(Record))) {
     SetStatus(stJamStreamProblems);
+    (void)EndChange(Started, false);
+    return;
   }
+  if (!EndChange(Started, true)) SetStatus(stJamStreamProblems);
 }
 
 // --- Header fields ---

@@ -10,9 +10,10 @@
 // message that other software marked deleted (jaDeleted, read as maDeleted)
 // keeps its record and number; it is left out of GetCount only.
 //
-// The base header's counters live in memory while the base is open and reach
-// the disk at Close; the index is what counts the messages, and a stale
-// ActiveMsgs (a writer that died) is put right at the next Open. Every value read from the files
+// Every change is a transaction (jam_transaction.cpp): the base header's
+// counters reach the disk at its commit; the index is what counts the
+// messages, and a stale ActiveMsgs (other software) is put right at the next
+// Open for writing. Every value read from the files
 // (offsets, lengths, counts) is checked against the real file sizes and the buffers before use, so
 // a damaged base ends in a status, never in a crash.
 #pragma once
@@ -27,6 +28,7 @@
 
 #include "msgbase/jam/jam_format.h"
 #include "msgbase/message_base.h"
+#include "msgbase/transaction.h"
 
 namespace msgbase {
 
@@ -51,23 +53,25 @@ class TJamMessageBase : public TMessageBase {
   // creation that was stopped).
   [[nodiscard]] bool Exist(const std::string& Path) override;
   // Makes a new empty base (creating missing directories) and leaves it open:
-  // a 1024-byte header file and three empty files, synced; the header is
-  // written last, so a creation that stops leaves only empty files. False with
+  // a 1024-byte header file and three empty files, made under temporary names
+  // and published with the header file last (MakeFiles). False with
   // stJamCantCreateJhr/Jdx/Jdt/Jlr; the base path stays set.
   [[nodiscard]] bool Create(const std::string& Path) override;
-  // Opens an existing base; a missing lastread file is made. Index records of
-  // removed messages are dropped at once (RepackIndex), ActiveMsgs is counted
-  // anew, and what a writer that died left past the last message is cut
-  // (TrimUnreferencedTails). Read-only (omReadOnly): nothing is made, repacked
-  // or cut, and a removed record keeps its place without a message. False
+  // Opens an existing base; a missing lastread file is made. What a writer
+  // that died began is finished or undone (RecoverChange), index records of
+  // removed messages are dropped at once (RepackIndex), lost ones indexed
+  // again (ReindexHeaders) and ActiveMsgs is counted anew. Read-only
+  // (omReadOnly): nothing is made, repacked or mended, a removed record keeps
+  // its place without a message, and what is wrong is reported
+  // (GetInconsistencies). False
   // with stJamAbsentJhr/Jdx/Jdt, stJamCantOpenJhr/Jdx/Jdt, stJamDamagedBase (a
   // header file without a whole, signed base header), stJamCantCreateJlr or
   // stJamStreamProblems; then the base is closed and its path is "".
   [[nodiscard]] bool Open(const std::string& Path) override;
-  // Gives back an unwritten new message, writes the base header when it
-  // changed (never for a read-only base), syncs and closes the four files.
-  // The status is then stOk, or stJamStreamProblems when the header could
-  // not be written or synced. Nothing happens unless the base is open.
+  // Gives back an unwritten new message, undoes a transaction still open,
+  // commits a count that changed outside one, and closes the four files.
+  // The status is then stOk, or stJamStreamProblems when that commit
+  // failed. Nothing happens unless the base is open.
   void Close() override;
 
   // --- Numbers ---
@@ -107,10 +111,11 @@ class TJamMessageBase : public TMessageBase {
   [[nodiscard]] bool CreateNewMessage() override;
   // Stores the current message: a new header with its subfields at the end of
   // the header file, the text at the end of the text file, then its index
-  // record (appended for a new message, rewritten for an opened one). False
-  // with stJamStreamProblems when there is no message, when its subfields do
-  // not fit JamSubfieldsSize bytes (nothing is written then), or when a write
-  // fails (what was appended is cut off again, the index is left untouched).
+  // record (kept for the commit for a new message, rewritten for an opened
+  // one). Outside a transaction it is committed at once. False with
+  // stJamStreamProblems when there is no message, when its subfields do not
+  // fit JamSubfieldsSize bytes (nothing is written then), or when a write
+  // fails (what was appended is cut off again; its own change is undone).
   [[nodiscard]] bool WriteMessage() override;
   // Rewrites the 76-byte fixed header of a stored message in place. False with
   // stJamWrongHeaderLocation for a message not stored yet, stJamStreamProblems
@@ -150,6 +155,18 @@ class TJamMessageBase : public TMessageBase {
   // True counts one more reading, false clears the count (in memory;
   // WriteMessageHeader stores it).
   void SetRead(bool Read) override;
+
+  // --- Transactions (record and recovery in jam_transaction.cpp) ---
+  // Between BeginTransaction and CommitTransaction the new messages' texts
+  // and headers are appended without syncs and their index records wait in
+  // memory; CommitTransaction appends them in one write (group commit).
+  // Outside a transaction every change is one of its own.
+  [[nodiscard]] bool BeginTransaction() override;
+  [[nodiscard]] bool CommitTransaction() override;
+  void RollbackTransaction() override;
+  // What the open found and left: a stale count, zeroed index records,
+  // headers past the last index record, an unfinished change.
+  [[nodiscard]] std::vector<std::string> GetInconsistencies() override;
 
   // --- Lastread ---
   // LastReadMsg of the user's record; 0 when there is none.
@@ -226,11 +243,13 @@ class TJamMessageBase : public TMessageBase {
   void DropPendingMessage();
   // Moves the lastread values at or above Removed down by one.
   [[nodiscard]] bool AdjustLastRead(std::uint32_t Removed);
-  // At Open: cuts the header and text files after the end of the last
-  // message any index record refers to, which a writer that died before
-  // writing its index record leaves behind. A base whose records cannot all
-  // be read is left alone. False when the cut cannot be written.
-  [[nodiscard]] bool TrimUnreferencedTails();
+  // True when a message header lies whole at Offset of the header file (at
+  // 1024 or beyond, signed, its subfields inside the file) and its text inside
+  // the text file; Header is then its fixed part.
+  [[nodiscard]] bool ReadWholeHeader(std::uint32_t Offset, TJamMessageHeaderFirst& Header);
+  // The same for the fixed part alone: at 1024 or beyond, inside the file,
+  // signed.
+  [[nodiscard]] bool ReadSignedHeader(std::uint32_t Offset, TJamMessageHeaderFirst& Header);
   // Syncs every open file that changed; false when a sync failed.
   [[nodiscard]] bool SyncAll();
   // Keeps ActiveMsgs right after the current message was stored: it counts
@@ -244,6 +263,51 @@ class TJamMessageBase : public TMessageBase {
   [[nodiscard]] bool MapKeptRecords();
   // Disposes of the four streams.
   void DisposeStreams();
+
+  // --- The change in progress (jam_transaction.cpp) ---
+  // The record's path: the base path and "jtx".
+  [[nodiscard]] std::string RecordPath();
+  // Joins the change in progress or starts one of its own (Started then true,
+  // and EndChange commits it). The record is written at the first Protect.
+  void StartChange(bool& Started);
+  // Before bytes that committed state refers to are overwritten: keeps their
+  // old contents in the record (written, or extended, and synced here).
+  // Length 0 only makes sure the record is on disk. False with the status set.
+  [[nodiscard]] bool Protect(std::size_t File, std::int64_t Offset, std::int64_t Length);
+  // Ends a change StartChange began: commits it when Ok, else undoes it.
+  // Returns whether it is committed (always Ok when it joined a transaction).
+  [[nodiscard]] bool EndChange(bool Started, bool Ok);
+  // The group commit; false (the change undone) when a step fails.
+  [[nodiscard]] bool CommitChange();
+  // Undoes the change: the record's old bytes and sizes back, the record
+  // removed, the base in memory as committed.
+  void UndoChange();
+  // Creation: the four files under temporary names (FileNames_ each with
+  // ".new"), the base header written, all synced, then published by renames,
+  // the header file last, each step recorded so that the next run finishes
+  // or removes a creation that stopped. stOk or the status of the failure.
+  [[nodiscard]] std::int32_t MakeFiles();
+  // At an open for writing, before anything else: finishes or undoes what a
+  // record left by a writer that died describes. False when it cannot.
+  [[nodiscard]] bool RecoverChange();
+  // Whether the index records from From to Target bytes of the index file are
+  // whole and refer to whole headers and texts (a commit that landed).
+  [[nodiscard]] bool IndexTailValid(std::int64_t From, std::int64_t Target);
+  // Read-only: what is wrong and left as it is, into Inconsistencies_.
+  void NoteInconsistencies(std::int32_t StoredCount);
+  // At an open for writing: whole headers past the last index record get
+  // their records back, zeroed records are rebuilt from the headers; what
+  // cannot be mended is reported. False when a write fails.
+  [[nodiscard]] bool ReindexHeaders();
+  // The whole message headers in the header file from Offset on, one after
+  // another, as long as they are whole and their texts fit: offsets and
+  // receiver CRCs, with whether each is marked deleted.
+  struct THeaderScan {
+    std::uint32_t Offset = 0;
+    std::uint32_t UserCrc = 0;
+    bool Deleted = false;
+  };
+  [[nodiscard]] std::vector<THeaderScan> ScanHeaders(std::int64_t From, std::int64_t& End);
   [[nodiscard]] bool StreamsOpen() const;
 
   PMessageBaseStream LastReadStream_;
@@ -282,6 +346,22 @@ class TJamMessageBase : public TMessageBase {
   std::size_t SubfieldsTouched_ = JamSubfieldsSize;
   // A message made by CreateNewMessage that WriteMessage has not stored yet.
   bool NewPending_ = false;
+  // The file names in TJamFile order, as Open or Create found them.
+  std::vector<std::string> FileNames_;
+  // The change in progress: its record (Armed once on disk), whether the
+  // caller began it, and the index records of new messages that wait for
+  // the commit, from record PendingFrom_ on.
+  struct TChange {
+    bool Open = false;
+    bool Explicit = false;
+    bool Armed = false;
+    std::size_t SavedImages = 0;  // images the record on disk holds
+    TIntent Intent;
+    std::uint32_t PendingFrom = 0;
+    std::vector<std::uint8_t> Pending;
+  };
+  TChange Change_;
+  std::vector<std::string> Inconsistencies_;
   PMessageBaseStream HeaderStream_;
   PMessageBaseStream IndexStream_;
   PMessageBaseStream DataStream_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -24,6 +25,7 @@ using testing_support::ReadFileBytes;
 using testing_support::TBytes;
 using testing_support::TTempDir;
 using testing_support::WriteFileBytes;
+using testing_support::WriteFileText;
 
 // 2004-02-29 12:00:00, moving on by one hundredth at every reading so that
 // message identifiers never repeat.
@@ -216,7 +218,7 @@ TEST_F(JamBaseTest, NewMessageAddsHeaderSubfieldsIndexAndText) {
   EXPECT_BYTES_EQ(Header, Slice(Files[0], 1024, Header.size()));
   EXPECT_BYTES_EQ(Index, Files[1]);
   EXPECT_BYTES_EQ(TBytes(Text.begin(), Text.end()), Files[2]);
-  EXPECT_EQ(Files[0][12], 0);  // the base header waits for Close
+  EXPECT_EQ(Files[0][12], 1);  // the base header is committed with the message
 
   ASSERT_TRUE(Base.CloseMessage());
   EXPECT_FALSE(Base.CloseMessage());
@@ -621,21 +623,22 @@ TEST_F(JamBaseTest, FailedWriteReportsStreamProblemsAndLeavesBaseIntact) {
   EXPECT_EQ(ReadFileBytes(File("JHR"))[12], 2);
 }
 
-// Close has no result; its status tells whether the base header got out.
-TEST_F(JamBaseTest, CloseLeavesTheStatusOfItsHeaderWrite) {
+// A message's commit that cannot write the record or the base header fails
+// the write and leaves the files as they were; Close then has nothing to do.
+TEST_F(JamBaseTest, FailedCommitLeavesTheFilesAndCloseSucceeds) {
   MakeBase(1);
+  const auto Before = AllFiles();
   auto Base = OpenBase();
   Base->SetStatus(stJamUnknownSubfield);  // left over from an earlier call
-  Base->Close();
-  EXPECT_EQ(Base->GetStatus(), stOk);
-  Base = OpenBase();
   TMessage M;
-  ASSERT_TRUE(Post(*Base, M));  // the header in memory now differs from the file
   {
-    testing_support::TFileSizeLimit Limit(100);  // less than the header
-    Base->Close();
+    testing_support::TFileSizeLimit Limit(100);  // less than the record
+    EXPECT_FALSE(Post(*Base, M));
   }
   EXPECT_EQ(Base->GetStatus(), stJamStreamProblems);
+  Base->Close();
+  EXPECT_EQ(Base->GetStatus(), stOk);
+  EXPECT_EQ(AllFiles(), Before);
 }
 
 // A message with an origin address but no MSGID subfield (valid JAM, as other
@@ -913,9 +916,10 @@ TEST_F(JamBaseTest, DamagedFieldsEndInStatus) {
     std::int32_t Status;  // of the walk over the base
   };
   const std::vector<TCase> Cases{
-      {"index points beyond the header file", 1, 4, 0x7FFFFFF0, stJamWrongHeaderLocation},
-      {"index points into the base header", 1, 4, 16, stJamWrongHeaderLocation},
-      {"index offset negative", 1, 4, 0x80000000, stJamWrongHeaderLocation},
+      // A record that refers to no header is rebuilt from the headers.
+      {"index points beyond the header file", 1, 4, 0x7FFFFFF0, stOk},
+      {"index points into the base header", 1, 4, 16, stOk},
+      {"index offset negative", 1, 4, 0x80000000, stOk},
       {"header signature broken", 0, H + 0, 0x004D414B, stJamWrongHeaderLocation},
       {"text offset beyond the text file", 0, H + 60, 0x00100000, stJamWrongDataLocation},
       {"text length beyond the text file", 0, H + 64, 0x7FFFFFFF, stJamWrongDataLocation},
@@ -1046,28 +1050,133 @@ TEST(JamBaseNamesTest, MapAttributeCoversTheJamBits) {
 
 // --- Repairs at Open of what a writer that died left ---
 
-// A writer stopped before its index record and its Close: text and header
-// bytes that no record refers to, and an ActiveMsgs that counts too few.
-// Open cuts the bytes, counts the records, and counts the dead writer's
-// message into ModCounter.
-TEST_F(JamBaseTest, OpenCutsWhatADeadWriterLeftPastTheLastMessage) {
-  MakeBase(3);
-  const auto Good = AllFiles();
-  TBytes Jhr = Good[0];
-  msgbase::PutLE32(Jhr.data() + 12, 2);  // ActiveMsgs as a dead writer left it
-  msgbase::PutLE32(Jhr.data() + 8, 2);   // ModCounter
-  Jhr.insert(Jhr.end(), 120, 0xAB);
-  TBytes Jdt = Good[2];
-  Jdt.insert(Jdt.end(), 40, 'x');
-  ASSERT_TRUE(WriteFileBytes(File("JHR"), Jhr));
-  ASSERT_TRUE(WriteFileBytes(File("JDT"), Jdt));
-  {
-    auto Base = OpenBase();
-    EXPECT_EQ(Base->GetCount(), 3);
-    Base->Close();
+// Recovery at Open. A record of a change a writer began decides: a change
+// whose index records all landed (phase 1) is kept, any other is undone, a
+// torn record is dropped. Without a record nothing whole is cut: lost or
+// zeroed index records come back from the headers (a base whose index was
+// cut to one record, as `truncate -s 8 area.jdx` leaves it, keeps all four
+// messages), and bytes that make no whole header stay and are reported.
+TEST_F(JamBaseTest, OpenRecoversByTheRecordAndKeepsWhatIsWhole) {
+  MakeBase(4);
+  const auto Four = AllFiles();
+  const std::uint32_t H4 = GetLE32(Four[1].data() + 28);
+  const std::uint32_t T4 = GetLE32(Four[0].data() + H4 + 60);
+  auto Three = Four;  // the base before message 4
+  Three[0].resize(H4);
+  msgbase::PutLE32(Three[0].data() + 8, 3);
+  msgbase::PutLE32(Three[0].data() + 12, 3);
+  Three[1].resize(24);
+  Three[2].resize(T4);
+  TBytes Appended = Four[0];  // message 4 appended, the counts not yet written
+  std::copy_n(Three[0].begin(), 16, Appended.begin());
+  TBytes Zeroed = Four[1];
+  std::fill(Zeroed.begin() + 8, Zeroed.begin() + 16, 0);
+  TBytes TornTail = Four[1];
+  std::fill(TornTail.begin() + 24, TornTail.end(), 0);
+  TBytes Garbage = Three[0];
+  Garbage.insert(Garbage.end(), 120, 0xAB);
+
+  TBytes Compacted = Slice(Four[1], 0, 8);  // message 2 removed, the index cut short
+  Compacted.insert(Compacted.end(), Four[1].begin() + 16, Four[1].end());
+  enum TRecord { None, Begun, IndexPhase, Torn, Removal };
+  struct TCase {
+    const char* What;
+    TRecord Record;
+    std::vector<TBytes> Disk;  // JHR, JDX, JDT
+    std::vector<TBytes> After;
+    bool Reported;
+  };
+  const std::vector<TCase> Cases{
+      {"a change stopped before its commit", Begun, {Appended, Three[1], Four[2]}, Three, false},
+      {"a commit whose index records landed",
+       IndexPhase,
+       {Appended, Four[1], Four[2]},
+       Four,
+       false},
+      {"a commit whose index write tore", IndexPhase, {Appended, TornTail, Four[2]}, Three, false},
+      {"a record that never got whole", Torn, {Three[0], Three[1], Three[2]}, Three, false},
+      {"a removal stopped after the compaction",
+       Removal,
+       {Four[0], Compacted, Four[2]},
+       Four,
+       false},
+      {"an index cut to one record", None, {Four[0], Slice(Four[1], 0, 8), Four[2]}, Four, false},
+      {"a zeroed record in the middle", None, {Four[0], Zeroed, Four[2]}, Four, false},
+      {"bytes that make no header",
+       None,
+       {Garbage, Three[1], Three[2]},
+       {Garbage, Three[1], Three[2]},
+       true},
+  };
+  const std::string Record = Dir.File("area.jtx");
+  for (const TCase& Case : Cases) {
+    ASSERT_TRUE(WriteFileBytes(File("JHR"), Case.Disk[0]));
+    ASSERT_TRUE(WriteFileBytes(File("JDX"), Case.Disk[1]));
+    ASSERT_TRUE(WriteFileBytes(File("JDT"), Case.Disk[2]));
+    // The record as the writer left it: the files before its change, the
+    // old base header, and for a removal the old index.
+    const auto& Old = Case.Record == Removal ? Four : Three;
+    TIntent Intent;
+    Intent.Kind = 1;
+    Intent.Pid = 0x7FFFFFF0;
+    for (std::size_t K = 0; K < 4; ++K) {
+      (void)Intent.AddFile(File(std::vector<std::string>{"JHR", "JDX", "JDT", "JLR"}[K]),
+                           static_cast<std::int64_t>(Old[K].size()));
+    }
+    Intent.Images.push_back({0, 0, std::string(Old[0].begin(), Old[0].begin() + 1024)});
+    if (Case.Record == Removal)
+      Intent.Images.push_back({1, 0, std::string(Old[1].begin(), Old[1].end())});
+    if (Case.Record == IndexPhase) {
+      Intent.Phase = 1;
+      for (int K = 0; K < 8; ++K) Intent.Extra.push_back(K == 0 ? 32 : 0);
+    }
+    if (Case.Record == Torn) {
+      ASSERT_TRUE(WriteFileText(Record, "VTX1\x05"));
+    } else if (Case.Record != None) {
+      ASSERT_TRUE(BeginIntent(Record, Intent));
+    }
+    {
+      auto Base = OpenBase();
+      EXPECT_EQ(Base->GetCount(), static_cast<std::int32_t>(Case.After[1].size() / 8)) << Case.What;
+      EXPECT_EQ(Case.Reported, !Base->GetInconsistencies().empty()) << Case.What;
+      Base->Close();
+    }
+    EXPECT_FALSE(FileExists(Record)) << Case.What;
+    const auto Now = AllFiles();
+    for (std::size_t K = 0; K < 3; ++K) {
+      // The counts of a base whose records came back are counted anew.
+      const std::size_t From = Case.Record == None && !Case.Reported && K == 0 ? 16 : 0;
+      EXPECT_EQ(Slice(Case.After[K], From, Case.After[K].size() - From),
+                Slice(Now[K], From, Now[K].size() - From))
+          << Case.What << " file " << K;
+    }
   }
-  EXPECT_BYTES_EQ(Good[0], ReadFileBytes(File("JHR")));
-  EXPECT_BYTES_EQ(Good[2], ReadFileBytes(File("JDT")));
+}
+
+// A creation that stopped leaves a record and files under temporary names,
+// some perhaps published: the next creation removes them and makes the base
+// whole, also when the stopped creator's process number is in use again
+// (here this process's parent) but nobody holds its files.
+TEST_F(JamBaseTest, CreateRemovesACreationThatStopped) {
+  TIntent Intent;
+  Intent.Kind = 2;
+  Intent.Pid = static_cast<std::int32_t>(::getppid());
+  for (const char* Ext : {"jhr", "jdx", "jdt", "jlr"}) {
+    (void)Intent.AddFile(File(Ext), -1);
+    (void)Intent.AddFile(File(Ext) + ".new", -1);
+  }
+  ASSERT_TRUE(BeginIntent(Dir.File("area.jtx"), Intent));
+  ASSERT_TRUE(WriteFileText(File("jhr") + ".new", std::string(1024, 'h')));
+  ASSERT_TRUE(WriteFileText(File("jdx"), ""));
+  ASSERT_TRUE(WriteFileText(File("jdt") + ".new", ""));
+  TJamMessageBase Base;
+  ASSERT_TRUE(Base.Create(Path));
+  Base.Close();
+  for (const char* Name : {"area.jtx", "area.jhr.new", "area.jdt.new"}) {
+    EXPECT_FALSE(FileExists(Dir.File(Name))) << Name;
+  }
+  EXPECT_EQ(ReadFileBytes(File("JHR")).size(), 1024u);
+  EXPECT_TRUE(FileExists(File("JDT")));
 }
 
 // A compaction of the index (dropping a removed record) that was stopped

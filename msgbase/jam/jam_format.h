@@ -33,6 +33,9 @@ inline constexpr std::size_t JamSubfieldsSize = 16384;
 // hands out or follows: the streams' positions are signed 32-bit numbers.
 inline constexpr std::int64_t JamMaxNumber = std::numeric_limits<std::int32_t>::max();
 
+// The four files of a base, in this order.
+enum TJamFile : std::size_t { jfHeader = 0, jfIndex = 1, jfText = 2, jfLastRead = 3 };
+
 // Subfield ids (the LoId word; HiId is written as 0 and ignored when read).
 inline constexpr std::uint16_t jsfOAddress = 0;  // origin address
 inline constexpr std::uint16_t jsfDAddress = 1;  // destination address

@@ -57,6 +57,12 @@ bool TJamMessageBase::ReadIndexRecord(std::int32_t Message, TJamIndex& Index) {
   const std::int64_t Slot =
       KeptRecords_.empty() ? Record : KeptRecords_[static_cast<std::size_t>(Record)];
   const std::int64_t Position = Slot * static_cast<std::int64_t>(TJamIndex::Size);
+  // New messages' records wait in memory for the commit.
+  if (Change_.Open && Slot >= Change_.PendingFrom) {
+    const auto At = static_cast<std::size_t>(Slot - Change_.PendingFrom) * TJamIndex::Size;
+    return At + TJamIndex::Size <= Change_.Pending.size() &&
+           DecodeJamIndex(std::span(Change_.Pending).subspan(At), Index);
+  }
   IndexStream_->Reset();
   // A record cut off by the end of the file is a short read: no record, and
   // the stream is left without the failure.

@@ -232,30 +232,39 @@ bool TJamMessageBase::WriteMessage() {
 
   const bool WasDeleted = !NewPending_ && IsDeletedAt(static_cast<std::uint32_t>(HeaderPosition_));
 
-  // The index record goes last: until it is written the message does not
-  // exist, so a failure on the way leaves only bytes that nothing refers to,
-  // and those are cut off again (or, after a crash, at the next Open). Text
-  // and header reach the disk before the record that points to them.
-  const bool Written =
+  // Text and header go past the files' ends; the index record, which makes
+  // the message exist, waits for the commit when the message is new (or is
+  // rewritten in place, its old bytes in the record, when it is stored).
+  bool Started = false;
+  StartChange(Started);
+  const auto Slot =
+      static_cast<std::uint32_t>(IndexPosition_ / static_cast<std::int32_t>(TJamIndex::Size));
+  const bool InPending = Slot >= Change_.PendingFrom;
+  bool Written =
+      Protect(jfIndex, InPending ? 0 : IndexPosition_, InPending ? 0 : TJamIndex::Size) &&
       WriteAt(*DataStream_, static_cast<std::int32_t>(TextAt),
               std::span(reinterpret_cast<const std::uint8_t*>(Text.data()), Text.size())) &&
-      WriteAt(*HeaderStream_, static_cast<std::int32_t>(HeaderAt), HeaderRaw) &&
-      (DataStream_->Flush(), HeaderStream_->Flush(),
-       DataStream_->GetStatus() == stOk && HeaderStream_->GetStatus() == stOk) &&
-      WriteAt(*IndexStream_, IndexPosition_, EncodeJamIndex(Index));
+      WriteAt(*HeaderStream_, static_cast<std::int32_t>(HeaderAt), HeaderRaw);
+  if (Written && InPending) {
+    const auto Record = EncodeJamIndex(Index);
+    const std::size_t At = static_cast<std::size_t>(Slot - Change_.PendingFrom) * TJamIndex::Size;
+    if (Change_.Pending.size() < At + Record.size()) Change_.Pending.resize(At + Record.size());
+    std::copy(Record.begin(), Record.end(),
+              Change_.Pending.begin() + static_cast<std::ptrdiff_t>(At));
+  } else if (Written) {
+    Written = WriteAt(*IndexStream_, IndexPosition_, EncodeJamIndex(Index));
+  }
   if (!Written) {
+    // What this message appended goes again; the change, when it was its
+    // own, is undone.
     ResetAll();
     DataStream_->Seek(static_cast<std::int32_t>(TextAt));
     DataStream_->Truncate();
     HeaderStream_->Seek(static_cast<std::int32_t>(HeaderAt));
     HeaderStream_->Truncate();
-    if (NewPending_) {
-      IndexStream_->Seek(IndexPosition_);
-      IndexStream_->Truncate();
-    }
     ResetAll();
     SetStatus(stJamStreamProblems);
-    return false;
+    return EndChange(Started, false);
   }
 
   MessageHeader_ = Header;
@@ -269,7 +278,7 @@ bool TJamMessageBase::WriteMessage() {
   ++HeaderInfo_.ModCounter;
   NewPending_ = false;
   CountDeletedChange(WasDeleted);
-  return true;
+  return EndChange(Started, true);
 }
 
 bool TJamMessageBase::WriteMessageHeader() {
@@ -281,12 +290,15 @@ bool TJamMessageBase::WriteMessageHeader() {
   }
   ResetAll();
   const bool WasDeleted = IsDeletedAt(static_cast<std::uint32_t>(HeaderPosition_));
-  if (!WriteAt(*HeaderStream_, HeaderPosition_, EncodeJamMessageHeader(MessageHeader_))) {
+  bool Started = false;
+  StartChange(Started);
+  if (!Protect(jfHeader, HeaderPosition_, TJamMessageHeaderFirst::Size) ||
+      !WriteAt(*HeaderStream_, HeaderPosition_, EncodeJamMessageHeader(MessageHeader_))) {
     SetStatus(stJamStreamProblems);
-    return false;
+    return EndChange(Started, false);
   }
   CountDeletedChange(WasDeleted);
-  return true;
+  return EndChange(Started, true);
 }
 
 // --- Removal ---
@@ -341,11 +353,14 @@ bool TJamMessageBase::RepackIndex() {
   // records towards the start, so a compaction that was stopped part way
   // leaves exactly such copies of the records it had moved: dropping them
   // finishes it.
+  // Records that refer to no header (zeroed ones) keep their places, for
+  // the repair to rebuild.
   std::unordered_set<std::uint32_t> Headers;
   for (std::size_t At = 0; At < Records.size(); At += TJamIndex::Size) {
     TJamIndex Index;
     if (!DecodeJamIndex(std::span(Records).subspan(At), Index) ||
-        Index.HdrOffset == JamRemovedOffset || !Headers.insert(Index.HdrOffset).second) {
+        Index.HdrOffset == JamRemovedOffset ||
+        (Index.HdrOffset >= TJamHeaderInfo::Size && !Headers.insert(Index.HdrOffset).second)) {
       continue;
     }
     std::copy_n(Records.begin() + static_cast<std::ptrdiff_t>(At), TJamIndex::Size,
@@ -353,6 +368,7 @@ bool TJamMessageBase::RepackIndex() {
     Kept += TJamIndex::Size;
   }
   if (Kept != static_cast<std::size_t>(Size)) {
+    if (!Protect(jfIndex, 0, Size)) return false;
     IndexStream_->Seek(0);
     IndexStream_->WriteBuffer(std::span(Records).first(Kept));
     IndexStream_->Truncate();
@@ -396,19 +412,44 @@ bool TJamMessageBase::KillMessage() {
   IndexPosition_ =
       static_cast<std::int32_t>((static_cast<std::int64_t>(Removed) - HeaderInfo_.BaseMsgNum) *
                                 static_cast<std::int64_t>(TJamIndex::Size));
+  TJamIndex Old;
+  (void)ReadIndexRecord(Removed, Old);
+  bool Started = false;
+  StartChange(Started);
+  // The old index, lastread records and the message's header go into the
+  // record first. Index records that wait for a commit are written now: the
+  // compaction works on the whole index.
+  bool Ok = Protect(jfIndex, 0, Change_.Intent.Files[jfIndex].Size) &&
+            Protect(jfLastRead, 0, Change_.Intent.Files[jfLastRead].Size) &&
+            Protect(jfHeader, Old.HdrOffset, TJamMessageHeaderFirst::Size);
+  if (Ok && !Change_.Pending.empty()) {
+    Ok = WriteAt(*IndexStream_, static_cast<std::int32_t>(Change_.PendingFrom * TJamIndex::Size),
+                 Change_.Pending);
+    Change_.Pending.clear();
+    Change_.PendingFrom = Records_;
+  }
+  // The header is marked deleted too, so that no repair takes a removed
+  // message for one whose record was lost.
+  TJamMessageHeaderFirst Header;
+  if (Ok && ReadSignedHeader(Old.HdrOffset, Header)) {
+    Header.Attribute |= jaDeleted;
+    Ok = WriteAt(*HeaderStream_, static_cast<std::int32_t>(Old.HdrOffset),
+                 EncodeJamMessageHeader(Header));
+  }
   CurrentIndex_ = TJamIndex{JamRemovedOffset, JamRemovedOffset};
-  if (!WriteAt(*IndexStream_, IndexPosition_, EncodeJamIndex(CurrentIndex_))) {
+  Ok = Ok && WriteAt(*IndexStream_, IndexPosition_, EncodeJamIndex(CurrentIndex_));
+  if (!Ok) {
     SetStatus(stJamStreamProblems);
-    return false;
+    return EndChange(Started, false);
   }
   --HeaderInfo_.ActiveMsgs;
-  if (!RepackIndex()) return false;
+  if (!RepackIndex()) return EndChange(Started, false);
   SetCurrent(Removed - 1);
   if (!AdjustLastRead(static_cast<std::uint32_t>(Removed))) {
     SetStatus(stJamStreamProblems);
-    return false;
+    return EndChange(Started, false);
   }
-  return true;
+  return EndChange(Started, true);
 }
 
 }  // namespace msgbase
