@@ -252,7 +252,12 @@ bool TJamMessageBase::WriteMessage() {
     std::copy(Record.begin(), Record.end(),
               Change_.Pending.begin() + static_cast<std::ptrdiff_t>(At));
   } else if (Written) {
-    Written = WriteAt(*IndexStream_, IndexPosition_, EncodeJamIndex(Index));
+    // A stored message's record is rewritten in place, where readers look at
+    // once: the text and header it will point at reach the disk first.
+    DataStream_->Flush();
+    HeaderStream_->Flush();
+    Written = DataStream_->GetStatus() == stOk && HeaderStream_->GetStatus() == stOk &&
+              WriteAt(*IndexStream_, IndexPosition_, EncodeJamIndex(Index));
   }
   if (!Written) {
     // What this message appended goes again; the change, when it was its
