@@ -140,12 +140,25 @@ class KillPoints : public ::testing::TestWithParam<char> {
   }
 
   // True when nothing of the base holds a byte: no file, empty files, or an
-  // empty directory.
+  // empty directory. Files under a creation's temporary names are no base.
   bool Nothing(const std::string& Name) const {
     for (const fs::path& P : BaseFiles(Name)) {
+      if (P.extension() == ".tmp") continue;
       if (fs::is_directory(P) ? !fs::is_empty(P) : fs::file_size(P) != 0) return false;
     }
     return true;
+  }
+
+  // A listing whose one inconsistency is the record of the change the killed
+  // run left unfinished: the reader lists what was committed and says so.
+  static bool OnlyUnfinished(const std::string& Json) {
+    const std::string Member = "\"inconsistency\": \"";
+    const std::size_t At = Json.find(Member);
+    if (At == std::string::npos) return false;
+    const std::size_t Start = At + Member.size();
+    const std::string Value = Json.substr(Start, Json.find('"', Start) - Start);
+    return Value.find("unfinished change") != std::string::npos &&
+           Value.find(';') == std::string::npos && Json.find("\"error\"") == std::string::npos;
   }
 
   // What is wrong with the base Name that a killed run left; "" when sound.
@@ -159,7 +172,9 @@ class KillPoints : public ::testing::TestWithParam<char> {
       CopyBase("work", "probe");
       const TRunResult Dump =
           Run(MSGDUMP_BINARY, {"--json", std::string(1, Letter()) + BasePath("probe")});
-      if (!Dump.Exited || Dump.ExitStatus != 0) return "msgdump: " + Dump.Stdout.substr(0, 400);
+      if (!Dump.Exited || (Dump.ExitStatus != 0 && !OnlyUnfinished(Dump.Stdout))) {
+        return "msgdump: " + Dump.Stdout.substr(0, 400);
+      }
       const TStoredBase Stored = Read("work", TReadMode::AfterCrash);
       if (!Stored.Ok) return "reader: " + Stored.Error;
       if (Stored.Messages.size() < Old.size()) return "messages lost";
@@ -297,9 +312,11 @@ INSTANTIATE_TEST_SUITE_P(Crash, KillPoints, ::testing::Values('F', 'S', 'J'),
 
 // Durability must not silently disappear: a posting of three messages into a
 // base that holds messages makes exactly the syncs its order of writes
-// needs. *.msg: each file and then its directory; Squish: data and index
-// before each commit, and the last header at Close; JAM: text and header
-// before each index record, and header and index at Close.
+// needs. *.msg: each file and then its directory; Squish: six per
+// transaction (its record and folder; data and index; the header; the folder
+// once the record is gone), each message being one while the posting is not;
+// JAM: text and header before each index record, and header and index at
+// Close.
 TEST_P(KillPoints, PostingSyncsWhatItWrote) {
   ASSERT_TRUE(Posted(Run(Program, PostArgs("start", "old.txt", "4"))));
   ASSERT_TRUE(Posted(Traced({"-o", Dir.File("syncs"), "-e", "trace=fsync,fdatasync"}, "start")));
@@ -309,7 +326,7 @@ TEST_P(KillPoints, PostingSyncsWhatItWrote) {
        At = Trace.find("sync(", At + 1)) {
     ++Syncs;
   }
-  const std::size_t Expected = Letter() == 'F' ? 6 : Letter() == 'S' ? 7 : 8;
+  const std::size_t Expected = Letter() == 'F' ? 6 : Letter() == 'S' ? 18 : 8;
   EXPECT_EQ(Expected, Syncs) << Trace;
 }
 
