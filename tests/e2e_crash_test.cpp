@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -91,18 +92,32 @@ class KillPoints : public ::testing::TestWithParam<char> {
     return RunProgram(Path, Args, Options);
   }
 
-  // A posting of post.txt into the base Base, run under strace with Options.
-  // The leak checker cannot work under ptrace, so it is off for the program.
+  // The run that is killed, on the base Base: a posting of post.txt, or,
+  // with Removal set, msgdump removing message Removal.
+  std::vector<std::string> Command(const std::string& Base) const {
+    if (Removal != 0) {
+      return {MSGDUMP_BINARY, "--kill", std::to_string(Removal),
+              std::string(1, Letter()) + BasePath(Base)};
+    }
+    std::vector<std::string> Args = PostArgs(Base, "post.txt", "2");
+    Args.insert(Args.begin(), Program);
+    return Args;
+  }
+
+  // That run under strace with Options. The leak checker cannot work under
+  // ptrace, so it is off for the program.
   TRunResult Traced(const std::vector<std::string>& Options, const std::string& Base) const {
     std::vector<std::string> Args = {"-f", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0"};
     Args.insert(Args.end(), Options.begin(), Options.end());
-    Args.push_back(Program);
-    for (const std::string& A : PostArgs(Base, "post.txt", "2")) Args.push_back(A);
+    for (const std::string& A : Command(Base)) Args.push_back(A);
     return Run(Strace, Args);
   }
 
   bool Posted(const TRunResult& R) const {
     return R.Exited && R.ExitStatus == 0 && !R.Lines().empty() && R.Lines().back() == SuccessLine;
+  }
+  bool Done(const TRunResult& R) const {
+    return Removal != 0 ? R.Exited && R.ExitStatus == 0 : Posted(R);
   }
 
   TStoredBase Read(const std::string& Base, TReadMode Mode) const {
@@ -149,6 +164,14 @@ class KillPoints : public ::testing::TestWithParam<char> {
     return true;
   }
 
+  // Whether the base Name holds the record of a change not finished.
+  bool Unfinished(const std::string& Name) const {
+    for (const std::string Record : {".sqt", ".jtx", "/vellumar.txn"}) {
+      if (fs::exists(Dir.File(Name + Record))) return true;
+    }
+    return false;
+  }
+
   // A listing whose one inconsistency is the record of the change the killed
   // run left unfinished: the reader lists what was committed and says so.
   static bool OnlyUnfinished(const std::string& Json) {
@@ -161,12 +184,59 @@ class KillPoints : public ::testing::TestWithParam<char> {
            Value.find(';') == std::string::npos && Json.find("\"error\"") == std::string::npos;
   }
 
+  // Frames of the Squish base Name that neither chain holds (or holds twice).
+  std::size_t FramesOutsideChains(const std::string& Name) const {
+    const auto Sqd = testing_support::ReadFileBytes(Dir.File(Name + ".sqd"));
+    const auto U32 = [&](std::size_t At) {
+      std::uint32_t Value = 0;
+      for (std::size_t I = 4; I-- > 0;)
+        Value = Value << 8 | (At + I < Sqd.size() ? Sqd[At + I] : 0);
+      return Value;
+    };
+    std::multiset<std::uint32_t> Frames;
+    for (std::uint32_t Pos = 256; Pos + 28 <= Sqd.size(); Pos += 28 + U32(Pos + 12)) {
+      Frames.insert(Pos);
+    }
+    for (const std::size_t Head : {std::size_t{104}, std::size_t{112}}) {
+      for (std::uint32_t Pos = U32(Head), N = 0; Pos != 0 && N <= Sqd.size() / 28; ++N) {
+        const auto At = Frames.find(Pos);
+        if (At == Frames.end()) return Frames.size() + 1;
+        Frames.erase(At);
+        Pos = U32(Pos + 4);
+      }
+    }
+    return Frames.size();
+  }
+
+  // "" when Kept is what the base may hold once the killed run is over: the
+  // old messages, or them without the one removed, then the start of the
+  // posting.
+  std::string CheckKept(const std::vector<TStoredMessage>& Old,
+                        const std::vector<TStoredMessage>& Posting,
+                        const std::vector<TStoredMessage>& Kept) const {
+    std::vector<TStoredMessage> Removed = Old;
+    if (Removal != 0) Removed.erase(Removed.begin() + (Removal - 1));
+    const std::vector<TStoredMessage>& Held = Kept.size() < Old.size() ? Removed : Old;
+    if (Kept.size() < Held.size()) return "messages lost";
+    for (std::size_t I = 0; I < Held.size(); ++I) {
+      if (!SameMessage(Held[I], Kept[I])) return "old message changed";
+    }
+    const std::size_t New = Kept.size() - Held.size();
+    if (New > (Removal != 0 ? 0 : Posting.size())) return "too many messages";
+    for (std::size_t I = 0; I < New; ++I) {
+      if (!SamePosted(Posting[I], Kept[Held.size() + I])) return "partial message";
+    }
+    return "";
+  }
+
   // What is wrong with the base Name that a killed run left; "" when sound.
   // Old are the messages it held before, Posting a whole posting of post.txt.
   std::string Judge(const std::vector<TStoredMessage>& Old,
                     const std::vector<TStoredMessage>& Posting, bool FreeFrames) {
     const bool Absent = Old.empty() && Nothing("work");
-    std::size_t Done = 0;
+    // What the base holds when the next posting starts.
+    std::vector<TStoredMessage> Kept;
+    bool KeptKnown = Absent;
     if (!Absent) {
       // (a), (b), (c)
       CopyBase("work", "probe");
@@ -175,37 +245,43 @@ class KillPoints : public ::testing::TestWithParam<char> {
       if (!Dump.Exited || (Dump.ExitStatus != 0 && !OnlyUnfinished(Dump.Stdout))) {
         return "msgdump: " + Dump.Stdout.substr(0, 400);
       }
-      const TStoredBase Stored = Read("work", TReadMode::AfterCrash);
-      if (!Stored.Ok) return "reader: " + Stored.Error;
-      if (Stored.Messages.size() < Old.size()) return "messages lost";
-      for (std::size_t I = 0; I < Old.size(); ++I) {
-        if (!SameMessage(Old[I], Stored.Messages[I])) return "old message changed";
-      }
-      Done = Stored.Messages.size() - Old.size();
-      if (Done > Posting.size()) return "too many messages";
-      for (std::size_t I = 0; I < Done; ++I) {
-        if (!SamePosted(Posting[I], Stored.Messages[Old.size() + I])) return "partial message";
+      // A removal rewrites counted records before its commit: until the next
+      // open for writing undoes or finishes it, only a reader that knows its
+      // record (msgdump, above) sees the base whole. The files are judged
+      // after that open.
+      if (Removal == 0 || !Unfinished("work")) {
+        const TStoredBase Stored = Read("work", TReadMode::AfterCrash);
+        if (!Stored.Ok) return "reader: " + Stored.Error;
+        Kept = Stored.Messages;
+        KeptKnown = true;
+        if (std::string Problem = CheckKept(Old, Posting, Kept); !Problem.empty()) return Problem;
       }
     }
     // (d)
     const TRunResult Next = Run(Program, PostArgs("work", "post.txt", "2"));
     if (!Posted(Next)) return "next posting: " + Next.Stdout;
-    const TStoredBase After = Read("work", FreeFrames ? TReadMode::AfterCrash : TReadMode::Strict);
+    const bool Gaps = FreeFrames || Removal != 0;
+    const TStoredBase After = Read("work", Gaps ? TReadMode::AfterCrash : TReadMode::Strict);
     if (!After.Ok) return "after the next posting: " + After.Error;
-    if (After.Messages.size() != Old.size() + Done + Posting.size()) return "count after next";
-    for (std::size_t I = 0; I < Old.size(); ++I) {
-      if (!SameMessage(Old[I], After.Messages[I])) return "old message changed by the next";
+    if (!KeptKnown && After.Messages.size() >= Posting.size()) {
+      Kept.assign(After.Messages.begin(),
+                  After.Messages.begin() +
+                      static_cast<std::ptrdiff_t>(After.Messages.size() - Posting.size()));
+      if (std::string Problem = CheckKept(Old, Posting, Kept); !Problem.empty()) return Problem;
     }
-    for (std::size_t I = 0; I < Done + Posting.size(); ++I) {
-      const TStoredMessage& Want = Posting[I < Done ? I : I - Done];
-      if (!SamePosted(Want, After.Messages[Old.size() + I])) return "next posting not whole";
+    if (After.Messages.size() != Kept.size() + Posting.size()) return "count after next";
+    for (std::size_t I = 0; I < Kept.size(); ++I) {
+      if (!SameMessage(Kept[I], After.Messages[I])) return "old message changed by the next";
+    }
+    for (std::size_t I = 0; I < Posting.size(); ++I) {
+      if (!SamePosted(Posting[I], After.Messages[Kept.size() + I])) return "next posting not whole";
     }
     if (Letter() == 'F') {
       for (const fs::directory_entry& E : fs::directory_iterator(Dir.File("work"))) {
         if (E.path().extension() == ".tmp") return "temporary file left";
       }
     }
-    if (Letter() == 'S' && FreeFrames) {
+    if (Letter() == 'S' && Gaps) {
       const auto Sqd = testing_support::ReadFileBytes(Dir.File("work.sqd"));
       const auto Sqi = testing_support::ReadFileBytes(Dir.File("work.sqi"));
       const auto U32 = [&](std::size_t At) {
@@ -216,6 +292,7 @@ class KillPoints : public ::testing::TestWithParam<char> {
       if (U32(120) != Sqd.size() || Sqi.size() != std::size_t{U32(4)} * 12) {
         return "bytes left past the counted end";
       }
+      if (FramesOutsideChains("work") != 0) return "a frame outside every chain";
     }
     return "";
   }
@@ -234,7 +311,7 @@ class KillPoints : public ::testing::TestWithParam<char> {
     std::string Calls = "trace=";
     for (const char* Call : FileCalls) Calls += std::string(Call) + ",";
     Calls.pop_back();
-    EXPECT_TRUE(Posted(Traced({"-y", "-o", Dir.File("calls"), "-e", Calls}, "work")));
+    EXPECT_TRUE(Done(Traced({"-y", "-o", Dir.File("calls"), "-e", Calls}, "work")));
     std::vector<TKillPoint> Points;
     std::map<std::string, int> Seen;
     std::istringstream Trace(testing_support::ReadFileText(Dir.File("calls")));
@@ -278,7 +355,7 @@ class KillPoints : public ::testing::TestWithParam<char> {
       const TRunResult Killed =
           Traced({"-o", "/dev/null", "-e", "trace=" + Kill.Call, "-e", Inject}, "work");
       ASSERT_TRUE(Killed.Started);
-      ASSERT_FALSE(Posted(Killed)) << Kill.Call << " #" << Kill.N << " was not reached";
+      ASSERT_FALSE(Done(Killed)) << Kill.Call << " #" << Kill.N << " was not reached";
       ++Points;
       const std::string Problem = Judge(Before.Messages, Whole.Messages, FreeFrames);
       if (!Problem.empty()) {
@@ -292,6 +369,8 @@ class KillPoints : public ::testing::TestWithParam<char> {
 
   TTempDir Dir;
   std::string Program;
+  // The message the killed run removes; 0: the killed run is a posting.
+  int Removal = 0;
 };
 
 TEST_P(KillPoints, PostingIntoABaseThatHoldsMessages) {
@@ -367,6 +446,14 @@ TEST_P(KillPointsFree, PostingThatReusesAFreeFrame) {
   const TRunResult Kill =
       Run(MSGDUMP_BINARY, {"--kill", "1", std::string(1, 'S').append(Dir.File("start"))});
   ASSERT_EQ(0, Kill.ExitStatus) << Kill.Stdout;
+  KillEverywhere(true);
+}
+
+// A removal stopped at any call leaves the message there or gone, every
+// other message as it was, and every frame in a chain after the next posting.
+TEST_P(KillPointsFree, RemovalOfAMessage) {
+  ASSERT_TRUE(Posted(Run(Program, PostArgs("start", "old.txt", "2"))));
+  Removal = 2;
   KillEverywhere(true);
 }
 

@@ -178,6 +178,7 @@ bool TSquishMessageBase::Open(const std::string& Path) {
   if (GetOpened()) Close();
   PreparePath(Path);
   Inconsistencies_.clear();
+  Uncommitted_ = TIntent{};
   TBaseFileNames Names;
   if (!FindBaseFiles(GetBasePath(), SquishExtensions, Names)) {
     FailOpen(stSquishTwoNames);
@@ -471,6 +472,9 @@ std::int32_t TSquishMessageBase::GetLastRead(std::int32_t UserNumber) {
   if (Offset < 0 || LastReadName_.empty()) return 0;
   PMessageBaseStream File = CreateMessageBaseFileStream(LastReadName_, smRead | smDenyWriteShared);
   if (File == nullptr || File->GetStatus() != stOk) return 0;
+  if (Uncommitted_.Files.size() > sfLastRead) {
+    File = CreateCommittedView(std::move(File), Uncommitted_, sfLastRead);
+  }
   if (File->GetSize() < Offset + static_cast<std::int32_t>(SquishLastReadSize)) return 0;
   std::array<std::uint8_t, SquishLastReadSize> Entry{};
   File->Seek(Offset);

@@ -304,8 +304,11 @@ class TSquishMessageBase : public TMessageBase {
   [[nodiscard]] std::string RecordName() const;
   // At Open for writing: finishes or undoes the change a record describes.
   [[nodiscard]] bool Recover();
-  // A record found by a read-only open, as a line for GetInconsistencies.
+  // A record found by a read-only open: a line for GetInconsistencies, and
+  // the files seen as committed.
   void NoteRecord();
+  // Whether the base header on disk is no longer the one Record kept.
+  [[nodiscard]] bool HeaderCommitted(const TIntent& Record);
   // Starts a transaction in memory; its record is written before the first
   // change (Protect).
   void StartTransaction(bool Explicit);
@@ -373,8 +376,10 @@ class TSquishMessageBase : public TMessageBase {
   // The data and index files' names as opened (the record lies beside them).
   std::string DataName_;
   std::string IndexName_;
-  // What a read-only open found, for GetInconsistencies.
+  // What a read-only open found, for GetInconsistencies, and the record of a
+  // change not committed, through which it reads.
   std::vector<std::string> Inconsistencies_;
+  TIntent Uncommitted_;
   struct TTransaction {
     bool Open = false;
     bool Explicit = false;

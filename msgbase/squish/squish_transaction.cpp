@@ -60,23 +60,28 @@ bool TSquishMessageBase::Recover() {
   Record.Files[sfData].Name = DataName_;
   Record.Files[sfIndex].Name = IndexName_;
   if (Record.Files.size() > sfLastRead) Record.Files[sfLastRead].Name = LastReadName_;
+  const bool Committed = HeaderCommitted(Record);
+  if (!Committed && !RollBack(Record)) return false;
+  return EndIntent(RecordName());
+}
+
+bool TSquishMessageBase::HeaderCommitted(const TIntent& Record) {
   // The base header is the commit, and everything it counts was synced before
   // it was written: a header unlike its old bytes means the change is whole.
-  bool Committed = false;
   for (const TIntentImage& Image : Record.Images) {
     if (Image.File != sfData || Image.Offset != 0 ||
         Image.Bytes.size() != TSquishBaseHeader::Size) {
       continue;
     }
     std::string Now(TSquishBaseHeader::Size, '\0');
+    DataStream_->Reset();
     DataStream_->Seek(0);
     DataStream_->ReadBuffer({reinterpret_cast<std::uint8_t*>(Now.data()), Now.size()});
-    Committed = DataStream_->GetStatus() == stOk && Now != Image.Bytes;
+    const bool Committed = DataStream_->GetStatus() == stOk && Now != Image.Bytes;
     DataStream_->Reset();
-    break;
+    return Committed;
   }
-  if (!Committed && !RollBack(Record)) return false;
-  return EndIntent(RecordName());
+  return false;
 }
 
 void TSquishMessageBase::NoteRecord() {
@@ -85,6 +90,13 @@ void TSquishMessageBase::NoteRecord() {
     case TIntentState::None:
       return;
     case TIntentState::Whole:
+      // Readers see the base as it was committed: as before the change, until
+      // its header is written.
+      if (Record.Kind == SquishChange && Record.Files.size() >= 2 && !HeaderCommitted(Record)) {
+        DataStream_ = CreateCommittedView(std::move(DataStream_), Record, sfData);
+        IndexStream_ = CreateCommittedView(std::move(IndexStream_), Record, sfIndex);
+        Uncommitted_ = Record;
+      }
       Inconsistencies_.push_back("an unfinished change begun by process " +
                                  std::to_string(Record.Pid) +
                                  " (the next open for writing completes or undoes it)");

@@ -197,6 +197,7 @@ TEST_F(SquishTransactionTest, AKillLeavesEachChangeWhollyDoneOrUndone) {
     for (const auto& [State, Want] :
          {std::pair{&Written, &Before}, std::pair{&Committed, &Finished}}) {
       Restore(*State);
+      EXPECT_EQ(*Want, Seen());  // a reader sees what was committed
       {
         TSquishMessageBase B;
         B.SetOpenMode(omReadOnly);
