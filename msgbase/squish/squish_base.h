@@ -131,7 +131,8 @@ class TSquishMessageBase : public TMessageBase {
   [[nodiscard]] bool CreateNewMessage() override;
   // Stores the current message: frame (rewritten in place, reused first-fit
   // from the free chain, or appended), message header, control area, text,
-  // index record, then the links of the chains and the base header last.
+  // index record, then the links of the chains; the base header counts it
+  // when its transaction commits (at once outside BeginTransaction).
   // Leading control lines that would overflow the control area stay at the
   // head of the text. False with stSquishDataProblems when the base is
   // closed, a neighbour frame cannot be read or a write fails (a full disk):
@@ -148,7 +149,8 @@ class TSquishMessageBase : public TMessageBase {
   // record goes, the counts drop by one, and the text stream is released; the
   // next SeekNext reaches the following record. False and nothing changed
   // with stSquishMsgNotExists (no current stored message) or
-  // stSquishGrungedFrame; false with stSquishDataProblems when a write fails.
+  // stSquishGrungedFrame; false with stSquishDataProblems when a write fails
+  // (outside the caller's own transaction the removal is then undone).
   [[nodiscard]] bool KillMessage() override;
 
   // --- Header fields of the current message ---
@@ -265,11 +267,12 @@ class TSquishMessageBase : public TMessageBase {
   [[nodiscard]] std::int64_t CountedIndexBytes();
   // Where a new index record goes: the end of the counted records.
   [[nodiscard]] std::int32_t IndexEnd();
-  // At Open: removes what a writer that died before its commit left and
-  // nothing counted refers to (index records past the count with ids not
-  // given out, the data file's tail past EndFrame, the last frame's link to
-  // an uncounted frame) and gives up a broken free chain. False when a
-  // repair cannot be written.
+  // At Open, after a record was dealt with, for a base that a writer without
+  // records left (an earlier version, other software): removes what nothing
+  // counted refers to (index records past the count with ids not given out,
+  // the data file's tail past EndFrame, the last frame's link to an
+  // uncounted frame) and gives up a broken free chain. False when a repair
+  // cannot be written.
   [[nodiscard]] bool RepairAfterCrash();
   // The free chain runs from FreeFrame to LastFreeFrame through free frames
   // inside the file, each linking back to the one before.
