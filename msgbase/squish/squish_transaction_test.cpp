@@ -48,7 +48,9 @@ std::map<std::string, TBytes> Contents(const TFileSnapshot& Files) {
 }
 
 std::uint32_t Le32(const TBytes& B, std::size_t At) {
-  return At + 4 > B.size() ? 0 : B[At] | B[At + 1] << 8 | B[At + 2] << 16 | B[At + 3] << 24;
+  std::uint32_t Value = 0;
+  for (std::size_t I = 4; At + 4 <= B.size() && I-- > 0;) Value = Value << 8 | B[At + I];
+  return Value;
 }
 
 class SquishTransactionTest : public ::testing::Test {
