@@ -286,5 +286,43 @@ TEST_F(SquishTransactionTest, AStoppedCreationLeavesNoBase) {
   EXPECT_EQ((std::vector<std::string>{"area.sqd", "area.sqi"}), Names);
 }
 
+// A read-only open says where the message chain and the index part.
+TEST_F(SquishTransactionTest, AChainThatDisagreesWithTheIndexIsReported) {
+  {
+    TSquishMessageBase B;
+    ASSERT_TRUE(B.Create(Base()));
+    for (const char* Text : {"one", "two", "three"}) ASSERT_TRUE(Post(B, Text));
+  }
+  const TBytes Sqd = ReadFileBytes(Dir.File("area.sqd"));
+  const TBytes Sqi = ReadFileBytes(Dir.File("area.sqi"));
+  struct TCase {
+    std::size_t File;  // 0: data, 1: index
+    std::size_t At;
+    std::uint32_t Value;
+    std::string Line;
+  };
+  const std::vector<TCase> Cases = {
+      {1, 12, Le32(Sqi, 24), "the message chain disagrees with the index at message 2"},
+      {0, 108, Le32(Sqd, 104), "the message chain does not end at its last frame"},
+      {0, Le32(Sqd, 104) + 4, 0, "the message chain disagrees with the index at message 2"},
+  };
+  for (const TCase& C : Cases) {
+    TBytes Damaged = C.File == 0 ? Sqd : Sqi;
+    for (std::size_t I = 0; I < 4; ++I)
+      Damaged[C.At + I] = static_cast<std::uint8_t>(C.Value >> (8 * I));
+    ASSERT_TRUE(
+        testing_support::WriteFileBytes(Dir.File(C.File == 0 ? "area.sqd" : "area.sqi"), Damaged));
+    TSquishMessageBase B;
+    B.SetOpenMode(omReadOnly);
+    ASSERT_TRUE(B.Open(Base()));
+    const std::vector<std::string> Lines = B.GetInconsistencies();
+    ASSERT_EQ(1u, Lines.size()) << C.Line;
+    EXPECT_EQ(0u, Lines[0].find(C.Line)) << Lines[0];
+    B.Close();
+    ASSERT_TRUE(testing_support::WriteFileBytes(Dir.File("area.sqd"), Sqd));
+    ASSERT_TRUE(testing_support::WriteFileBytes(Dir.File("area.sqi"), Sqi));
+  }
+}
+
 }  // namespace
 }  // namespace msgbase
