@@ -101,10 +101,14 @@ void TSquishMessageBase::NoteRecord() {
                                  std::to_string(Record.Pid) +
                                  " (the next open for writing completes or undoes it)");
       return;
-    default:
+    case TIntentState::Torn:
       Inconsistencies_.push_back(
           "an unfinished change whose record was never completed (the next open for writing "
           "removes it)");
+      return;
+    case TIntentState::Unreadable:
+      Inconsistencies_.push_back("the record of an unfinished change, " + RecordName() +
+                                 ", cannot be read (no writer opens the base until it can)");
       return;
   }
 }
