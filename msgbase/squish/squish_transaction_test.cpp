@@ -120,8 +120,6 @@ class SquishTransactionTest : public ::testing::Test {
   TTempDir Dir;
 };
 
-// A base of four messages whose last one was removed: its frame is free, and
-// large enough for a new message.
 struct TOperation {
   const char* Name;
   std::function<bool(TSquishMessageBase&)> Change;
@@ -161,6 +159,8 @@ TEST_F(SquishTransactionTest, AKillLeavesEachChangeWhollyDoneOrUndone) {
          return true;
        }},
   };
+  // Four messages, the last one removed: its frame is free, and large enough
+  // for a new message.
   {
     TSquishMessageBase B;
     ASSERT_TRUE(B.Create(Base()));
@@ -268,22 +268,6 @@ TEST_F(SquishTransactionTest, RollbackAndCloseLeaveNothingOfThePosting) {
     }
     EXPECT_EQ(Start, Contents(testing_support::SnapshotFiles(Dir.Path())));
   }
-}
-
-// A creation stopped before the data file got its name leaves no base; the
-// next one removes what it left and makes the base.
-TEST_F(SquishTransactionTest, AStoppedCreationLeavesNoBase) {
-  ASSERT_TRUE(testing_support::WriteFileBytes(Dir.File("area.sqd.tmp"), TBytes(256, 1)));
-  ASSERT_TRUE(testing_support::WriteFileBytes(Dir.File("area.sqi"), {}));
-  TSquishMessageBase B;
-  EXPECT_FALSE(B.Exist(Base()));
-  EXPECT_FALSE(B.Open(Base()));
-  EXPECT_EQ(stSquishAbsentSqd, B.GetStatus());
-  ASSERT_TRUE(B.Create(Base()));
-  B.Close();
-  std::vector<std::string> Names;
-  for (const auto& [Name, File] : testing_support::SnapshotFiles(Dir.Path())) Names.push_back(Name);
-  EXPECT_EQ((std::vector<std::string>{"area.sqd", "area.sqi"}), Names);
 }
 
 // A read-only open says where the message chain and the index part.
