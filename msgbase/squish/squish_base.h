@@ -77,7 +77,8 @@ class TSquishMessageBase : public TMessageBase {
   // stSquishDataProblems on a closed base.
   [[nodiscard]] bool BeginTransaction() override;
   // True once everything the transaction wrote is on stable storage; false
-  // with stSquishDataProblems when a step fails, and then nothing of it stays.
+  // with stSquishDataProblems when a step fails or a removal inside it failed
+  // halfway, and then nothing of it stays.
   [[nodiscard]] bool CommitTransaction() override;
   // Nothing the transaction wrote stays; a message being built is dropped.
   void RollbackTransaction() override;
@@ -389,6 +390,7 @@ class TSquishMessageBase : public TMessageBase {
     bool Written = false;  // the record is on disk
     bool Dirty = false;    // images added since it was written
     bool FreeChainKept = false;
+    bool Doomed = false;  // a change failed halfway: the commit must undo all
     TIntent Record;
     // Per file, the ranges the record holds (or that need no old bytes), as
     // start -> end; disjoint.

@@ -243,6 +243,11 @@ TSquishBaseHeader TSquishMessageBase::CommittedHeader() const {
 }
 
 bool TSquishMessageBase::Commit() {
+  if (Tx_.Doomed) {
+    Undo(true);
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
   const TSquishBaseHeader Header = CommittedHeader();
   std::array<std::uint8_t, TSquishBaseHeader::Size> Bytes{};
   Header.Encode(Bytes);

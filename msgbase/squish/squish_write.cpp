@@ -570,6 +570,9 @@ bool TSquishMessageBase::KillMessage() {
   (void)SetFrame(Pos, Frame);  // a failure is left in the status
   if (BaseHeader_.NumMsg > 0) --BaseHeader_.NumMsg;
   if (BaseHeader_.HighMsg > 0) --BaseHeader_.HighMsg;
+  // Half a removal must never be committed: inside the caller's transaction
+  // a failure here dooms it.
+  if (!Automatic && GetStatus() != stOk) Tx_.Doomed = true;
   const bool Removed = EndAutomatic(Automatic, GetStatus() == stOk, true);
   IndexPosition_ -= IndexRecordSize;
 
