@@ -335,6 +335,9 @@ class TSquishMessageBase : public TMessageBase {
   // The headers of the free chain's frames into the record, their rooms
   // marked as free to overwrite; the frames walked may be reused.
   [[nodiscard]] bool KeepFreeChain();
+  // The headers of the message chain's frames and the whole index into the
+  // record, for removals that may follow one another.
+  [[nodiscard]] bool KeepMessageChain();
   [[nodiscard]] bool Commit();
   // Puts back what the transaction wrote and removes its record; Reload
   // reads the base header back from the disk.
@@ -390,6 +393,7 @@ class TSquishMessageBase : public TMessageBase {
     bool Written = false;  // the record is on disk
     bool Dirty = false;    // images added since it was written
     bool FreeChainKept = false;
+    bool MessageChainKept = false;
     bool Doomed = false;  // a change failed halfway: the commit must undo all
     TIntent Record;
     // Per file, the ranges the record holds (or that need no old bytes), as

@@ -231,6 +231,20 @@ bool TSquishMessageBase::KeepFreeChain() {
   return true;
 }
 
+bool TSquishMessageBase::KeepMessageChain() {
+  if (!Tx_.Open || Tx_.MessageChainKept) return true;
+  Tx_.MessageChainKept = true;
+  const std::int64_t MaxSteps = static_cast<std::int64_t>(BaseHeader_.NumMsg) + 1;
+  std::uint32_t Pos = BaseHeader_.BeginFrame;
+  for (std::int64_t Step = 0; Pos != 0 && Step < MaxSteps; ++Step) {
+    TSquishFrame Frame;
+    if (!ReadFrame(Pos, Frame) || Frame.Id != SquishFrameId) break;
+    if (!Cover(sfData, Pos, FrameHeaderSize)) return false;
+    Pos = Frame.NextFrame;
+  }
+  return Cover(sfIndex, 0, Tx_.Record.Files[sfIndex].Size);
+}
+
 TSquishBaseHeader TSquishMessageBase::CommittedHeader() const {
   TSquishBaseHeader Header = BaseHeader_;
   if (CountsTaken_) {

@@ -549,8 +549,15 @@ bool TSquishMessageBase::KillMessage() {
   }
 
   // Everything the removal rewrites goes into the record at once: the frame,
-  // its neighbours in both chains and the index from its record on.
+  // its neighbours in both chains and the index from its record on. Inside
+  // the caller's transaction, which may remove more, every message frame's
+  // header and the whole index go in with the first, so that the further
+  // removals need no further sync.
   const bool Automatic = StartAutomatic();
+  if (!Automatic && !KeepMessageChain()) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
   if (Tx_.Open &&
       (!Cover(sfData, Pos, FrameHeaderSize) || !Cover(sfData, Frame.PrevFrame, FrameHeaderSize) ||
        !Cover(sfData, Frame.NextFrame, FrameHeaderSize) ||
