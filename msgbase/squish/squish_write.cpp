@@ -492,6 +492,8 @@ bool TSquishMessageBase::WriteMessageHeader() {
     DataStream_->Seek(static_cast<std::int32_t>(FramePosition_ + FrameHeaderSize));
     WriteRecord(*DataStream_, MessageHeader_);
     Ok = DataStream_->GetStatus() == stOk;
+    // Part of a header may have been written: never committed as it is.
+    if (!Ok && !Automatic) Tx_.Doomed = true;
   }
   if (!Ok) SetStatus(stSquishDataProblems);
   return EndAutomatic(Automatic, Ok, false);
