@@ -457,6 +457,30 @@ TEST_P(KillPointsFree, RemovalOfAMessage) {
   KillEverywhere(true);
 }
 
+// A power cut must not make a kept message invisible, as it did when the base
+// header of a removal reached the disk before the index changes: the header is
+// written only once the index and the data file are synced.
+TEST_P(KillPointsFree, RemovalWritesTheHeaderAfterTheIndexIsSynced) {
+  ASSERT_TRUE(Posted(Run(Program, PostArgs("start", "old.txt", "2"))));
+  Removal = 2;
+  ASSERT_TRUE(
+      Done(Traced({"-y", "-o", Dir.File("calls"), "-e", "trace=pwrite64,fdatasync"}, "start")));
+  const std::string Trace = testing_support::ReadFileText(Dir.File("calls"));
+  // The line numbers of the last index sync and of the header write.
+  int Synced = -1;
+  int Header = -1;
+  std::istringstream Lines(Trace);
+  int N = 0;
+  for (std::string Line; std::getline(Lines, Line); ++N) {
+    const auto Has = [&](const char* Part) { return Line.find(Part) != std::string::npos; };
+    if (Has("fdatasync(") && Has("start.sqi>")) Synced = N;
+    if (Has("start.sqd>") && Has(", 256, 0)") && Header < 0) Header = N;
+  }
+  ASSERT_GE(Header, 0) << Trace;
+  EXPECT_LT(Synced, Header) << Trace;
+  EXPECT_GE(Synced, 0) << Trace;
+}
+
 INSTANTIATE_TEST_SUITE_P(Crash, KillPointsFree, ::testing::Values('S'),
                          [](const ::testing::TestParamInfo<char>&) {
                            return std::string("Squish");
