@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "msgbase/date_time.h"
 #include "msgbase/file_helpers.h"
+#include "msgbase/status.h"
 
 namespace msgbase {
 
@@ -115,7 +118,88 @@ bool CloseKeepingErrno(int Fd, bool Ok) {
   return Ok;
 }
 
+// The file as it was before a change: what the file holds now, cut to the
+// old size (bytes the change cut off read as zero until an image gives them),
+// with the old bytes laid over it.
+class TCommittedView : public TMessageBaseStream {
+ public:
+  TCommittedView(PMessageBaseStream File, std::int64_t Size, std::vector<TIntentImage> Images)
+      : TMessageBaseStream(File->GetFileName(), File->GetMode()),
+        File_(std::move(File)),
+        Size_(std::max<std::int64_t>(Size, 0)),
+        Images_(std::move(Images)) {
+    File_->Reset();
+    Present_ = std::max<std::int64_t>(File_->GetSize(), 0);
+  }
+
+  void Read(void* Buf, std::uint16_t Count) override {
+    auto* Bytes = static_cast<std::uint8_t*>(Buf);
+    std::memset(Bytes, 0, Count);
+    if (GetStatus() != stOk) return;
+    if (Position_ + Count > Size_) {
+      SetStatus(stStreamReadFailed);  // as a file read past its end
+      return;
+    }
+    const std::int64_t Kept = std::clamp<std::int64_t>(Present_ - Position_, 0, Count);
+    if (Kept > 0) {
+      File_->Seek(static_cast<std::int32_t>(Position_));
+      File_->Read(Bytes, static_cast<std::uint16_t>(Kept));
+      if (File_->GetStatus() != stOk) {
+        SetStatus(File_->GetStatus());
+        std::memset(Bytes, 0, Count);
+        return;
+      }
+    }
+    for (const TIntentImage& Image : Images_) {
+      const std::int64_t From = std::max(Position_, Image.Offset);
+      const std::int64_t To = std::min<std::int64_t>(
+          Position_ + Count, Image.Offset + static_cast<std::int64_t>(Image.Bytes.size()));
+      if (From < To) {
+        std::memcpy(Bytes + (From - Position_), Image.Bytes.data() + (From - Image.Offset),
+                    static_cast<std::size_t>(To - From));
+      }
+    }
+    Position_ += Count;
+  }
+  void Write(const void* /*Buf*/, std::uint16_t /*Count*/) override {
+    SetStatus(stStreamWriteFailed);
+  }
+  void Seek(std::int32_t Pos) override { Position_ = std::max(Pos, 0); }
+  [[nodiscard]] std::int32_t GetPos() override {
+    return GetStatus() == stOk ? static_cast<std::int32_t>(Position_) : -1;
+  }
+  [[nodiscard]] std::int32_t GetSize() override {
+    return GetStatus() == stOk ? static_cast<std::int32_t>(Size_) : -1;
+  }
+  void Flush() override {}
+  void Truncate() override { SetStatus(stStreamTruncateFailed); }
+  void Reset() override {
+    SetStatus(stOk);
+    File_->Reset();
+  }
+  [[nodiscard]] bool GetIdentity(TFileIdentity& Identity) override {
+    return File_->GetIdentity(Identity);
+  }
+
+ private:
+  PMessageBaseStream File_;
+  std::int64_t Size_ = 0;
+  std::int64_t Present_ = 0;
+  std::int64_t Position_ = 0;
+  std::vector<TIntentImage> Images_;
+};
+
 }  // namespace
+
+PMessageBaseStream CreateCommittedView(PMessageBaseStream File, const TIntent& Intent,
+                                       std::uint32_t Index) {
+  std::vector<TIntentImage> Images;
+  for (const TIntentImage& Image : Intent.Images) {
+    if (Image.File == Index) Images.push_back(Image);
+  }
+  const std::int64_t Size = Index < Intent.Files.size() ? Intent.Files[Index].Size : 0;
+  return std::make_unique<TCommittedView>(std::move(File), Size, std::move(Images));
+}
 
 std::uint32_t TIntent::AddFile(const std::string& Name, std::int64_t Size) {
   Files.push_back({Name, Size});

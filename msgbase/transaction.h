@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "msgbase/stream.h"
+
 namespace msgbase {
 
 struct TIntentFile {
@@ -92,6 +94,13 @@ enum class TIntentState : std::int32_t {
 // to its recorded size (removes the ones that did not exist) and syncs them
 // and their folders. Safe to repeat. False when a file could not be restored.
 [[nodiscard]] bool RollBack(const TIntent& Intent);
+
+// For readers of a base whose change was not committed: a read-only stream
+// over File (taken over, with its locks) that shows file Index of Intent as it
+// was before the change: the recorded size (none: empty) and the old bytes
+// back where the change wrote. Writing through it fails.
+[[nodiscard]] PMessageBaseStream CreateCommittedView(PMessageBaseStream File, const TIntent& Intent,
+                                                     std::uint32_t Index);
 
 // Syncs an open descriptor's data; false on failure.
 [[nodiscard]] bool SyncDescriptor(int Fd);

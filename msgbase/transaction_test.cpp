@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "msgbase/status.h"
 #include "testing/test_support.h"
 
 namespace msgbase {
@@ -81,6 +82,21 @@ TEST(TransactionTest, RollBackRestoresOldBytesAndSizesAndIsSafeToRepeat) {
   WriteFile(Made, "new");
   TIntent Read;
   ASSERT_EQ(ReadIntent(Record, Read), TIntentState::Whole);
+  // A reader sees the file through the record as it was, and cannot write.
+  {
+    PMessageBaseStream View =
+        CreateCommittedView(CreateMessageBaseFileStream(Data, smRead), Read, D);
+    std::string Seen(10, '\0');
+    View->Seek(0);
+    View->Read(Seen.data(), 10);
+    EXPECT_EQ(Seen, "0123456789");
+    EXPECT_EQ(View->GetSize(), 10);
+    View->Read(Seen.data(), 1);
+    EXPECT_EQ(View->GetStatus(), stStreamReadFailed);
+    View->Reset();
+    View->Write("x", 1);
+    EXPECT_NE(View->GetStatus(), stOk);
+  }
   for (int Round = 0; Round < 2; ++Round) {
     ASSERT_TRUE(RollBack(Read));
     EXPECT_EQ(ReadFile(Data), "0123456789");

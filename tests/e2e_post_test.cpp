@@ -546,7 +546,7 @@ TEST_F(PostFailure, EmptyBasePathIsRefusedBeforeAnythingIsMade) {
 TEST_F(PostFailure, BaseThatCannotBeCreated) {
   ASSERT_TRUE(WriteFileText(Dir.File("plain"), "a file, not a directory"));
   ExpectRefusal(Args("Splain/area"),
-                "[!] Ombra: failed to open message base - (sq) can't create SQI");
+                "[!] Ombra: failed to open message base - (sq) can't create SQD");
   ExpectRefusal(Args("Jplain/area"),
                 "[!] Ombra: failed to open message base - (jam) can't create JHR");
   ExpectRefusal(Args("Fplain/area"), "[!] Ombra: failed to open message base - (msg) wrong path");

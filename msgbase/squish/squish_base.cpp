@@ -4,6 +4,9 @@
 // squish_repair.cpp.
 #include "msgbase/squish/squish_base.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -23,8 +26,6 @@ using namespace squish_layout;
 
 namespace {
 
-// The data, index and lastread files, in this order.
-enum TSquishFile : std::size_t { sfData = 0, sfIndex = 1, sfLastRead = 2 };
 const std::vector<std::string> SquishExtensions{"sqd", "sqi", "sql"};
 
 }  // namespace
@@ -59,11 +60,31 @@ bool TSquishMessageBase::Exist(const std::string& Path) {
 void TSquishMessageBase::FailOpen(std::int32_t Status) {
   SetStatus(Status);
   LastReadName_.clear();
+  DataName_.clear();
+  IndexName_.clear();
   DataStream_.reset();
   IndexStream_.reset();
   SetBasePath("");
   SetOpened(false);
 }
+
+namespace {
+
+// The temporary name a file of a base is made under.
+std::string CreationName(const std::string& Name) {
+  return Name + ".tmp";
+}
+
+// Removes what a creation that stopped left under a temporary name, unless
+// another creation holds it now; false when it stays.
+bool ClearCreationLeftover(const std::string& Name) {
+  struct stat Info {};
+  if (::lstat(Name.c_str(), &Info) != 0) return true;
+  PMessageBaseStream Held = CreateMessageBaseFileStream(Name, smReadWrite | smDenyWrite);
+  return Held != nullptr && Held->GetStatus() == stOk && KillFile(Name);
+}
+
+}  // namespace
 
 bool TSquishMessageBase::Create(const std::string& Path) {
   if (GetOpened()) Close();
@@ -85,21 +106,42 @@ bool TSquishMessageBase::Create(const std::string& Path) {
     return false;
   }
   LastReadName_ = Names.Name[sfLastRead];
+  DataName_ = Names.Name[sfData];
+  IndexName_ = Names.Name[sfIndex];
+  const std::string Folder = ExtractPathName(DataName_);
+  const std::string NewData = CreationName(DataName_);
+  const std::string NewIndex = CreationName(IndexName_);
+  // A record of a change to a base that is gone speaks of nothing now.
+  (void)::unlink(RecordName().c_str());
 
-  // The empty index first, then the data file and its header: the base
-  // exists only once the header is written, so a creation stopped on the
-  // way leaves empty files, which make no base (Exist).
-  IndexStream_ = CreateMessageBaseFileStream(Names.Name[sfIndex], smCreate | smNew | smDenyWrite);
-  if (IndexStream_ == nullptr || IndexStream_->GetStatus() != stOk) {
-    FailOpen(stSquishCantCreateSqi);
+  // The data file first, then the index, both under names no reader takes
+  // for the base; the header is written and both are synced with their
+  // folder; then the index and, last, the data file get their names. A
+  // creation stopped on the way leaves no base, only files the next one
+  // removes.
+  // Only the files this creation made are removed when it fails.
+  bool MadeData = false;
+  bool MadeIndex = false;
+  const auto Fail = [&](std::int32_t Status) {
+    DataStream_.reset();
+    IndexStream_.reset();
+    if (MadeData) (void)::unlink(NewData.c_str());
+    if (MadeIndex) (void)::unlink(NewIndex.c_str());
+    FailOpen(Status);
     return false;
-  }
-  DataStream_ = CreateMessageBaseFileStream(Names.Name[sfData],
-                                            smCreate | smNew | smDenyWrite | smRecordLock);
+  };
+  if (!ClearCreationLeftover(NewData)) return Fail(stSquishCantCreateSqd);
+  DataStream_ = CreateMessageBaseFileStream(NewData, smCreate | smNew | smDenyWrite | smRecordLock);
   if (DataStream_ == nullptr || DataStream_->GetStatus() != stOk) {
-    FailOpen(stSquishCantCreateSqd);
-    return false;
+    return Fail(stSquishCantCreateSqd);
   }
+  MadeData = true;
+  if (!ClearCreationLeftover(NewIndex)) return Fail(stSquishCantCreateSqi);
+  IndexStream_ = CreateMessageBaseFileStream(NewIndex, smCreate | smNew | smDenyWrite);
+  if (IndexStream_ == nullptr || IndexStream_->GetStatus() != stOk) {
+    return Fail(stSquishCantCreateSqi);
+  }
+  MadeIndex = true;
 
   BaseHeader_ = TSquishBaseHeader{};
   BaseHeader_.Len = TSquishBaseHeader::Size;
@@ -111,17 +153,22 @@ bool TSquishMessageBase::Create(const std::string& Path) {
   BaseHeader_.MaxMsg = SquishMaxMsg;
   BaseHeader_.KeepDays = SquishKeepDays;
   BaseHeader_.SzSqHdr = TSquishMessageHeader::Size;
-  IndexStream_->Flush();
-  if (!SaveBaseHeader() || IndexStream_->GetStatus() != stOk) {
-    FailOpen(stSquishCantCreateSqd);
-    return false;
-  }
+  if (!WriteBaseHeader(BaseHeader_)) return Fail(stSquishCantCreateSqd);
   DataStream_->Flush();
-  if (DataStream_->GetStatus() != stOk || !SyncDirectory(ExtractPathName(Names.Name[sfData]))) {
-    FailOpen(stSquishCantCreateSqd);
-    return false;
+  IndexStream_->Flush();
+  if (DataStream_->GetStatus() != stOk || IndexStream_->GetStatus() != stOk ||
+      !SyncDirectory(Folder) || !RenameFile(NewIndex, IndexName_)) {
+    return Fail(stSquishCantCreateSqd);
+  }
+  MadeIndex = false;
+  const bool Published = RenameFile(NewData, DataName_);
+  if (!Published || !SyncDirectory(Folder)) {
+    if (Published) (void)::unlink(DataName_.c_str());  // the base goes first
+    (void)::unlink(IndexName_.c_str());
+    return Fail(stSquishCantCreateSqd);
   }
 
+  Inconsistencies_.clear();
   ResetMessageState();
   SetOpened(true);
   return true;
@@ -130,6 +177,8 @@ bool TSquishMessageBase::Create(const std::string& Path) {
 bool TSquishMessageBase::Open(const std::string& Path) {
   if (GetOpened()) Close();
   PreparePath(Path);
+  Inconsistencies_.clear();
+  Uncommitted_ = TIntent{};
   TBaseFileNames Names;
   if (!FindBaseFiles(GetBasePath(), SquishExtensions, Names)) {
     FailOpen(stSquishTwoNames);
@@ -144,6 +193,8 @@ bool TSquishMessageBase::Open(const std::string& Path) {
     return false;
   }
   LastReadName_ = Names.Name[sfLastRead];
+  DataName_ = Names.Name[sfData];
+  IndexName_ = Names.Name[sfIndex];
   // Readers share the files; a writer holds them alone. The data file also
   // carries the record lock on its first byte that other Squish software
   // takes.
@@ -158,6 +209,14 @@ bool TSquishMessageBase::Open(const std::string& Path) {
     FailOpen(stSquishCantOpenSqi);
     return false;
   }
+  // A change a writer left unfinished is finished or undone before anything
+  // else is read; a reader only reports it.
+  if (IsReadOnly()) {
+    NoteRecord();
+  } else if (!Recover()) {
+    FailOpen(stSquishDataProblems);
+    return false;
+  }
   // The header's fields are checked where they are used; a data file too
   // short to hold the header at all is no base.
   DataStream_->Seek(0);
@@ -167,6 +226,7 @@ bool TSquishMessageBase::Open(const std::string& Path) {
   }
   BaseHeader_.Encode(StoredBaseHeader_);
   CountsTaken_ = false;
+  Tx_ = TTransaction{};
   // A reader leaves what a dead writer left: it sees only what the header
   // counts anyway.
   if (!IsReadOnly() && !RepairAfterCrash()) {
@@ -181,27 +241,22 @@ bool TSquishMessageBase::Open(const std::string& Path) {
 
 void TSquishMessageBase::Close() {
   if (!GetOpened()) return;
-  GiveBackNewMessage();
-  SetOpened(false);
-  // Close has no result: the status after it tells whether the header got out.
-  // An unchanged header is not written again: looking leaves the files as
-  // they were.
+  // Close has no result: the status after it tells whether what was open
+  // could be undone.
   SetStatus(stOk);
+  if (Tx_.Open) RollbackTransaction();
+  const std::int32_t Status = GetStatus();
+  GiveBackNewMessage();
   if (!IsReadOnly()) {
     std::array<std::uint8_t, TSquishBaseHeader::Size> Header{};
     BaseHeader_.Encode(Header);
-    // The header, and whatever was written since the last sync, reach the
-    // disk before the base counts as closed.
-    if ((Header == StoredBaseHeader_ || SaveBaseHeader()) && DataStream_->GetStatus() == stOk) {
-      DataStream_->Flush();
-      IndexStream_->Flush();
-      if (DataStream_->GetStatus() != stOk || IndexStream_->GetStatus() != stOk) {
-        SetStatus(stSquishDataProblems);
-      }
-    }
+    if (Header != StoredBaseHeader_ && !SaveBaseHeader()) SetStatus(stSquishDataProblems);
   }
+  if (Status != stOk) SetStatus(Status);
+  SetOpened(false);
   DataStream_.reset();
   IndexStream_.reset();
+  Tx_ = TTransaction{};
 }
 
 void TSquishMessageBase::ResetMessageState() {
@@ -229,15 +284,21 @@ bool TSquishMessageBase::SaveBaseHeader() {
     SetStatus(stSquishDataProblems);
     return false;
   }
-  if (!JournalBytes(*DataStream_, 0, TSquishBaseHeader::Size)) return false;
+  // Inside a transaction its commit writes the header; outside, the header
+  // is a change of its own.
+  const bool Automatic = StartAutomatic();
+  return EndAutomatic(Automatic, true, true);
+}
+
+bool TSquishMessageBase::WriteBaseHeader(const TSquishBaseHeader& Header) {
   DataStream_->Reset();
   DataStream_->Seek(0);
-  WriteRecord(*DataStream_, BaseHeader_);
+  WriteRecord(*DataStream_, Header);
   if (DataStream_->GetStatus() != stOk) {
     SetStatus(stSquishDataProblems);
     return false;
   }
-  BaseHeader_.Encode(StoredBaseHeader_);
+  Header.Encode(StoredBaseHeader_);
   return true;
 }
 
@@ -411,6 +472,9 @@ std::int32_t TSquishMessageBase::GetLastRead(std::int32_t UserNumber) {
   if (Offset < 0 || LastReadName_.empty()) return 0;
   PMessageBaseStream File = CreateMessageBaseFileStream(LastReadName_, smRead | smDenyWriteShared);
   if (File == nullptr || File->GetStatus() != stOk) return 0;
+  if (Uncommitted_.Files.size() > sfLastRead) {
+    File = CreateCommittedView(std::move(File), Uncommitted_, sfLastRead);
+  }
   if (File->GetSize() < Offset + static_cast<std::int32_t>(SquishLastReadSize)) return 0;
   std::array<std::uint8_t, SquishLastReadSize> Entry{};
   File->Seek(Offset);
@@ -426,20 +490,32 @@ void TSquishMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Messa
   PMessageBaseStream File = CreateMessageBaseFileStream(Name, smWrite | smDenyWrite);
   // Only a lastread file that is not there at all is made: one that would
   // not open (held, forbidden, a FIFO, a dangling link) is left as it is.
-  if ((File == nullptr || File->GetStatus() != stOk) &&
-      GetFileOpenFailure() == stStreamOpenFailed && !FileExists(Name)) {
+  const bool Make = (File == nullptr || File->GetStatus() != stOk) &&
+                    GetFileOpenFailure() == stStreamOpenFailed && !FileExists(Name);
+  if (!Make && (File == nullptr || File->GetStatus() != stOk)) return;
+  const bool Automatic = StartAutomatic();
+  if (!Protect(sfLastRead, Offset, SquishLastReadSize)) {
+    (void)EndAutomatic(Automatic, false, false);  // failures are not reported
+    return;
+  }
+  if (Make) {
     File = CreateMessageBaseFileStream(Name, smCreate | smNew | smDenyWrite);
-    if (File == nullptr || File->GetStatus() != stOk) return;
     // It is as open to others as the base's other files.
-    if (std::uint32_t Permissions = 0;
-        DataStream_ && GetFilePermissions(DataStream_->GetFileName(), Permissions)) {
+    if (std::uint32_t Permissions = 0; File != nullptr && File->GetStatus() == stOk &&
+                                       GetFilePermissions(DataName_, Permissions)) {
       File->SetPermissions(Permissions);
     }
   }
-  std::array<std::uint8_t, SquishLastReadSize> Entry{};
-  PutLEInt32(Entry.data(), Message);
-  File->Seek(Offset);
-  File->WriteBuffer(Entry);
+  bool Ok = File != nullptr && File->GetStatus() == stOk;
+  if (Ok) {
+    std::array<std::uint8_t, SquishLastReadSize> Entry{};
+    PutLEInt32(Entry.data(), Message);
+    File->Seek(Offset);
+    File->WriteBuffer(Entry);
+    File->Flush();
+    Ok = File->GetStatus() == stOk;
+  }
+  (void)EndAutomatic(Automatic, Ok, false);  // failures are not reported
 }
 
 }  // namespace msgbase

@@ -17,12 +17,15 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "msgbase/message_base.h"
 #include "msgbase/squish/squish_format.h"
 #include "msgbase/stream.h"
+#include "msgbase/transaction.h"
 
 namespace msgbase {
 
@@ -41,24 +44,48 @@ class TSquishMessageBase : public TMessageBase {
   // them is damaged, not absent, and must not be created over. Empty files
   // (a creation that was stopped) make no base.
   [[nodiscard]] bool Exist(const std::string& Path) override;
-  // Makes a new empty base (truncating existing files, creating the directory
-  // part of Path; the index first, the data file's header last, all synced)
-  // and leaves it open. False with stSquishCantCreateSqd or
-  // stSquishCantCreateSqi; the base is then closed with an empty base path.
+  // Makes a new empty base and leaves it open: the data file with its header
+  // and the empty index are made under temporary names, synced with their
+  // folder (which is made when missing), and then renamed, the data file
+  // last, so the base appears in one step. False with stSquishCantCreateSqd
+  // or stSquishCantCreateSqi (in that order of creation); the base is then
+  // closed with an empty base path.
   [[nodiscard]] bool Create(const std::string& Path) override;
   // Opens an existing base. False with stSquishAbsentSqd, stSquishAbsentSqi,
   // stSquishCantOpenSqd, stSquishCantOpenSqi (also while another stream holds
   // a file), stSquishBaseHeaderProblems for a data file shorter than its
-  // header, or stSquishDataProblems when RepairAfterCrash cannot write; the
-  // base is then closed with an empty base path. Readers see only what the
-  // base header counts.
+  // header, or stSquishDataProblems when a change a writer left unfinished
+  // cannot be finished or undone, or RepairAfterCrash cannot write; the base
+  // is then closed with an empty base path. Readers see only what the base
+  // header counts, and change nothing.
   [[nodiscard]] bool Open(const std::string& Path) override;
-  // Gives back the counts of a new message that was never written, saves the
-  // base header when it changed (never for a read-only base), syncs and
-  // closes both files. The status is then stOk, or
-  // stSquishDataProblems when the header could not be written. Nothing
+  // Undoes a transaction still open, gives back the counts of a new message
+  // that was never written, and closes both files. The status is then stOk,
+  // or stSquishDataProblems when the undo could not be written. Nothing
   // happens on a closed base.
   void Close() override;
+
+  // --- Transactions (squish_transaction.cpp, docs/squish_format.md) ---
+  // Every change is one: the record <base>.sqt holds the files' old sizes and
+  // the old bytes of everything committed state refers to that the change
+  // overwrites; new frames and index records go where the base header does
+  // not count them; the commit syncs both files and then writes the base
+  // header in one piece. Outside BeginTransaction each WriteMessage,
+  // WriteMessageHeader, KillMessage, SetLastRead and SetHighWater is a
+  // transaction of its own.
+  // False with stSquishUnsupported while one is open, stSquishReadOnly, or
+  // stSquishDataProblems on a closed base.
+  [[nodiscard]] bool BeginTransaction() override;
+  // True once everything the transaction wrote is on stable storage; false
+  // with stSquishDataProblems when a step fails or a removal inside it failed
+  // halfway, and then nothing of it stays.
+  [[nodiscard]] bool CommitTransaction() override;
+  // Nothing the transaction wrote stays; a message being built is dropped.
+  void RollbackTransaction() override;
+  // For a base opened read-only: a change that a writer began and did not
+  // finish, a header count the index does not hold, a message chain that
+  // disagrees with the index.
+  [[nodiscard]] std::vector<std::string> GetInconsistencies() override;
 
   // --- Navigation by the index file ---
   // True when some index record has the id Message.
@@ -105,7 +132,8 @@ class TSquishMessageBase : public TMessageBase {
   [[nodiscard]] bool CreateNewMessage() override;
   // Stores the current message: frame (rewritten in place, reused first-fit
   // from the free chain, or appended), message header, control area, text,
-  // index record, then the links of the chains and the base header last.
+  // index record, then the links of the chains; the base header counts it
+  // when its transaction commits (at once outside BeginTransaction).
   // Leading control lines that would overflow the control area stay at the
   // head of the text. False with stSquishDataProblems when the base is
   // closed, a neighbour frame cannot be read or a write fails (a full disk):
@@ -122,7 +150,8 @@ class TSquishMessageBase : public TMessageBase {
   // record goes, the counts drop by one, and the text stream is released; the
   // next SeekNext reaches the following record. False and nothing changed
   // with stSquishMsgNotExists (no current stored message) or
-  // stSquishGrungedFrame; false with stSquishDataProblems when a write fails.
+  // stSquishGrungedFrame; false with stSquishDataProblems when a write fails
+  // (outside the caller's own transaction the removal is then undone).
   [[nodiscard]] bool KillMessage() override;
 
   // --- Header fields of the current message ---
@@ -178,7 +207,8 @@ class TSquishMessageBase : public TMessageBase {
   [[nodiscard]] bool GetFrame(std::uint32_t Pos, TSquishFrame& Frame);
   [[nodiscard]] bool SetFrame(std::uint32_t Pos, const TSquishFrame& Frame);
   // Writes the base header at offset 0 of the data file; false
-  // (stSquishDataProblems) when that fails.
+  // (stSquishDataProblems) when that fails. Inside a transaction the header
+  // is the commit and is written by it; this is for a base that is not in one.
   bool SaveBaseHeader();
   // Chain maintenance on the frame at FramePos; Head and Tail are the chain's
   // ends in the base header. A neighbour counts only when it reads as a frame
@@ -238,11 +268,12 @@ class TSquishMessageBase : public TMessageBase {
   [[nodiscard]] std::int64_t CountedIndexBytes();
   // Where a new index record goes: the end of the counted records.
   [[nodiscard]] std::int32_t IndexEnd();
-  // At Open: removes what a writer that died before its commit left and
-  // nothing counted refers to (index records past the count with ids not
-  // given out, the data file's tail past EndFrame, the last frame's link to
-  // an uncounted frame) and gives up a broken free chain. False when a
-  // repair cannot be written.
+  // At Open, after a record was dealt with, for a base that a writer without
+  // records left (an earlier version, other software): removes what nothing
+  // counted refers to (index records past the count with ids not given out,
+  // the data file's tail past EndFrame, the last frame's link to an
+  // uncounted frame) and gives up a broken free chain. False when a repair
+  // cannot be written.
   [[nodiscard]] bool RepairAfterCrash();
   // The free chain runs from FreeFrame to LastFreeFrame through free frames
   // inside the file, each linking back to the one before.
@@ -267,6 +298,52 @@ class TSquishMessageBase : public TMessageBase {
   [[nodiscard]] bool RemoveIndexRecord();
   // The text form of the written date stored in FtscDate.
   [[nodiscard]] std::string FtscDateText();
+  // The base header as the commit writes it: without the counts of a new
+  // message that is not written yet.
+  [[nodiscard]] TSquishBaseHeader CommittedHeader() const;
+  // Writes Header at offset 0 and remembers it as the header on disk.
+  [[nodiscard]] bool WriteBaseHeader(const TSquishBaseHeader& Header);
+
+  // --- Transactions (squish_transaction.cpp) ---
+  [[nodiscard]] std::string RecordName() const;
+  // At Open for writing: finishes or undoes the change a record describes.
+  [[nodiscard]] bool Recover();
+  // A record found by a read-only open: a line for GetInconsistencies, and
+  // the files seen as committed.
+  void NoteRecord();
+  // Whether the base header on disk is no longer the one Record kept.
+  [[nodiscard]] bool HeaderCommitted(const TIntent& Record);
+  // Starts a transaction in memory; its record is written before the first
+  // change (Protect).
+  void StartTransaction(bool Explicit);
+  // For one change outside an explicit transaction: starts one when none is
+  // open (true when it did), and ends it: commits on Ok, else undoes it
+  // (Reload: and reads the base header back).
+  [[nodiscard]] bool StartAutomatic();
+  [[nodiscard]] bool EndAutomatic(bool Automatic, bool Ok, bool Reload);
+  // WriteMessage inside its transaction.
+  [[nodiscard]] bool StoreMessage();
+  // Before Length bytes at Pos of file File are written: their old bytes are
+  // in the record, on disk. True, doing nothing, outside a transaction.
+  [[nodiscard]] bool Protect(std::size_t File, std::int64_t Pos, std::int64_t Length);
+  // Adds the old bytes of the range the record does not hold yet; Image
+  // false: the range needs none (free room) and is only marked.
+  [[nodiscard]] bool Cover(std::size_t File, std::int64_t Pos, std::int64_t Length,
+                           bool Image = true);
+  // Writes the record, or appends it when images were added since.
+  [[nodiscard]] bool SaveRecord();
+  // The headers of the free chain's frames into the record, their rooms
+  // marked as free to overwrite; the frames walked may be reused.
+  [[nodiscard]] bool KeepFreeChain();
+  // The headers of the message chain's frames and the whole index into the
+  // record, for removals that may follow one another.
+  [[nodiscard]] bool KeepMessageChain();
+  [[nodiscard]] bool Commit();
+  // Puts back what the transaction wrote and removes its record; Reload
+  // reads the base header back from the disk.
+  void Undo(bool Reload);
+  // The first disagreement between the message chain and the index, if any.
+  [[nodiscard]] std::string ChainInconsistency();
 
   // The current record of the index (navigation) and its byte offset.
   TSquishIndex CurrentIndex_;
@@ -302,6 +379,30 @@ class TSquishMessageBase : public TMessageBase {
   };
   std::vector<TJournalEntry> Journal_;
   bool Journaling_ = false;
+
+  // The data and index files' names as opened (the record lies beside them).
+  std::string DataName_;
+  std::string IndexName_;
+  // What a read-only open found, for GetInconsistencies, and the record of a
+  // change not committed, through which it reads.
+  std::vector<std::string> Inconsistencies_;
+  TIntent Uncommitted_;
+  struct TTransaction {
+    bool Open = false;
+    bool Explicit = false;
+    bool Written = false;  // the record is on disk
+    bool Dirty = false;    // images added since it was written
+    bool FreeChainKept = false;
+    bool MessageChainKept = false;
+    bool Doomed = false;  // a change failed halfway: the commit must undo all
+    TIntent Record;
+    // Per file, the ranges the record holds (or that need no old bytes), as
+    // start -> end; disjoint.
+    std::array<std::map<std::int64_t, std::int64_t>, 3> Covered;
+    // Free frames whose headers the record holds: only those are reused.
+    std::set<std::uint32_t> Reusable;
+  };
+  TTransaction Tx_;
 };
 
 }  // namespace msgbase

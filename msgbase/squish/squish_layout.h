@@ -23,6 +23,10 @@ inline constexpr std::int64_t MaxStreamPos = std::numeric_limits<std::int32_t>::
 
 inline constexpr std::uint8_t KludgeByte = 0x01;
 
+// The data, index and lastread files, in this order (also in the record of a
+// transaction).
+enum TSquishFile : std::size_t { sfData = 0, sfIndex = 1, sfLastRead = 2 };
+
 template <typename TRecord>
 void WriteRecord(TMessageBaseStream& Stream, const TRecord& Record) {
   std::array<std::uint8_t, TRecord::Size> Buf{};

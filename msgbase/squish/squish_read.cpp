@@ -36,7 +36,10 @@ bool TSquishMessageBase::GetIndex(std::int32_t Pos, TSquishIndex& Idx) {
 
 bool TSquishMessageBase::SetIndex(std::int32_t Pos, const TSquishIndex& Idx) {
   if (IndexStream_ == nullptr || Pos < 0 || Pos > MaxStreamPos - IndexRecordSize) return false;
-  if (!JournalBytes(*IndexStream_, Pos, IndexRecordSize)) return false;
+  if (!Protect(sfIndex, Pos, IndexRecordSize) ||
+      !JournalBytes(*IndexStream_, Pos, IndexRecordSize)) {
+    return false;
+  }
   IndexStream_->Reset();
   IndexStream_->Seek(Pos);
   WriteRecord(*IndexStream_, Idx);

@@ -1,5 +1,6 @@
-// The Squish base, repair at open: what a writer that died left past its
-// last commit is cut away before anything else is done with the base.
+// The Squish base, repair at open of a base without a transaction record (one
+// an earlier version or other software left): what a writer that died left
+// past its last commit, and nothing counted refers to, is cut away.
 #include "msgbase/squish/squish_base.h"
 
 #include <algorithm>

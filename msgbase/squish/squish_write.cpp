@@ -56,7 +56,9 @@ bool TSquishMessageBase::SetFrame(std::uint32_t Pos, const TSquishFrame& Frame) 
     SetStatus(stSquishDataProblems);
     return false;
   }
-  if (!JournalBytes(*DataStream_, Pos, FrameHeaderSize)) return false;
+  if (!Protect(sfData, Pos, FrameHeaderSize) || !JournalBytes(*DataStream_, Pos, FrameHeaderSize)) {
+    return false;
+  }
   DataStream_->Reset();
   DataStream_->Seek(static_cast<std::int32_t>(Pos));
   WriteRecord(*DataStream_, Frame);
@@ -125,6 +127,7 @@ void TSquishMessageBase::UnlinkFrame(const TSquishFrame& Frame, std::uint32_t& H
 }
 
 std::uint32_t TSquishMessageBase::FindFreeFrame(std::uint32_t Length, TSquishFrame& Frame) {
+  if (!KeepFreeChain()) return 0;
   const std::int64_t Size = StreamSize(DataStream_.get());
   // No chain can hold more frames than the file has room for frame headers,
   // so a cycle ends here at the latest.
@@ -136,8 +139,11 @@ std::uint32_t TSquishMessageBase::FindFreeFrame(std::uint32_t Length, TSquishFra
     if (!ReadFrame(Pos, Frame) || Frame.Id != SquishFrameId || Frame.FrameType != sqfFree) {
       return 0;
     }
+    // Inside a transaction only a frame that was free when it began: the
+    // record holds its header, and its room holds nothing to keep.
     if (Frame.FrameLength >= Length &&
-        static_cast<std::int64_t>(Pos) + FrameHeaderSize + Frame.FrameLength <= Size) {
+        static_cast<std::int64_t>(Pos) + FrameHeaderSize + Frame.FrameLength <= Size &&
+        (!Tx_.Open || Tx_.Reusable.contains(Pos))) {
       return Pos;
     }
     Pos = Frame.NextFrame;
@@ -251,6 +257,12 @@ std::string TSquishMessageBase::FtscDateText() {
 }
 
 bool TSquishMessageBase::WriteMessage() {
+  const bool Automatic = StartAutomatic();
+  const bool Ok = StoreMessage();
+  return EndAutomatic(Automatic, Ok, false);
+}
+
+bool TSquishMessageBase::StoreMessage() {
   if (RefuseChange(stSquishReadOnly)) return false;
   if (!GetOpened() || DataStream_ == nullptr || IndexStream_ == nullptr) {
     SetStatus(stSquishDataProblems);
@@ -327,6 +339,17 @@ bool TSquishMessageBase::WriteMessage() {
     return Fail();
   }
 
+  // A stored message's frame and its neighbours, and its index record, go
+  // into the record at once: one sync however the rewrite turns out.
+  if (Tx_.Open && !NewMessage_ &&
+      (!Cover(sfData, OldFramePosition, FrameHeaderSize + OldFrame.FrameLength) ||
+       !Cover(sfData, OldFrame.PrevFrame, FrameHeaderSize) ||
+       !Cover(sfData, OldFrame.NextFrame, FrameHeaderSize) ||
+       !Cover(sfData, BaseHeader_.LastFreeFrame, FrameHeaderSize) ||
+       !Protect(sfIndex, MessageIndexPosition_, IndexRecordSize))) {
+    return Fail();
+  }
+
   const bool Relocate = !NewMessage_ && OldFrame.FrameLength < MsgLength;
   TSquishFrame Free;
   std::uint32_t FreePos = 0;
@@ -368,11 +391,12 @@ bool TSquishMessageBase::WriteMessage() {
 
   // The message itself and its index record come first, in a frame past
   // EndFrame or one taken from the free chain, and a record past the count;
-  // the chains follow, and the base header, written in one piece, commits
-  // the message last. A run that stops before that leaves only what the
-  // header does not count, which readers ignore and the next Open removes
-  // (RepairAfterCrash).
-  if (!JournalBytes(*DataStream_, FramePosition_, FrameHeaderSize + MsgLength)) return Fail();
+  // the chains follow. The transaction's commit syncs them and writes the
+  // base header, which counts the message, in one piece.
+  if (!Protect(sfData, FramePosition_, FrameHeaderSize + MsgLength) ||
+      !JournalBytes(*DataStream_, FramePosition_, FrameHeaderSize + MsgLength)) {
+    return Fail();
+  }
   Text->Seek(TextStart);
   DataStream_->Reset();
   DataStream_->Seek(static_cast<std::int32_t>(FramePosition_));
@@ -396,13 +420,6 @@ bool TSquishMessageBase::WriteMessage() {
     const std::int64_t NewSize = StreamSize(DataStream_.get());
     if (NewSize > 0) BaseHeader_.EndFrame = static_cast<std::uint32_t>(NewSize);
   }
-  // Everything the new base header points to reaches the disk before it
-  // does, so that after a power cut it never counts bytes that are not
-  // there. The header itself is synced by the next message's sync or Close.
-  DataStream_->Flush();
-  IndexStream_->Flush();
-  if (DataStream_->GetStatus() != stOk || IndexStream_->GetStatus() != stOk) return Fail();
-  if (!SaveBaseHeader()) return Fail();
   Journaling_ = false;
   Journal_.clear();
 
@@ -468,14 +485,18 @@ bool TSquishMessageBase::WriteMessageHeader() {
     SetStatus(stSquishMsgNotExists);
     return false;
   }
-  DataStream_->Reset();
-  DataStream_->Seek(static_cast<std::int32_t>(FramePosition_ + FrameHeaderSize));
-  WriteRecord(*DataStream_, MessageHeader_);
-  if (DataStream_->GetStatus() != stOk) {
-    SetStatus(stSquishDataProblems);
-    return false;
+  const bool Automatic = StartAutomatic();
+  bool Ok = Protect(sfData, FramePosition_ + FrameHeaderSize, MessageHeaderSize);
+  if (Ok) {
+    DataStream_->Reset();
+    DataStream_->Seek(static_cast<std::int32_t>(FramePosition_ + FrameHeaderSize));
+    WriteRecord(*DataStream_, MessageHeader_);
+    Ok = DataStream_->GetStatus() == stOk;
+    // Part of a header may have been written: never committed as it is.
+    if (!Ok && !Automatic) Tx_.Doomed = true;
   }
-  return true;
+  if (!Ok) SetStatus(stSquishDataProblems);
+  return EndAutomatic(Automatic, Ok, false);
 }
 
 bool TSquishMessageBase::CloseMessage() {
@@ -499,6 +520,7 @@ bool TSquishMessageBase::RemoveIndexRecord() {
   const std::int64_t Size = StreamSize(IndexStream_.get());
   const std::int64_t After = static_cast<std::int64_t>(IndexPosition_) + IndexRecordSize;
   const auto TailLength = static_cast<std::int32_t>(Size - After);
+  if (!Protect(sfIndex, IndexPosition_, Size - IndexPosition_)) return false;
   PMessageBaseStream Tail = CreateMessageBaseMemoryStream(TailLength);
   IndexStream_->Seek(static_cast<std::int32_t>(After));
   Tail->CopyFrom(*IndexStream_, TailLength);
@@ -528,6 +550,24 @@ bool TSquishMessageBase::KillMessage() {
     return false;
   }
 
+  // Everything the removal rewrites goes into the record at once: the frame,
+  // its neighbours in both chains and the index from its record on. Inside
+  // the caller's transaction, which may remove more, every message frame's
+  // header and the whole index go in with the first, so that the further
+  // removals need no further sync.
+  const bool Automatic = StartAutomatic();
+  if (!Automatic && !KeepMessageChain()) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  if (Tx_.Open &&
+      (!Cover(sfData, Pos, FrameHeaderSize) || !Cover(sfData, Frame.PrevFrame, FrameHeaderSize) ||
+       !Cover(sfData, Frame.NextFrame, FrameHeaderSize) ||
+       !Cover(sfData, BaseHeader_.LastFreeFrame, FrameHeaderSize) ||
+       !Protect(sfIndex, IndexPosition_, StreamSize(IndexStream_.get()) - IndexPosition_))) {
+    SetStatus(stSquishDataProblems);
+    return EndAutomatic(Automatic, false, true);
+  }
   // From here on every step runs; a failure is remembered in the status.
   SetStatus(stOk);
   UnlinkFrame(Frame, BaseHeader_.BeginFrame, BaseHeader_.LastFrame);
@@ -539,7 +579,10 @@ bool TSquishMessageBase::KillMessage() {
   (void)SetFrame(Pos, Frame);  // a failure is left in the status
   if (BaseHeader_.NumMsg > 0) --BaseHeader_.NumMsg;
   if (BaseHeader_.HighMsg > 0) --BaseHeader_.HighMsg;
-  (void)SaveBaseHeader();  // a failure is left in the status
+  // Half a removal must never be committed: inside the caller's transaction
+  // a failure here dooms it.
+  if (!Automatic && GetStatus() != stOk) Tx_.Doomed = true;
+  const bool Removed = EndAutomatic(Automatic, GetStatus() == stOk, true);
   IndexPosition_ -= IndexRecordSize;
 
   // The frame is free now: no later write may touch it as this message's.
@@ -548,7 +591,7 @@ bool TSquishMessageBase::KillMessage() {
   FramePosition_ = 0;
   NewMessage_ = false;
   HeaderOnly_ = false;
-  return GetStatus() == stOk;
+  return Removed;
 }
 
 }  // namespace msgbase

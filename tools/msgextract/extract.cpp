@@ -379,6 +379,13 @@ bool RemoveMessages(TMessageBase& Base, const TFindings& Findings, const std::ve
   }
   bool Ok = true;
   std::int32_t Removed = 0;
+  // The removals are one change: stopped on the way, the run removes none of
+  // them, and they share one commit. A format without transactions takes
+  // each removal as it comes.
+  if (!Base.BeginTransaction()) {
+    Out.WriteLine("No message was removed: " + FailureText(Base.GetStatus()));
+    return false;
+  }
   for (auto It = Removable.rbegin(); It != Removable.rend(); ++It) {
     if (!It->second) continue;
     Base.Seek(It->first);
@@ -390,6 +397,10 @@ bool RemoveMessages(TMessageBase& Base, const TFindings& Findings, const std::ve
       continue;
     }
     ++Removed;
+  }
+  if (!Base.CommitTransaction()) {
+    Out.WriteLine("No message was removed: " + FailureText(Base.GetStatus()));
+    return false;
   }
   if (Removed > 0)
     Out.WriteLine("Removed " + std::to_string(Removed) + (Removed == 1 ? " message" : " messages"));
