@@ -161,6 +161,12 @@ bool TSquishMessageBase::Create(const std::string& Path) {
     return Fail(stSquishCantCreateSqd);
   }
   MadeIndex = false;
+  // The index's name is on disk before the data file's name makes the base
+  // exist: a power cut never leaves a base without its index.
+  if (!SyncDirectory(Folder)) {
+    (void)::unlink(IndexName_.c_str());
+    return Fail(stSquishCantCreateSqd);
+  }
   const bool Published = RenameFile(NewData, DataName_);
   if (!Published || !SyncDirectory(Folder)) {
     if (Published) (void)::unlink(DataName_.c_str());  // the base goes first
