@@ -66,14 +66,21 @@ bool TFidoMessageBase::OpenDirectory(const std::string& Path, bool Make) {
     SetStatus(stMsgWrongPath);
     return false;
   }
+  if (InTransaction_) DropPending();
+  Inconsistencies_.clear();
+  // A folder made here is on the disk before anything is said of it: its
+  // entry in its parent (CreateDirectory syncs each parent) and itself.
   if (Make) (void)CreateDirectory(Base);  // always true: whether it worked is tested next
-  if (!DirectoryExists(Base)) {
+  if (!DirectoryExists(Base) || (Make && !SyncDirectory(Base))) {
     SetStatus(stMsgWrongPath);
     return false;
   }
-  // A reader leaves the directory as it is.
-  if (!IsReadOnly()) RemoveDeadWritersFiles();
+  // A reader leaves the directory as it is. A writer first finishes the
+  // posting a writer that died left half numbered; the temporary files of
+  // a posting whose record stays are its messages and stay too.
+  if (!IsReadOnly() && FinishDeadWritersRecord() != TRecordFate::Left) RemoveDeadWritersFiles();
   RebuildIndex();
+  if (IsReadOnly()) ReportUnfinishedChanges();
   std::string LastRead;
   if (TwoNames_ ||
       (LastReadNames_ > 1 && FindFileAnyCase(GetBasePath() + FidoLastReadName, LastRead) > 1)) {
@@ -89,6 +96,7 @@ bool TFidoMessageBase::Exist(const std::string& Path) {
 }
 
 void TFidoMessageBase::Close() {
+  if (InTransaction_) DropPending();
   ReadFiles_.clear();
   MessagePermissionsKnown_ = false;
   SetBasePath("");
@@ -115,6 +123,7 @@ void TFidoMessageBase::RebuildIndex() {
   OtherCaseNames_.clear();
   TwoNames_ = false;
   Uncounted_.clear();
+  AsideNames_.clear();
   LastReadNames_ = 0;
   // Other software may name its messages "12.MSG": any case of the extension
   // counts. Names that differ only in case are refused when they are two
@@ -131,6 +140,7 @@ void TFidoMessageBase::RebuildIndex() {
     std::string Lower = Name;
     for (char& Ch : Lower) Ch = LoCase(Ch);
     if (Lower == LastReadName) ++LastReadNames_;
+    if (IsReadOnly() && DeadRemoversMessage(Name) > 0) AsideNames_.push_back(Name);
     if ((Find->GetAttr() & ~(faArchive | faReadOnly)) != 0) continue;  // message files only
     if (Lower.size() <= Extension.size() ||
         Lower.compare(Lower.size() - Extension.size(), Extension.size(), Extension) != 0) {
@@ -225,15 +235,20 @@ void TFidoMessageBase::SetLastRead(std::int32_t UserNumber, std::int32_t Message
   PMessageBaseStream File = CreateMessageBaseFileStream(FileName, smWrite);
   // Creating empties the file: only for one that is not there, never for one
   // that merely refused to open, which would lose every user's entry.
-  if ((!File || File->GetStatus() != stOk) && GetFileOpenFailure() == stStreamOpenFailed &&
-      !FileExists(FileName)) {
-    File = CreateMessageBaseFileStream(FileName, smCreate | smNew);
-  }
+  const bool Make = (!File || File->GetStatus() != stOk) &&
+                    GetFileOpenFailure() == stStreamOpenFailed && !FileExists(FileName);
+  if (Make) File = CreateMessageBaseFileStream(FileName, smCreate | smNew);
   if (!File || File->GetStatus() != stOk) return;
+  // The change is one write of two bytes at an even offset, which never
+  // spans two sectors, so a power cut keeps it whole or loses it whole; a
+  // file it extends reads zeros (no entry) in the gap and wherever the
+  // write was lost. It is on the disk before the call returns.
   std::array<std::uint8_t, FidoLastReadEntrySize> Entry{};
   PutLE16(Entry.data(), static_cast<std::uint16_t>(Message));
   File->Seek(UserNumber * FidoLastReadEntrySize);
   File->WriteBuffer(Entry);
+  File->Flush();
+  if (Make) (void)SyncDirectory(GetBasePath());  // failures are not reported, as above
 }
 
 }  // namespace msgbase

@@ -45,6 +45,7 @@ bool IsControlLine(const std::vector<char>& Line) {
 bool TFidoMessageBase::FailMessage(std::int32_t Status) {
   MessageFile_.reset();
   MessageOpen_ = false;
+  PendingOpen_ = -1;
   SetMessageTextStream(nullptr);
   SetStatus(Status);
   return false;
@@ -56,6 +57,7 @@ bool TFidoMessageBase::CloseMessage() {
     return false;
   }
   MessageOpen_ = false;
+  PendingOpen_ = -1;
   MessageFile_.reset();
   SetMessageTextStream(nullptr);
   return true;

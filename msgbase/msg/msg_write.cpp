@@ -60,12 +60,7 @@ bool TFidoMessageBase::PublishMessageFile(const std::string& TempName) {
   // one another program took since this base was opened is passed over.
   for (std::int32_t Message = MessageNumber_;;) {
     const std::string FileName = MessageFileName(Message);
-    // A file system without hard links (FAT) takes a rename that replaces
-    // nothing instead.
-    const bool Linked = ::link(TempName.c_str(), FileName.c_str()) == 0 ||
-                        ((errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS) &&
-                         RenameFile(TempName, FileName));
-    if (Linked) {
+    if (NumberFile(TempName, FileName)) {
       MessageNumber_ = Message;
       MessagePath_ = FileName;
       SetCurrent(Message);
@@ -86,6 +81,7 @@ bool TFidoMessageBase::CreateNewMessage() {
   }
   MessageFile_.reset();
   MessageOpen_ = true;
+  PendingOpen_ = -1;
   MessageNumber_ = Current();
   MessagePath_ = MessageFileName(MessageNumber_);
   NewMessage_ = true;
@@ -137,6 +133,8 @@ bool TFidoMessageBase::WriteMessage() {
     Temp->Write(&Terminator, 1);
     Temp->Flush();
   }
+  // Within a transaction a new message waits for the commit to be numbered.
+  if (InTransaction_ && NewMessage_) return KeepPending(std::move(Temp), TempName);
   // A rewrite replaces the file under its name; hard links to the old file
   // under other cases of the name (symbolic ones follow the name) are made
   // links to the new one below, or the two names would be two files.
@@ -178,14 +176,20 @@ PMessageBaseStream TFidoMessageBase::CreateTempFile(std::string& TempName) {
   // The name is made new, never taken over: whatever stands at it (a file
   // left by an earlier process of the same id, a link someone planted) is
   // passed over for the next name.
+  // Outside a transaction the name is free again after every message; within
+  // one, each message keeps its own until the commit.
   PMessageBaseStream Temp;
-  for (std::int32_t Try = 0; Try < TempNameTries; ++Try) {
+  std::int32_t Counter = InTransaction_ ? NextTempCounter_ : 0;
+  const std::int32_t Last = std::min(Counter + TempNameTries, MaxTempCounter + 1);
+  for (; Counter < Last; ++Counter) {
     TempName = Mark;
-    if (Try > 0) TempName += '.' + LongToStr(Try);
+    if (Counter > 0) TempName += '.' + LongToStr(Counter);
     TempName += FidoTempExtension;
     Temp = CreateMessageBaseFileStream(TempName, smCreate | smNew);
     if (Temp->GetStatus() == stOk || GetFileOpenFailure() != stStreamExists) break;
   }
+  NextTempCounter_ = Counter + 1;
+  if (!Temp) return Temp;  // every name is in use
   // A new message is as open to others as the area's other messages: those
   // of the highest number speak for the area.
   if (!MessagePermissionsKnown_) {
@@ -275,7 +279,8 @@ bool TFidoMessageBase::KillMessage() {
   for (const std::string& Link : Links) (void)KillFile(Link);
   SetMapDot(Message, false);
   OtherCaseNames_.erase(Message);
-  return true;
+  // Reported only once it is on the disk.
+  return SyncDirectory(GetBasePath());
 }
 
 }  // namespace msgbase
