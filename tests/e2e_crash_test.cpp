@@ -4,7 +4,10 @@
 // reader and msgdump read it without error, (b) it holds every message it held
 // before, unchanged, (c) it shows no partial message, and (d) it takes the
 // next posting, after which it is consistent and lists the old messages, the
-// new messages the killed run completed and the whole new posting.
+// new messages the killed run completed (or, where the killed run had begun
+// to commit a posting, all of them: the next run finishes it) and the whole
+// new posting. Until then msgdump may report the unfinished change, and only
+// that, with exit status 1.
 //
 // Three starts per format: a base that holds messages, no base at all, and
 // (Squish) a base with a free frame that the posting reuses. Each test
@@ -159,7 +162,12 @@ class KillPoints : public ::testing::TestWithParam<char> {
       CopyBase("work", "probe");
       const TRunResult Dump =
           Run(MSGDUMP_BINARY, {"--json", std::string(1, Letter()) + BasePath("probe")});
-      if (!Dump.Exited || Dump.ExitStatus != 0) return "msgdump: " + Dump.Stdout.substr(0, 400);
+      const bool Unfinished = Dump.ExitStatus == 1 &&
+                              Dump.Stdout.find("\"inconsistency\"") != std::string::npos &&
+                              Dump.Stdout.find("unfinished") != std::string::npos;
+      if (!Dump.Exited || (Dump.ExitStatus != 0 && !Unfinished)) {
+        return "msgdump: " + Dump.Stdout.substr(0, 400);
+      }
       const TStoredBase Stored = Read("work", TReadMode::AfterCrash);
       if (!Stored.Ok) return "reader: " + Stored.Error;
       if (Stored.Messages.size() < Old.size()) return "messages lost";
@@ -177,7 +185,10 @@ class KillPoints : public ::testing::TestWithParam<char> {
     if (!Posted(Next)) return "next posting: " + Next.Stdout;
     const TStoredBase After = Read("work", FreeFrames ? TReadMode::AfterCrash : TReadMode::Strict);
     if (!After.Ok) return "after the next posting: " + After.Error;
-    if (After.Messages.size() != Old.size() + Done + Posting.size()) return "count after next";
+    if (After.Messages.size() < Old.size() + Posting.size()) return "count after next";
+    const std::size_t Finished = After.Messages.size() - Old.size() - Posting.size();
+    if (Finished != Done && Finished != Posting.size()) return "count after next";
+    Done = Finished;
     for (std::size_t I = 0; I < Old.size(); ++I) {
       if (!SameMessage(Old[I], After.Messages[I])) return "old message changed by the next";
     }
@@ -187,7 +198,9 @@ class KillPoints : public ::testing::TestWithParam<char> {
     }
     if (Letter() == 'F') {
       for (const fs::directory_entry& E : fs::directory_iterator(Dir.File("work"))) {
-        if (E.path().extension() == ".tmp") return "temporary file left";
+        if (E.path().extension() == ".tmp" || E.path().extension() == ".txn") {
+          return "temporary file left";
+        }
       }
     }
     if (Letter() == 'S' && FreeFrames) {
@@ -297,7 +310,9 @@ INSTANTIATE_TEST_SUITE_P(Crash, KillPoints, ::testing::Values('F', 'S', 'J'),
 
 // Durability must not silently disappear: a posting of three messages into a
 // base that holds messages makes exactly the syncs its order of writes
-// needs. *.msg: each file and then its directory; Squish: data and index
+// needs. *.msg: each file, and at most six for the directory, its parent and
+// the transaction record (msgbase/msg/msg_transaction_test.cpp shows that
+// they do not grow with the messages); Squish: data and index
 // before each commit, and the last header at Close; JAM: text and header
 // before each index record, and header and index at Close.
 TEST_P(KillPoints, PostingSyncsWhatItWrote) {
@@ -309,8 +324,11 @@ TEST_P(KillPoints, PostingSyncsWhatItWrote) {
        At = Trace.find("sync(", At + 1)) {
     ++Syncs;
   }
-  const std::size_t Expected = Letter() == 'F' ? 6 : Letter() == 'S' ? 7 : 8;
-  EXPECT_EQ(Expected, Syncs) << Trace;
+  if (Letter() == 'F') {
+    EXPECT_LE(Syncs, 3u + 6u) << Trace;
+  } else {
+    EXPECT_EQ(Letter() == 'S' ? 7u : 8u, Syncs) << Trace;
+  }
 }
 
 // A file system without hard links (FAT) refuses link(): the *.msg base then

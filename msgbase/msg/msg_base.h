@@ -226,6 +226,9 @@ class TFidoMessageBase : public TMessageBase {
   // Finishes (or removes, when torn) the record of a writer that is no
   // longer running; a record of a live writer stays.
   [[nodiscard]] TRecordFate FinishDeadWritersRecord();
+  // Whether a writer other than this process, still running, has temporary
+  // files in the directory.
+  [[nodiscard]] bool OtherLiveWriter();
   // Reports, at a read-only open, a record and what removers that died set
   // aside, and takes the messages the record numbered already out of the map.
   void ReportUnfinishedChanges();

@@ -30,7 +30,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -38,6 +37,7 @@
 #include "msgbase/msg/msg_base.h"
 #include "msgbase/msg/msg_names.h"
 #include "msgbase/status.h"
+#include "msgbase/stream.h"
 #include "msgbase/transaction.h"
 
 namespace msgbase {
@@ -49,9 +49,6 @@ namespace {
 // The record's kind: a posting being numbered. Its Extra is one line per
 // message, in posting order: the number, a space, the temporary name.
 constexpr std::uint32_t PostingKind = 1;
-// A record that is not whole and younger than this may be one a live writer
-// is writing at this moment; it is left alone.
-constexpr std::time_t TornRecordAge = 10;
 // How long a commit waits, in hundredths of a second, for the record of
 // another writer that is numbering its own posting.
 constexpr std::int32_t RecordWaits = 1000;
@@ -275,13 +272,11 @@ TFidoMessageBase::TRecordFate TFidoMessageBase::FinishDeadWritersRecord() {
       Inconsistencies_.push_back(std::string("a transaction record that cannot be read (") +
                                  FidoRecordName + "): left as it is");
       return TRecordFate::Left;
-    case TIntentState::Torn: {
-      struct stat Info {};
-      if (::lstat(Record.c_str(), &Info) == 0 && std::time(nullptr) - Info.st_mtime < TornRecordAge)
-        return TRecordFate::Live;
-      // Never whole, so nothing was numbered under it.
+    case TIntentState::Torn:
+      // Never whole, so nothing was numbered under it; unless another writer
+      // is writing it at this moment, which then has temporary files here.
+      if (OtherLiveWriter()) return TRecordFate::Live;
       return EndIntent(Record) ? TRecordFate::Done : TRecordFate::Left;
-    }
     case TIntentState::Whole:
       break;
   }
@@ -315,6 +310,22 @@ TFidoMessageBase::TRecordFate TFidoMessageBase::FinishDeadWritersRecord() {
   }
   Inconsistencies_.push_back(PostingLine(Intent, Listed.size()) + " failed; left as it is");
   return TRecordFate::Left;
+}
+
+bool TFidoMessageBase::OtherLiveWriter() {
+  const std::int32_t Self = static_cast<std::int32_t>(::getpid());
+  const std::string Ext = FidoTempExtension;
+  bool Live = false;
+  PMessageBaseFind Find = CreateMessageBaseFind();
+  for (bool Found = Find->StartSearch(GetBasePath() + "*", faAnyFile | faNamesOnly); Found && !Live;
+       Found = Find->NextSearch()) {
+    const std::string& Name = Find->GetName();
+    const std::int32_t Pid =
+        IsTempName(Name) ? WriterOfMark(Name.substr(0, Name.size() - Ext.size())) : 0;
+    Live = Pid > 0 && Pid != Self && !ProcessGone(Pid);
+  }
+  Find->StopSearch();
+  return Live;
 }
 
 void TFidoMessageBase::ReportUnfinishedChanges() {
