@@ -242,7 +242,9 @@ bool TFidoMessageBase::NumberPending() {
       (void)RenameFile(Name, P.TempName);  // numbered by a rename (FAT)
     }
   }
-  if (SyncDirectory(Folder)) (void)EndIntent(RecordFileName());
+  // Where the record cannot go, the files stay with it: the next open for
+  // writing then finishes the posting, whole.
+  if (!SyncDirectory(Folder) || !EndIntent(RecordFileName())) Pending_.clear();
   return false;
 }
 

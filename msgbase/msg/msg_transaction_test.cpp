@@ -109,6 +109,19 @@ TEST_F(MsgTransactionTest, CommitNumbersAllRollbackAndCloseNone) {
   }
 }
 
+// A commit that cannot number every message (another program took the last
+// numbers meanwhile) numbers none of them and leaves no file behind.
+TEST_F(MsgTransactionTest, FailedCommitNumbersNone) {
+  Put("32764.msg", "old");
+  TFidoMessageBase Base;
+  ASSERT_TRUE(Base.Open(Dir.Path()));
+  Post(Base, {"one", "two", "three"});
+  Put("32766.msg", "X");
+  EXPECT_FALSE(Base.CommitTransaction());
+  EXPECT_EQ(stMsgCantCreateStream, Base.GetStatus());
+  EXPECT_EQ("32764.msg=old 32766.msg=X", Listing());
+}
+
 // A posting of three messages whose commit stopped at some step (or that of
 // a writer still running), and what the next open for writing makes of it:
 // finished whole when the record is, else nothing of it numbered.
