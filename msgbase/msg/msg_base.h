@@ -116,9 +116,9 @@ class TFidoMessageBase : public TMessageBase {
   // message is then as it was, no file is left behind, and the message stays
   // open, so that it can be written again.
   //
-  // Inside a transaction a new message is written the same way but synced
-  // and numbered only at CommitTransaction: its number (Current) is the one
-  // it will most likely get, and it is not in the map until then. A rewrite of a
+  // Inside a transaction a new message is written and synced the same way
+  // but not numbered: its number (Current) is the one it will most likely
+  // get, and it is not in the map until CommitTransaction. A rewrite of a
   // stored message is its own change even then.
   [[nodiscard]] bool WriteMessage() override;
   // Rewrites the 190 header bytes only (one write within the file's first
@@ -147,9 +147,8 @@ class TFidoMessageBase : public TMessageBase {
   void SetRead(bool Read) override;
 
   // A transaction groups new messages: each is written to its temporary file
-  // at WriteMessage; CommitTransaction syncs them and numbers them all in
-  // one pass (msg_transaction.cpp), and returns once the numbers are on the
-  // disk.
+  // and synced at WriteMessage; CommitTransaction numbers them all in one
+  // pass (msg_transaction.cpp) and returns once the numbers are on the disk.
   // False with stMsgReadOnly or, when the base is not open or a transaction
   // is open already, stMsgCantCreateStream.
   [[nodiscard]] bool BeginTransaction() override;

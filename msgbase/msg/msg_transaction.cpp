@@ -5,11 +5,9 @@
 // cannot all appear in one step; what makes the posting one change is a
 // record that proves every message was on the disk before any was numbered:
 //   1. Until the commit, each message is written whole under its temporary
-//      name (WriteMessage), the disk told to start writing it, and given no
-//      number.
-//   2. CommitTransaction syncs every temporary file, then the folder (and
-//      its parent), so that every temporary name is on the disk, picks the
-//      numbers (the next free ones,
+//      name and synced (WriteMessage), and given no number.
+//   2. CommitTransaction syncs the folder (and its parent), so that every
+//      temporary name is on the disk, picks the numbers (the next free ones,
 //      in order) and writes the record "vellumar.txn" listing them with the
 //      temporary names (BeginIntent: synced with the folder).
 //   3. One pass of link(), one per message, and a folder sync: from here on
@@ -26,7 +24,6 @@
 // writer's. A failure in steps 3 and 4 takes back the numbers given, then
 // the record, then the temporary files, so that a crash at any point of that
 // leaves the whole posting or none of it too.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,15 +114,6 @@ std::string ParentOf(const std::string& Folder) {
   return Parent.empty() ? "/" : Parent;
 }
 
-// Syncs the data of the file at Path; false when it cannot.
-bool SyncFile(const std::string& Path) {
-  const int Fd = ::open(Path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (Fd < 0) return false;
-  const bool Ok = SyncDescriptor(Fd);
-  (void)::close(Fd);
-  return Ok;
-}
-
 std::string PostingLine(const TIntent& Intent, std::size_t Messages) {
   return "an unfinished posting of " + LongToStr(static_cast<std::int32_t>(Messages)) +
          " messages begun by process " + LongToStr(Intent.Pid) + " (" + FidoRecordName +
@@ -166,14 +154,6 @@ bool TFidoMessageBase::KeepPending(PMessageBaseStream Temp, const std::string& T
   } else {
     Pending_.push_back({TempName, MessageNumber_});
     PendingOpen_ = static_cast<std::int32_t>(Pending_.size() - 1);
-  }
-  // The disk starts writing it now, so that the commit's sync finds it
-  // written; its own sync waits for the commit, where all of them meet one
-  // journal commit instead of one each.
-  if (const int Fd = ::open(TempName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-      Fd >= 0) {
-    (void)::sync_file_range(Fd, 0, 0, SYNC_FILE_RANGE_WRITE);  // a hint: failure costs time only
-    (void)::close(Fd);
   }
   MessageFile_ = std::move(Temp);
   return true;
@@ -217,9 +197,6 @@ bool TFidoMessageBase::NumberPending() {
   // The record may name only files whose names are on the disk; the folder's
   // own entry goes too, which a creation stopped before its sync may have
   // left in memory only.
-  for (const TPendingMessage& P : Pending_) {
-    if (!SyncFile(P.TempName)) return false;
-  }
   if (!SyncDirectory(ParentOf(Folder)) || !SyncDirectory(Folder)) return false;
   std::vector<TListed> Listed;
   std::int32_t Next = 0;

@@ -131,11 +131,10 @@ bool TFidoMessageBase::WriteMessage() {
     Temp->CopyFrom(*Text, TextSize);
     const std::uint8_t Terminator = 0;
     Temp->Write(&Terminator, 1);
+    Temp->Flush();
   }
-  // Within a transaction a new message waits for the commit to be numbered
-  // and synced.
+  // Within a transaction a new message waits for the commit to be numbered.
   if (InTransaction_ && NewMessage_) return KeepPending(std::move(Temp), TempName);
-  if (Temp) Temp->Flush();
   // A rewrite replaces the file under its name; hard links to the old file
   // under other cases of the name (symbolic ones follow the name) are made
   // links to the new one below, or the two names would be two files.
