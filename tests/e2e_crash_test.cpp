@@ -4,7 +4,10 @@
 // reader and msgdump read it without error, (b) it holds every message it held
 // before, unchanged, (c) it shows no partial message, and (d) it takes the
 // next posting, after which it is consistent and lists the old messages, the
-// new messages the killed run completed and the whole new posting.
+// new messages the killed run completed (or, where the killed run had begun
+// to commit a posting, all of them: the next run finishes it) and the whole
+// new posting. Until then msgdump may report the unfinished change, and only
+// that, with exit status 1.
 //
 // Three starts per format: a base that holds messages, no base at all, and
 // (Squish) a base with a free frame that the posting reuses. Each test
@@ -171,7 +174,7 @@ class KillPoints : public ::testing::TestWithParam<char> {
       const bool Unfinished = fs::exists(Dir.File("work.jtx")) ||
                               fs::exists(Dir.File("work.sqt")) ||
                               fs::exists(Dir.File("work/vellumar.txn"));
-      const std::size_t Line = Dump.Stdout.find("\"inconsistency\": \"an unfinished change");
+      const std::size_t Line = Dump.Stdout.find("\"inconsistency\": \"an unfinished ");
       const bool OnlyUnfinished =
           Unfinished && Line != std::string::npos &&
           Dump.Stdout.substr(Line, Dump.Stdout.find('\n', Line) - Line).find("; ") ==
@@ -197,7 +200,10 @@ class KillPoints : public ::testing::TestWithParam<char> {
     if (!Posted(Next)) return "next posting: " + Next.Stdout;
     const TStoredBase After = Read("work", FreeFrames ? TReadMode::AfterCrash : TReadMode::Strict);
     if (!After.Ok) return "after the next posting: " + After.Error;
-    if (After.Messages.size() != Old.size() + Done + Posting.size()) return "count after next";
+    if (After.Messages.size() < Old.size() + Posting.size()) return "count after next";
+    const std::size_t Finished = After.Messages.size() - Old.size() - Posting.size();
+    if (Finished != Done && Finished != Posting.size()) return "count after next";
+    Done = Finished;
     for (std::size_t I = 0; I < Old.size(); ++I) {
       if (Old[I] != After.Messages[I]) return "old message changed by the next";
     }
@@ -207,7 +213,9 @@ class KillPoints : public ::testing::TestWithParam<char> {
     }
     if (Letter() == 'F') {
       for (const fs::directory_entry& E : fs::directory_iterator(Dir.File("work"))) {
-        if (E.path().extension() == ".tmp") return "temporary file left";
+        if (E.path().extension() == ".tmp" || E.path().extension() == ".txn") {
+          return "temporary file left";
+        }
       }
     }
     if (Letter() == 'S' && FreeFrames) {
@@ -362,14 +370,20 @@ INSTANTIATE_TEST_SUITE_P(Crash, KillPoints, ::testing::Values('F', 'S', 'J'),
 
 // Durability must not silently disappear: a posting of three messages into a
 // base that holds messages makes exactly the syncs its order of writes
-// needs. *.msg: each file and then its directory; Squish: data and index
-// before each commit, and the last header at Close; JAM: the record and its
-// folder, texts and headers, the record's commit entry, the index, the base
-// header and the folder once the record is gone.
+// needs. *.msg: each file, and at most six for the directory, its parent and
+// the transaction record (msgbase/msg/msg_transaction_test.cpp shows that
+// they do not grow with the messages); Squish: the record and its folder,
+// data and index, the header, the folder once the record is gone; JAM: the
+// record and its folder, texts and headers, the record's commit entry, the
+// index, the base header and the folder once the record is gone.
 TEST_P(KillPoints, PostingSyncsWhatItWrote) {
   ASSERT_TRUE(Posted(Run(Program, PostArgs("start", "old.txt", "4"))));
-  const std::size_t Expected = Letter() == 'F' ? 6 : Letter() == 'S' ? 6 : 8;
-  EXPECT_EQ(Expected, CountSyncs("post.txt", "2"));
+  const std::size_t Syncs = CountSyncs("post.txt", "2");
+  if (Letter() == 'F') {
+    EXPECT_LE(Syncs, 3u + 6u);
+  } else {
+    EXPECT_EQ(Letter() == 'S' ? 6u : 8u, Syncs);
+  }
 }
 
 // Group commit: a posting's syncs do not grow with its messages.

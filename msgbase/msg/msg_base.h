@@ -11,7 +11,9 @@
 // on the disk, so a message another program created after this base was
 // opened is never overwritten (its number is simply passed over), and a run
 // that dies leaves at most a temporary file, which the next Open removes. The
-// directory is not locked otherwise.
+// directory is not locked otherwise. The messages of a transaction are
+// numbered together at its commit, under a record that lets the next open for
+// writing finish a commit that was stopped (msg_transaction.cpp).
 #pragma once
 
 #include <array>
@@ -34,18 +36,21 @@ class TFidoMessageBase : public TMessageBase {
   ~TFidoMessageBase() override;
 
   // Opens the directory Path (a '/' is appended to the stored base path when
-  // missing) and, unless read-only, removes the temporary files of writers
-  // that died. False with stMsgWrongPath when it is not a directory, or
+  // missing) and, unless read-only, finishes the posting whose commit a
+  // writer that died left unfinished and removes the temporary files of
+  // writers that died. False with stMsgWrongPath when it is not a directory, or
   // stMsgTwoNames when a message or the lastread file is there as two files
   // whose names differ only in case (two links to one file are one).
   [[nodiscard]] bool Open(const std::string& Path) override;
-  // Makes the directory and its parents as needed, then opens it; an existing
+  // Makes the directory and its parents as needed, each synced with its
+  // parent and the directory itself synced, then opens it; an existing
   // directory opens with its messages. False with stMsgWrongPath when the
   // directory cannot be made.
   [[nodiscard]] bool Create(const std::string& Path) override;
   // True when Path is an existing directory.
   [[nodiscard]] bool Exist(const std::string& Path) override;
-  // Forgets the base path and marks the base closed; an open message stays open.
+  // Rolls back a transaction still open, forgets the base path and marks the
+  // base closed; an open message stays open.
   void Close() override;
   // True when message Message is in the map.
   [[nodiscard]] bool Exists(std::int32_t Message) override;
@@ -110,8 +115,14 @@ class TFidoMessageBase : public TMessageBase {
   // when a write or sync fails (a full disk, for instance): the stored
   // message is then as it was, no file is left behind, and the message stays
   // open, so that it can be written again.
+  //
+  // Inside a transaction a new message is written and synced the same way
+  // but not numbered: its number (Current) is the one it will most likely
+  // get, and it is not in the map until CommitTransaction. A rewrite of a
+  // stored message is its own change even then.
   [[nodiscard]] bool WriteMessage() override;
-  // Rewrites the 190 header bytes only. Same results as WriteMessage.
+  // Rewrites the 190 header bytes only (one write within the file's first
+  // sector, synced). Same results as WriteMessage.
   [[nodiscard]] bool WriteMessageHeader() override;
   // Starts an empty message in memory under the next number after
   // GetHighest (never under FidoHighWaterMessage: an empty area starts at 2)
@@ -120,19 +131,40 @@ class TFidoMessageBase : public TMessageBase {
   // False with stMsgCantCreateStream when no number is left or the directory
   // cannot be written.
   [[nodiscard]] bool CreateNewMessage() override;
-  // Deletes the current message's file and drops it from the map; GetHighest
-  // and the current number stay. False when it is not in the map or the file
-  // cannot be deleted (status unchanged).
+  // Deletes the current message's file and drops it from the map, and syncs
+  // the directory; GetHighest and the current number stay. False when it is
+  // not in the map or the file cannot be deleted (status unchanged).
   [[nodiscard]] bool KillMessage() override;
   // The lastread entry of UserNumber; 0 when the file is missing or too short.
   [[nodiscard]] std::int32_t GetLastRead(std::int32_t UserNumber) override;
   // Stores the low 16 bits of Message as UserNumber's entry, creating or
-  // extending the file (a gap reads as zeros). Failures are not reported.
+  // extending the file (a gap reads as zeros), and syncs it (and the
+  // directory when the file is new). Failures are not reported.
   void SetLastRead(std::int32_t UserNumber, std::int32_t Message) override;
   // The read counter of the header in memory (WriteMessageHeader stores it):
   // SetRead(true) counts one more reading, SetRead(false) clears it.
   [[nodiscard]] bool GetRead() override;
   void SetRead(bool Read) override;
+
+  // A transaction groups new messages: each is written to its temporary file
+  // and synced at WriteMessage; CommitTransaction numbers them all in one
+  // pass (msg_transaction.cpp) and returns once the numbers are on the disk.
+  // False with stMsgReadOnly or, when the base is not open or a transaction
+  // is open already, stMsgCantCreateStream.
+  [[nodiscard]] bool BeginTransaction() override;
+  // False with stMsgCantCreateStream when the messages could not all be
+  // numbered (a full disk, no number left, another writer's record that
+  // stays for about ten seconds): then none of them is.
+  [[nodiscard]] bool CommitTransaction() override;
+  // Removes the temporary files of the messages written since
+  // BeginTransaction; none of them is numbered.
+  void RollbackTransaction() override;
+  // What the open found and left: a posting whose numbering a writer began
+  // and did not finish (reported by a read-only open, which also hides the
+  // messages of it that are numbered already; an open for writing finishes
+  // it), a record that cannot be read or finished, messages a remover that
+  // died set aside.
+  [[nodiscard]] std::vector<std::string> GetInconsistencies() override;
 
   // Rebuilds the map, the count and the highest number from the directory;
   // message files count whatever the case of their extension.
@@ -183,6 +215,33 @@ class TFidoMessageBase : public TMessageBase {
   // Gives a file set aside for removal back its number, or the next free one
   // when that is taken; false when it stays aside.
   [[nodiscard]] bool PutBackAside(const std::string& Aside, std::int32_t Message);
+  // A message of the open transaction: its temporary file (full path) and
+  // the number it is meant to get.
+  struct TPendingMessage {
+    std::string TempName;
+    std::int32_t Number = 0;
+  };
+  // How the open dealt with a transaction record it found.
+  enum class TRecordFate { None, Done, Live, Left };
+  // Finishes (or removes, when torn) the record of a writer that is no
+  // longer running; a record of a live writer stays.
+  [[nodiscard]] TRecordFate FinishDeadWritersRecord();
+  // Whether a writer other than this process, still running, has temporary
+  // files in the directory.
+  [[nodiscard]] bool OtherLiveWriter();
+  // Reports, at a read-only open, a record and what removers that died set
+  // aside, and takes the messages the record numbered already out of the map.
+  void ReportUnfinishedChanges();
+  // The commit: the pending messages numbered in one pass under the record.
+  [[nodiscard]] bool NumberPending();
+  // Creates the record, first waiting for (or finishing) another writer's.
+  [[nodiscard]] bool BeginRecord(const std::string& Extra);
+  // Keeps the written temporary file of the open new message for the commit;
+  // false (the file removed) when it failed.
+  [[nodiscard]] bool KeepPending(PMessageBaseStream Temp, const std::string& TempName);
+  // Removes the pending messages' temporary files and ends the transaction.
+  void DropPending();
+  [[nodiscard]] std::string RecordFileName();
   // Leaves no message open and records Status; returns false for the caller.
   [[nodiscard]] bool FailMessage(std::int32_t Status);
   // Ends a write: false with stMsgCantCreateStream when the file failed.
@@ -218,6 +277,18 @@ class TFidoMessageBase : public TMessageBase {
   // whether they were looked up since the base was opened.
   std::uint32_t MessagePermissions_ = 0;
   bool MessagePermissionsKnown_ = false;
+  // The counter of the next temporary name this base tries.
+  std::int32_t NextTempCounter_ = 0;
+  // The open transaction, its messages in the order written, the index of
+  // the open message among them once it is written (-1: none), and the
+  // highest number before it began.
+  bool InTransaction_ = false;
+  std::vector<TPendingMessage> Pending_;
+  std::int32_t PendingOpen_ = -1;
+  std::int32_t HighestBeforeTransaction_ = 0;
+  // Dead removers' set-aside files RebuildIndex found (read-only opens).
+  std::vector<std::string> AsideNames_;
+  std::vector<std::string> Inconsistencies_;
 };
 
 }  // namespace msgbase

@@ -74,11 +74,11 @@ struct TCase {
 };
 
 const TCase Cases[] = {
-    {'F', TChange::PostNew, "MsgPostNew", false},
-    {'F', TChange::PostAppend, "MsgPostAppend", false},
-    {'F', TChange::KillOne, "MsgKillOne", false},
-    {'F', TChange::RemoveSeveral, "MsgRemoveSeveral", false},
-    {'F', TChange::LastRead, "MsgLastRead", false},
+    {'F', TChange::PostNew, "MsgPostNew", true},
+    {'F', TChange::PostAppend, "MsgPostAppend", true},
+    {'F', TChange::KillOne, "MsgKillOne", true},
+    {'F', TChange::RemoveSeveral, "MsgRemoveSeveral", true},
+    {'F', TChange::LastRead, "MsgLastRead", true},
     {'F', TChange::Rewrite, "MsgRewrite", true},
     {'S', TChange::PostNew, "SquishPostNew", true},
     {'S', TChange::PostAppend, "SquishPostAppend", true},
