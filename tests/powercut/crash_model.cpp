@@ -1,11 +1,13 @@
 #include "tests/powercut/crash_model.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <unordered_set>
 
@@ -17,15 +19,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void ReadInto(TTree& Tree, std::size_t Folder, const fs::path& Path) {
+// Names of one file (hard links) stay one node, keyed by device and inode.
+using TInodes = std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t>;
+
+void ReadInto(TTree& Tree, std::size_t Folder, const fs::path& Path, TInodes& Inodes) {
   std::error_code Ec;
   for (const fs::directory_entry& E : fs::directory_iterator(Path, Ec)) {
-    const std::size_t Node = Tree.Nodes.size();
+    std::size_t Node = Tree.Nodes.size();
+    struct stat Info {};
     if (E.is_directory(Ec) && !E.is_symlink(Ec)) {
       Tree.Nodes.push_back(TNode{true, {}, {}});
-      ReadInto(Tree, Node, E.path());
-    } else if (E.is_regular_file(Ec) && !E.is_symlink(Ec)) {
-      Tree.Nodes.push_back(TNode{false, testing_support::ReadFileText(E.path().string()), {}});
+      ReadInto(Tree, Node, E.path(), Inodes);
+    } else if (E.is_regular_file(Ec) && !E.is_symlink(Ec) &&
+               ::lstat(E.path().c_str(), &Info) == 0) {
+      const auto [Known, New] = Inodes.try_emplace({Info.st_dev, Info.st_ino}, Node);
+      if (New) {
+        Tree.Nodes.push_back(TNode{false, testing_support::ReadFileText(E.path().string()), {}});
+      } else {
+        Node = Known->second;
+      }
     } else {
       continue;
     }
@@ -33,14 +45,22 @@ void ReadInto(TTree& Tree, std::size_t Folder, const fs::path& Path) {
   }
 }
 
-bool WriteInto(const TTree& Tree, std::size_t Folder, const fs::path& Path) {
+// A file with several names is written once and linked under the others,
+// as the disk would hold it: whoever recovers may count its links.
+bool WriteInto(const TTree& Tree, std::size_t Folder, const fs::path& Path,
+               std::map<std::size_t, fs::path>& Written) {
   for (const auto& [Name, Node] : Tree.Nodes[Folder].Entries) {
     const fs::path Child = Path / Name;
+    std::error_code Ec;
     if (Tree.Nodes[Node].Folder) {
-      std::error_code Ec;
-      if (!fs::create_directory(Child, Ec) || !WriteInto(Tree, Node, Child)) return false;
+      if (!fs::create_directory(Child, Ec) || !WriteInto(Tree, Node, Child, Written)) return false;
+    } else if (const auto First = Written.find(Node); First != Written.end()) {
+      fs::create_hard_link(First->second, Child, Ec);
+      if (Ec) return false;
     } else if (!testing_support::WriteFileText(Child.string(), Tree.Nodes[Node].Data)) {
       return false;
+    } else {
+      Written.emplace(Node, Child);
     }
   }
   return true;
@@ -363,14 +383,16 @@ void Apply(TTree& Tree, const TOp& Op, const std::string* Bytes = nullptr,
 
 TTree ReadTree(const std::string& Root) {
   TTree Tree;
-  ReadInto(Tree, 0, Root);
+  TInodes Inodes;
+  ReadInto(Tree, 0, Root, Inodes);
   return Tree;
 }
 
 bool WriteTree(const TTree& Tree, const std::string& Root) {
   std::error_code Ec;
   for (const fs::directory_entry& E : fs::directory_iterator(Root, Ec)) fs::remove_all(E, Ec);
-  return !Ec && WriteInto(Tree, 0, Root);
+  std::map<std::size_t, fs::path> Written;
+  return !Ec && WriteInto(Tree, 0, Root, Written);
 }
 
 std::string Flatten(const TTree& Tree) {
