@@ -338,6 +338,22 @@ TIntentState ReadIntent(const std::string& Path, TIntent& Intent) {
   return DecodeIntent(Record, Intent);
 }
 
+bool TakeIntent(const std::string& Path, TIntent& Intent, bool& Found) {
+  Found = false;
+  switch (ReadIntent(Path, Intent)) {
+    case TIntentState::None:
+      return true;
+    case TIntentState::Torn:
+      return EndIntent(Path);
+    case TIntentState::Unreadable:
+      return false;
+    case TIntentState::Whole:
+      break;
+  }
+  Found = true;
+  return true;
+}
+
 bool RollBack(const TIntent& Intent) {
   bool Ok = true;
   std::vector<std::string> Folders;

@@ -90,6 +90,13 @@ enum class TIntentState : std::int32_t {
 // Reads the record at Path.
 [[nodiscard]] TIntentState ReadIntent(const std::string& Path, TIntent& Intent);
 
+// The first step of every recovery at an open for writing: reads the record
+// at Path. True with Found set when a whole record is in Intent, to be
+// finished or rolled back; true with Found clear when there is none or when
+// it was torn (never whole, so nothing was changed after it: it is removed);
+// false when it cannot be read or removed.
+[[nodiscard]] bool TakeIntent(const std::string& Path, TIntent& Intent, bool& Found);
+
 // Undoes the change Intent describes: writes every image back, cuts each file
 // to its recorded size (removes the ones that did not exist) and syncs them
 // and their folders. Safe to repeat. False when a file could not be restored.

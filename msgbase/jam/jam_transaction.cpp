@@ -305,17 +305,9 @@ bool TJamMessageBase::IndexTailValid(std::int64_t From, std::int64_t Target) {
 
 bool TJamMessageBase::RecoverChange() {
   TIntent Intent;
-  switch (ReadIntent(RecordPath(), Intent)) {
-    case TIntentState::None:
-      return true;
-    case TIntentState::Torn:
-      // Its first entry never got whole: nothing was changed after it.
-      return EndIntent(RecordPath());
-    case TIntentState::Unreadable:
-      return false;
-    case TIntentState::Whole:
-      break;
-  }
+  bool Found = false;
+  if (!TakeIntent(RecordPath(), Intent, Found)) return false;
+  if (!Found) return true;
   // A creation whose header file has its name is finished (the other names
   // were published and synced before it).
   if (Intent.Kind == JamCreateKind) return EndIntent(RecordPath());

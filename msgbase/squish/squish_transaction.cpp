@@ -41,17 +41,9 @@ std::string TSquishMessageBase::RecordName() const {
 
 bool TSquishMessageBase::Recover() {
   TIntent Record;
-  switch (ReadIntent(RecordName(), Record)) {
-    case TIntentState::None:
-      return true;
-    case TIntentState::Torn:
-      // Never whole: nothing was changed after it.
-      return EndIntent(RecordName());
-    case TIntentState::Unreadable:
-      return false;
-    case TIntentState::Whole:
-      break;
-  }
+  bool Found = false;
+  if (!TakeIntent(RecordName(), Record, Found)) return false;
+  if (!Found) return true;
   if (Record.Kind != SquishChange || Record.Files.size() < 2 || Record.Files.size() > 3) {
     return false;
   }
