@@ -138,12 +138,13 @@ std::string ChangeLine(const TIntent& Intent, const std::vector<TListed>& Listed
   const auto Removed = static_cast<std::int32_t>(
       std::count_if(Listed.begin(), Listed.end(), [](const TListed& L) { return L.Removed(); }));
   const auto Posted = static_cast<std::int32_t>(Listed.size()) - Removed;
+  const auto Messages = [](std::int32_t N) {
+    return LongToStr(N) + (N == 1 ? " message" : " messages");
+  };
   std::string What;
-  if (Posted > 0 || Removed == 0) What = "posting of " + LongToStr(Posted) + " messages";
-  if (Removed > 0) {
-    What += (What.empty() ? "" : " and a ") + std::string("removal of ") + LongToStr(Removed) +
-            " messages";
-  }
+  if (Posted > 0 || Removed == 0) What = "posting of " + Messages(Posted);
+  if (Removed > 0)
+    What += (What.empty() ? "removal of " : " and a removal of ") + Messages(Removed);
   return "an unfinished " + What + " begun by process " + LongToStr(Intent.Pid) + " (" +
          FidoRecordName + "): the next open for writing finishes it";
 }
