@@ -57,6 +57,8 @@ bool TFidoMessageBase::Create(const std::string& Path) {
 
 bool TFidoMessageBase::OpenDirectory(const std::string& Path, bool Make) {
   SetOpened(false);
+  // What an open transaction set aside goes back where it was taken from.
+  if (InTransaction_) DropPending();
   std::string Base = Path;
   if (Base.empty() || Base.back() != '/') Base += '/';
   SetBasePath(Base);
@@ -66,7 +68,6 @@ bool TFidoMessageBase::OpenDirectory(const std::string& Path, bool Make) {
     SetStatus(stMsgWrongPath);
     return false;
   }
-  if (InTransaction_) DropPending();
   Inconsistencies_.clear();
   // A folder made here is on the disk before anything is said of it: its
   // entry in its parent (CreateDirectory syncs each parent) and itself.

@@ -12,8 +12,9 @@
 // opened is never overwritten (its number is simply passed over), and a run
 // that dies leaves at most a temporary file, which the next Open removes. The
 // directory is not locked otherwise. The messages of a transaction are
-// numbered together at its commit, under a record that lets the next open for
-// writing finish a commit that was stopped (msg_transaction.cpp).
+// numbered, and the ones it removes deleted, together at its commit, under a
+// record that lets the next open for writing finish a commit that was stopped
+// (msg_transaction.cpp).
 #pragma once
 
 #include <array>
@@ -134,6 +135,11 @@ class TFidoMessageBase : public TMessageBase {
   // Deletes the current message's file and drops it from the map, and syncs
   // the directory; GetHighest and the current number stay. False when it is
   // not in the map or the file cannot be deleted (status unchanged).
+  //
+  // Inside a transaction the file is only set aside
+  // ("N.vellumar<pid>.kill", checked to be the file read, as always) and
+  // the message dropped from the map; CommitTransaction deletes it, a
+  // rollback or a failed commit puts it back under its number.
   [[nodiscard]] bool KillMessage() override;
   // The lastread entry of UserNumber; 0 when the file is missing or too short.
   [[nodiscard]] std::int32_t GetLastRead(std::int32_t UserNumber) override;
@@ -146,20 +152,24 @@ class TFidoMessageBase : public TMessageBase {
   [[nodiscard]] bool GetRead() override;
   void SetRead(bool Read) override;
 
-  // A transaction groups new messages: each is written to its temporary file
-  // and synced at WriteMessage; CommitTransaction numbers them all in one
-  // pass (msg_transaction.cpp) and returns once the numbers are on the disk.
+  // A transaction groups new messages and removals: each new message is
+  // written to its temporary file and synced at WriteMessage, each removed
+  // one set aside at KillMessage; CommitTransaction numbers the new ones and
+  // deletes the removed ones in one pass (msg_transaction.cpp) and returns
+  // once that is on the disk.
   // False with stMsgReadOnly or, when the base is not open or a transaction
   // is open already, stMsgCantCreateStream.
   [[nodiscard]] bool BeginTransaction() override;
   // False with stMsgCantCreateStream when the messages could not all be
   // numbered (a full disk, no number left, another writer's record that
-  // stays for about ten seconds): then none of them is.
+  // stays for about ten seconds): then none of them is, and the removed
+  // messages are back.
   [[nodiscard]] bool CommitTransaction() override;
   // Removes the temporary files of the messages written since
-  // BeginTransaction; none of them is numbered.
+  // BeginTransaction, none of them numbered, and puts the messages removed
+  // since back under their numbers.
   void RollbackTransaction() override;
-  // What the open found and left: a posting whose numbering a writer began
+  // What the open found and left: a transaction whose commit a writer began
   // and did not finish (reported by a read-only open, which also hides the
   // messages of it that are numbered already; an open for writing finishes
   // it), a record that cannot be read or finished, messages a remover that
@@ -213,7 +223,7 @@ class TFidoMessageBase : public TMessageBase {
   // removal removes that file and no other.
   void RememberReadFile();
   // Gives a file set aside for removal back its number, or the next free one
-  // when that is taken; false when it stays aside.
+  // when that is taken, and puts that in the map; false when it stays aside.
   [[nodiscard]] bool PutBackAside(const std::string& Aside, std::int32_t Message);
   // A message of the open transaction: its temporary file (full path) and
   // the number it is meant to get.
@@ -232,14 +242,29 @@ class TFidoMessageBase : public TMessageBase {
   // Reports, at a read-only open, a record and what removers that died set
   // aside, and takes the messages the record numbered already out of the map.
   void ReportUnfinishedChanges();
-  // The commit: the pending messages numbered in one pass under the record.
-  [[nodiscard]] bool NumberPending();
+  // A message removed inside the open transaction: the name its file was set
+  // aside under (full path), its number, and the other names of the file
+  // (links in another case), which go with it.
+  struct TRemoval {
+    std::string Aside;
+    std::int32_t Number = 0;
+    std::vector<std::string> Links;
+  };
+  // The commit: the pending messages numbered and the removed ones deleted
+  // in one pass under the record.
+  [[nodiscard]] bool CommitChange();
+  // Deletes the files of the removals (each link only while it is still the
+  // file set aside).
+  void DeleteRemoved();
+  // Puts the removed messages back under their numbers.
+  void PutBackRemoved();
   // Creates the record, first waiting for (or finishing) another writer's.
-  [[nodiscard]] bool BeginRecord(const std::string& Extra);
+  [[nodiscard]] bool BeginRecord(const std::string& Extra, std::uint32_t Kind);
   // Keeps the written temporary file of the open new message for the commit;
   // false (the file removed) when it failed.
   [[nodiscard]] bool KeepPending(PMessageBaseStream Temp, const std::string& TempName);
-  // Removes the pending messages' temporary files and ends the transaction.
+  // Removes the pending messages' temporary files, puts the removed messages
+  // back and ends the transaction.
   void DropPending();
   [[nodiscard]] std::string RecordFileName();
   // Leaves no message open and records Status; returns false for the caller.
@@ -286,6 +311,8 @@ class TFidoMessageBase : public TMessageBase {
   std::vector<TPendingMessage> Pending_;
   std::int32_t PendingOpen_ = -1;
   std::int32_t HighestBeforeTransaction_ = 0;
+  // The messages the open transaction removed, in the order removed.
+  std::vector<TRemoval> Removals_;
   // Dead removers' set-aside files RebuildIndex found (read-only opens).
   std::vector<std::string> AsideNames_;
   std::vector<std::string> Inconsistencies_;

@@ -46,7 +46,7 @@ inline constexpr const char* FidoAsideExtension = ".kill";
 // Names tried for one process's temporary file before a write gives up.
 inline constexpr std::int32_t TempNameTries = 100;
 inline constexpr std::int32_t MaxTempCounter = 99999;
-// The record of a posting being numbered (msg_transaction.cpp).
+// The record of a transaction being committed (msg_transaction.cpp).
 inline constexpr const char* FidoRecordName = "vellumar.txn";
 
 inline bool EndsWith(const std::string& Name, const std::string& Tail) {
@@ -82,18 +82,22 @@ inline bool IsTempName(const std::string& Name) {
   return EndsWith(Name, Ext) && WriterOfMark(Name.substr(0, Name.size() - Ext.size())) > 0;
 }
 
-// The number of a message a remover that is no longer running set aside
-// ("N.vellumar<pid>.kill"), or 0.
-inline std::int32_t DeadRemoversMessage(const std::string& Name) {
+// The process that set a message file aside for its removal under Name
+// ("N.vellumar<pid>.kill", no folder), with the number N in Message; 0 when
+// Name is no such name.
+inline std::int32_t RemoverOfAside(const std::string& Name, std::int32_t& Message) {
   if (!EndsWith(Name, FidoAsideExtension)) return 0;
   const std::string Stem = Name.substr(0, Name.size() - std::string(FidoAsideExtension).size());
   const std::size_t Dot = Stem.find('.');
+  if (Dot == std::string::npos || !MessageNumberOfName(Stem, Message)) return 0;
+  return WriterOfMark(Stem.substr(Dot + 1));
+}
+
+// The number of a message a remover that is no longer running set aside, or 0.
+inline std::int32_t DeadRemoversMessage(const std::string& Name) {
   std::int32_t Message = 0;
-  if (Dot == std::string::npos || !MessageNumberOfName(Stem, Message) ||
-      !ProcessGone(WriterOfMark(Stem.substr(Dot + 1)))) {
-    return 0;
-  }
-  return Message;
+  const std::int32_t Pid = RemoverOfAside(Name, Message);
+  return Pid > 0 && ProcessGone(Pid) ? Message : 0;
 }
 
 // Gives the whole file Temp the message name Name as a second name with

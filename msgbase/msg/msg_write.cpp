@@ -208,7 +208,10 @@ PMessageBaseStream TFidoMessageBase::CreateTempFile(std::string& TempName) {
 }
 
 bool TFidoMessageBase::PutBackAside(const std::string& Aside, std::int32_t Message) {
-  if (RenameFile(Aside, MessageFileName(Message))) return true;
+  if (RenameFile(Aside, MessageFileName(Message))) {
+    SetMapDot(Message, true);
+    return true;
+  }
   // Its number was taken meanwhile: the file is kept under the next free one.
   while (errno == EEXIST && Highest_ < MaxFidoMessage) {
     const std::int32_t Next = ++Highest_;
@@ -247,14 +250,15 @@ bool TFidoMessageBase::KillMessage() {
     }
   }
   const auto Read = ReadFiles_.find(Message);
-  if (Read == ReadFiles_.end()) {
+  if (Read == ReadFiles_.end() && !InTransaction_) {
     // Never read through this base: removed by its number, as asked.
     if (!KillFile(FileName)) return false;
   } else {
     // Only the very file that was read goes. Another program may have
     // replaced it since, so it is first taken out of the numbering by a
     // rename (no writer can slip a new file under the name it then has),
-    // compared there, and removed or put back.
+    // compared there, and removed or put back. Inside a transaction it
+    // waits there for the commit (a message never read is set aside too).
     const std::string Aside = GetBasePath() + LongToStr(Message) + "." + FidoTempPrefix +
                               LongToStr(static_cast<std::int32_t>(::getpid())) + FidoAsideExtension;
     if (!RenameFile(FileName, Aside)) {
@@ -262,11 +266,17 @@ bool TFidoMessageBase::KillMessage() {
       return false;
     }
     TFileIdentity Now;
-    if (!GetFileIdentity(Aside, Now) || !(Now == Read->second)) {
+    if (Read != ReadFiles_.end() && (!GetFileIdentity(Aside, Now) || !(Now == Read->second))) {
       (void)PutBackAside(Aside, Message);  // failing that, the next open puts it back
       (void)SyncDirectory(GetBasePath());  // the name it is back under is all it needs
       SetStatus(stMsgNotFound);
       return false;
+    }
+    if (InTransaction_) {
+      // Gone from this base's view now, from the disk at the commit.
+      Removals_.push_back({Aside, Message, std::move(Links)});
+      SetMapDot(Message, false);
+      return true;
     }
     if (!KillFile(Aside)) {
       (void)PutBackAside(Aside, Message);  // as above
