@@ -84,15 +84,13 @@ void ScanCurrentMessage(TMessageBase& Base, std::string& Text, TFindings& Findin
   if (!tools::ReadWholeText(Base, Text, Problem))
     Findings.Faults.push_back("Message " + Number + " cannot be read: " + Problem);
   Message.Lines = tools::SplitTextLines(Text);
+  // Other tools number their parts in the subject.
+  Message.Subject = Base.GetSubject();
   const std::size_t First = Findings.Pieces.size();
   ScanMessage(Message, Findings.Pieces);
   if (Findings.Pieces.size() > First) {
     const std::string Sender = SenderOf(Base, Message.Lines);
-    const std::string Subject = Base.GetSubject();
-    for (std::size_t I = First; I < Findings.Pieces.size(); ++I) {
-      Findings.Pieces[I].Sender = Sender;
-      Findings.Pieces[I].Subject = Subject;
-    }
+    for (std::size_t I = First; I < Findings.Pieces.size(); ++I) Findings.Pieces[I].Sender = Sender;
   }
   // Only read: releasing the text changes nothing stored.
   (void)Base.CloseMessage();

@@ -4,6 +4,8 @@
 #include <string_view>
 
 #include "encode/uudecode.h"
+#include "tools/msgextract/foreign_parts.h"
+#include "tools/msgextract/line_parse.h"
 
 namespace msgextract {
 
@@ -13,38 +15,6 @@ constexpr std::size_t MaxFileNameLength = 255;
 // Lines whose bytes a piece makes room for at once: as many as an array of
 // encoded lines holds.
 constexpr std::size_t MaxReservedLines = 65535;
-// A number of more digits than this is out of any range that counts.
-constexpr std::size_t MaxNumberDigits = 10;
-
-std::string_view TrimRight(std::string_view S) {
-  while (!S.empty() && (S.back() == ' ' || S.back() == '\t')) S.remove_suffix(1);
-  return S;
-}
-
-bool IsDigit(char C) {
-  return C >= '0' && C <= '9';
-}
-
-// Takes the decimal number at the front of S; numbers too large to matter
-// become the largest value.
-bool TakeNumber(std::string_view& S, std::uint64_t& Value) {
-  std::size_t Digits = 0;
-  Value = 0;
-  while (Digits < S.size() && IsDigit(S[Digits])) {
-    if (Digits < MaxNumberDigits) Value = Value * 10 + static_cast<std::uint64_t>(S[Digits] - '0');
-    ++Digits;
-  }
-  if (Digits == 0) return false;
-  if (Digits > MaxNumberDigits) Value = UINT64_MAX;
-  S.remove_prefix(Digits);
-  return true;
-}
-
-bool TakeText(std::string_view& S, std::string_view Text) {
-  if (S.substr(0, Text.size()) != Text) return false;
-  S.remove_prefix(Text.size());
-  return true;
-}
 
 // "Section i of n of file NAME..." or "section ...": the numbers and the name
 // (up to the first blank).
@@ -60,20 +30,7 @@ bool ParseSectionHeader(std::string_view S, TPiece& Piece) {
 
 // "begin MODE NAME": an octal mode and the rest of the line as the name.
 bool ParseBeginLine(std::string_view S, std::uint32_t& Mode, std::string& Name) {
-  if (!TakeText(S, "begin ")) return false;
-  std::size_t Digits = 0;
-  std::uint32_t Value = 0;
-  for (; Digits < S.size() && S[Digits] >= '0' && S[Digits] <= '7'; ++Digits) {
-    if (Digits >= 6) return false;
-    Value = Value * 8 + static_cast<std::uint32_t>(S[Digits] - '0');
-  }
-  if (Digits == 0) return false;
-  S.remove_prefix(Digits);
-  S = TrimRight(S);
-  if (!S.empty() && !TakeText(S, " ")) return false;
-  Mode = Value;
-  Name = std::string(S);
-  return true;
+  return msgextract::ParseBeginLine(S, "begin ", Mode, Name);
 }
 
 // A message's lines with what the parsers look ahead for, worked out once so
@@ -198,6 +155,7 @@ std::size_t ParseSection(const TText& Text, std::size_t At, TPiece& Piece) {
 }  // namespace
 
 void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces) {
+  if (ScanForeignMessage(Message, Pieces)) return;  // another tool's posting
   const std::vector<std::string_view>& Lines = Message.Lines;
   const TText Text(Lines);
   std::size_t At = 0;
@@ -230,8 +188,9 @@ std::vector<TPosting> JoinPieces(const std::vector<TPiece>& Pieces) {
   for (std::size_t I = 0; I < Pieces.size(); ++I) {
     const TPiece& Piece = Pieces[I];
     std::size_t Into = Postings.size();
-    if (Piece.Kind == pkSection) {
-      const std::string Key = Piece.Sender + '\n' + Piece.Name + '\n' + std::to_string(Piece.Count);
+    if (Piece.Kind != pkBlock) {
+      const std::string Key = std::to_string(Piece.Kind) + '\n' + Piece.Sender + '\n' + Piece.Name +
+                              '\n' + std::to_string(Piece.Count);
       const auto Found = Newest.find(Key);
       if (Found != Newest.end() && !Postings[Found->second].Sections.contains(Piece.Index)) {
         Into = Found->second;
@@ -252,6 +211,7 @@ std::vector<TPosting> JoinPieces(const std::vector<TPiece>& Pieces) {
     Posting.Sections[Piece.Index] = I;
     if (Piece.Index == 1) Posting.Subject = Piece.Subject;
   }
+  SettleForeignCounts(Postings, Pieces);
   return Postings;
 }
 
@@ -271,6 +231,7 @@ TPostingCheck CheckPosting(const TPosting& Posting, const std::vector<TPiece>& P
                     std::to_string(Posting.Count) + " missing";
     return Check;
   }
+  if (Posting.Kind == pkPart) return CheckForeignPosting(Posting, Pieces);
   const TPiece& First = Pieces[Posting.Sections.at(1)];
   for (const auto& [Index, At] : Posting.Sections) {
     const TPiece& Piece = Pieces[At];

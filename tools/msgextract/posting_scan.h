@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "tools/msgextract/decoders.h"
+
 namespace msgextract {
 
 // The most sections a posting can have: the cutter counts them in 16 bits.
@@ -38,6 +40,7 @@ struct TMessageText {
 enum TPieceKind : std::int32_t {
   pkSection = 0,  // "Section i of n of file NAME" and what follows
   pkBlock = 1,    // a begin ... end block without a section header
+  pkPart = 2,     // a part of another tool's multi-part posting (foreign_parts.h)
 };
 
 // One section, or one block, as found in one message.
@@ -58,6 +61,13 @@ struct TPiece {
   // the data before the backquote line: the file goes on in the next section.
   bool EndsFull = false;
   std::string Error;  // the first fault found in it; empty when none
+  // What other tools' conventions add (tools/msgextract/foreign_parts.h).
+  TEncoding Encoding = enUU;
+  bool HasEnd = false;         // the line that closes the file's data is in it
+  std::uint64_t Offset = 0;    // yEnc: where its bytes go in the file
+  std::uint64_t FileSize = 0;  // yEnc: the whole file's size, as its begin line says
+  bool HasFileCrc = false;     // yEnc: a CRC-32 of the whole file was given ...
+  std::uint32_t FileCrc = 0;   // ... and this is it
 };
 
 // Appends every section and block of Message to Pieces, in text order.
