@@ -52,6 +52,7 @@ bool ParsePartHeader(std::string_view S, TPartNumber& Number) {
       !TakeTextNoCase(S, " of ") || !TakeNumber(S, Number.Count) || !TakeTextNoCase(S, " of file "))
     return false;
   Number.Key = std::string(Trim(S));
+  Number.FileName = Number.Key;
   return !Number.Key.empty();
 }
 
@@ -67,6 +68,7 @@ bool ParseClassicHeader(std::string_view S, TPartNumber& Number) {
   S = Trim(S);
   Number.Count = 0;
   Number.Key = std::string(S.substr(0, S.find(' ')));
+  Number.FileName = Number.Key;
   return !Number.Key.empty();
 }
 
@@ -504,6 +506,11 @@ void ScanPart(const TMessageText& Message, const TPartNumber& Number, bool HasHe
     Piece.Error = "it holds no data";
   } else {
     (void)ParseBlock(Message.Lines, Start, Piece);
+  }
+  if (!Piece.HasBegin && Piece.Index == 1 && !Number.FileName.empty()) {
+    Piece.HasBegin = true;
+    Piece.BeginName = Number.FileName;
+    Piece.Mode = DefaultMode;
   }
   if (Piece.Error.empty() && !Conflict.empty()) Piece.Error = Conflict;
   if (Piece.Error.empty() && (Piece.Index == 0 || (Piece.Count > 0 && Piece.Index > Piece.Count) ||

@@ -38,6 +38,7 @@ struct TPartNumber {
   std::uint64_t Index = 0;
   std::uint64_t Count = 0;
   std::string Key;
+  std::string FileName;  // a header line's file name: part 1's, where no begin line names it
 };
 
 // The last part number that Subject holds, in any of the subject forms above;
