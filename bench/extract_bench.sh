@@ -3,12 +3,13 @@
 # section (2680874 bytes, 1192 messages) and one of half that size from each
 # base format, side by side with sharutils' uudecode on the same encoded text
 # joined into one part (the begin line of section 1, the data lines of every
-# section in order, the backquote line and "end"). Posting is paced by the
+# section in order, the backquote line and "end"), and with uudeview on that
+# same joined part. Posting is paced by the
 # message serials (about 100 messages a second), so every base is made once
 # and reused by all runs; each run writes into a directory without the file.
 #
 # Usage: bench/extract_bench.sh [build directory] (default: build).
-# Installs hyperfine and sharutils when missing.
+# Installs hyperfine, sharutils and uudeview when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -17,11 +18,12 @@ msgextract=$build/tools/msgextract/msgextract
 for p in "$vellumar" "$msgextract"; do
   [ -x "$p" ] || { echo "no program at $p; build vellumar and msgextract first" >&2; exit 1; }
 done
-if ! command -v hyperfine >/dev/null || ! command -v uudecode >/dev/null; then
+if ! command -v hyperfine >/dev/null || ! command -v uudecode >/dev/null ||
+  ! command -v uudeview >/dev/null; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq hyperfine sharutils
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq hyperfine sharutils uudeview
 fi
 
 # vellumar reads keywords out of its own path too: a path without '-', '+', '='.
@@ -66,4 +68,7 @@ for file in large.bin half.bin; do
   done
   hyperfine -N --style basic --warmup 2 --runs 20 --prepare "rm -f out/$file" \
     --command-name "uudecode $file" "uudecode -o out/$file $name.uue"
+  uudeview -i -q -p out "$name.uue" && cmp "$file" "out/$file" && echo "uudeview rebuilds it"
+  hyperfine -N --style basic --warmup 2 --runs 20 --prepare "rm -f out/$file" \
+    --command-name "uudeview $file" "uudeview -i -q -p out $name.uue"
 done

@@ -11,11 +11,6 @@ constexpr std::size_t MaxNumberDigits = 10;
 
 }  // namespace
 
-std::string_view TrimRight(std::string_view S) {
-  while (!S.empty() && (S.back() == ' ' || S.back() == '\t')) S.remove_suffix(1);
-  return S;
-}
-
 bool TakeNumber(std::string_view& S, std::uint64_t& Value) {
   std::size_t Digits = 0;
   Value = 0;

@@ -8,8 +8,11 @@
 
 namespace msgextract {
 
-// S without the blanks and tabs at its end.
-[[nodiscard]] std::string_view TrimRight(std::string_view S);
+// S without the blanks and tabs at its end (inline: it is asked of every line).
+[[nodiscard]] inline std::string_view TrimRight(std::string_view S) {
+  while (!S.empty() && (S.back() == ' ' || S.back() == '\t')) S.remove_suffix(1);
+  return S;
+}
 
 // Takes the decimal number at the front of S; numbers of more than ten
 // digits, too large to count anything, become the largest value. False
