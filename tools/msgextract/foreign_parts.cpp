@@ -21,7 +21,7 @@ constexpr std::size_t MinBase64RunLine = 16;
 // of a subject looked at: bounds that no real one reaches, so that hostile
 // texts are read a bounded number of times.
 constexpr std::size_t MaxHeaderLines = 64;
-constexpr std::size_t MaxSubjectLength = 1024;
+constexpr std::size_t MaxSubjectLength = 256;
 // Characters of a full uuencoded or xxencoded line of 45 bytes, and their
 // length characters.
 constexpr std::size_t FullLineChars = vellumar::UULineLength(vellumar::UUEMaxLineBytes);
@@ -205,8 +205,9 @@ std::size_t ParseLineData(const TLines& Lines, std::size_t At, TPiece& Piece) {
     // Another block's first line ends this one's data (and the run, if "end" is missing).
     if (Line.starts_with("begin") || Line.starts_with("=ybegin")) break;
     std::size_t Count = 0;
-    if (Line.empty() || TrimRight(Line) == "`" || TrimRight(Line) == "end" ||
-        (Piece.Encoding == enXX && TrimRight(Line) == "+")) {
+    const std::string_view Trimmed = TrimRight(Line);
+    if (Trimmed.empty() || Trimmed == "`" || Trimmed == "end" ||
+        (Piece.Encoding == enXX && Trimmed == "+")) {
       // The zero-length line closes the data when "end" follows; anything
       // else makes it the blank line after a part's data.
       const std::size_t End = EndAfter(Lines, At, Piece.Encoding);
@@ -223,10 +224,6 @@ std::size_t ParseLineData(const TLines& Lines, std::size_t At, TPiece& Piece) {
         Piece.Error = "data line " + std::to_string(Number) + " is bad: it is not " +
                       EncodingName(Piece.Encoding) + " data";
       break;
-    }
-    if (Count == 0) {
-      if (EndAfter(Lines, At + 1, Piece.Encoding) == NoLine) break;
-      continue;
     }
     if (Short) {
       Piece.Error = "data line " + std::to_string(Number) +

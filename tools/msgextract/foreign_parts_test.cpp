@@ -171,6 +171,20 @@ TEST(ForeignPartsTest, TextThatOnlyLooksNumberedIsNoPosting) {
     EXPECT_EQ(0u, Rebuild({Mail}).Postings) << Mail.first;
 }
 
+TEST(ForeignPartsTest, HostileTextsAreReadInFewPasses) {
+  // Runs that a naive reader would look through again from every line.
+  TLinesText Blanks(200000, " "), Begins(100000, "begin 644 f");
+  Blanks.front() = "begin 644 f";
+  Blanks.back() = "end";
+  const TOutcome Outcome = Rebuild({{"f (1/1)", Blanks}});
+  EXPECT_EQ(psComplete, Outcome.Check.State) << Outcome.Check.Problem;
+  EXPECT_EQ(0u, Outcome.Check.Size);
+  EXPECT_EQ(psIncomplete, Rebuild({{"f (1/2)", Begins}}).Check.State);
+  // A subject is looked at up to a length no real one has.
+  TPartNumber Number;
+  EXPECT_FALSE(SubjectPartNumber(std::string(100000, '(') + "1/2)", Number));
+}
+
 TEST(ForeignPartsTest, SubjectNumbersAndTheirKeys) {
   const struct {
     std::string Subject;
