@@ -489,7 +489,15 @@ TPiece NewPiece(const TMessageText& Message) {
 // The one part that a numbered message holds.
 // With a header line, any base64 line after it is data; with only the
 // subject's number, a line must be long enough not to be a word.
-void ScanPart(const TMessageText& Message, const TPartNumber& Number, bool HasHeader,
+// Whether Piece holds nothing a file could be made of: no data line and no
+// end, only a line that looks like a start ("begin 10 minutes later ...").
+bool NothingFollows(const TPiece& Piece) {
+  return Piece.Encoding != enYEnc && Piece.DataLines == 0 && !Piece.HasEnd;
+}
+
+// Appends the part; false (nothing appended) when the message numbers a part
+// but holds nothing a part is made of and no header line says it is one.
+bool ScanPart(const TMessageText& Message, const TPartNumber& Number, bool HasHeader,
               std::size_t From, const std::string& Conflict, std::vector<TPiece>& Pieces) {
   TStart Start = NextAnnouncedStart(Message.Lines, From);
   if (Start.Line == NoLine)
@@ -503,6 +511,7 @@ void ScanPart(const TMessageText& Message, const TPartNumber& Number, bool HasHe
     Piece.Error = "it holds no data";
   } else {
     (void)ParseBlock(Message.Lines, Start, Piece);
+    if (!HasHeader && NothingFollows(Piece)) return false;
   }
   if (!Piece.HasBegin && Piece.Index == 1 && !Number.FileName.empty()) {
     Piece.HasBegin = true;
@@ -516,6 +525,7 @@ void ScanPart(const TMessageText& Message, const TPartNumber& Number, bool HasHe
                   std::to_string(Piece.Count) + ", which cannot be";
   if (!Piece.Error.empty()) std::string().swap(Piece.Data);
   Pieces.push_back(std::move(Piece));
+  return true;
 }
 
 }  // namespace
@@ -602,8 +612,7 @@ bool ScanForeignMessage(const TMessageText& Message, std::vector<TPiece>& Pieces
     if (!HasText && !HasYEnc && First.Line == NoLine &&
         NextDataRun(Lines, 0, MinBase64RunLine).Line == NoLine)
       return false;
-    ScanPart(Message, Number, HasText, From, Conflict, Pieces);
-    return true;
+    return ScanPart(Message, Number, HasText, From, Conflict, Pieces);
   }
 
   // Blocks posted whole: claimed only when one is not uuencoded, so that
@@ -617,6 +626,7 @@ bool ScanForeignMessage(const TMessageText& Message, std::vector<TPiece>& Pieces
     Piece.Kind = pkBlock;
     At = std::max(ParseBlock(Lines, Start, Piece), Start.Line + 1);
     Piece.Name = Piece.BeginName;
+    if (NothingFollows(Piece)) continue;
     Other = Other || Start.Encoding != enUU;
     if (Piece.Error.empty() && !Piece.HasEnd && Start.Encoding != enBase64)
       Piece.Error = "it has no end line";
