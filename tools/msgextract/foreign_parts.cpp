@@ -203,7 +203,9 @@ std::size_t ParseLineData(const TLines& Lines, std::size_t At, TPiece& Piece) {
     const std::string_view Line = Lines[At];
     ++Number;
     // Another block's first line ends this one's data (and the run, if "end" is missing).
-    if (Line.starts_with("begin") || Line.starts_with("=ybegin")) break;
+    if (Line.starts_with("begin ") || Line.starts_with("begin-base64 ") ||
+        Line.starts_with("=ybegin "))
+      break;
     std::size_t Count = 0;
     const std::string_view Trimmed = TrimRight(Line);
     if (Trimmed.empty() || Trimmed == "`" || Trimmed == "end" ||
