@@ -665,7 +665,12 @@ TEST_F(ExtractRun, EveryFileUudeviewRebuildsComesBackTheSame) {
     EXPECT_EQ("", testing_support::DescribeMismatch(ReadFileBytes(Theirs + "/" + Name),
                                                     ReadFileBytes(Out + "/" + Name)))
         << Name;
-  // What uudeview leaves out, msgextract still rebuilds; the note says why.
+  // What uudeview leaves out, msgextract still rebuilds. Seen so far: the
+  // posted uuencoded parts, whose part 1 starts with its MIME header (a
+  // gateway dropped the article's own), which uudeview takes for a whole
+  // MIME body and then cannot join the parts after it to; and the
+  // begin-base64 block, which it does not write under the name of its
+  // begin line.
   for (const TConvention& P : Postings)
     if (std::find(Rebuilt.begin(), Rebuilt.end(), P.File) == Rebuilt.end())
       std::printf("uudeview does not rebuild %s\n", P.File.c_str());
