@@ -39,8 +39,12 @@ head -c 1340437 /dev/urandom >half.bin
 
 # The sections of a *.msg base (190-byte header, text lines ending in CR,
 # a closing zero byte) joined into one uuencoded part.
-join_sections() {  # base directory, message count
-  for n in $(seq 1 "$2"); do tail -c +191 "$1/$n.msg" | tr -d '\0' | tr '\r' '\n'; done |
+# The area's first message is 2.msg (1.msg is the tosser's): the files are
+# taken in the order of their numbers, whatever they start at.
+join_sections() {  # base directory
+  for f in $(ls "$1" | grep -E '^[0-9]+\.msg$' | sort -n); do
+    tail -c +191 "$1/$f" | tr -d '\0' | tr '\r' '\n'
+  done |
     awk '/^[Ss]ection [0-9]+ of [0-9]+ of file / { inside = 1; next }
          inside && /^begin [0-7]+ / { if (!begun) print; begun = 1; next }
          inside && $0 == "`" { inside = 0; next }
@@ -56,7 +60,7 @@ for file in large.bin half.bin; do
       "-F$file" -l50 >/dev/null
   done
   count=$(ls "${name}F" | grep -c '\.msg$')
-  join_sections "${name}F" "$count" >"$name.uue"
+  join_sections "${name}F" >"$name.uue"
   echo "$file: $count messages; joined part $(wc -c <"$name.uue") bytes"
   uudecode -o out/check.bin "$name.uue" && cmp "$file" out/check.bin && echo "uudecode rebuilds it"
   rm -f out/*
