@@ -70,7 +70,9 @@ struct TPiece {
   std::uint32_t FileCrc = 0;   // ... and this is it
 };
 
-// Appends every section and block of Message to Pieces, in text order.
+// Appends every section and block of Message to Pieces, in text order; a
+// message that follows another tool's conventions gives its parts and blocks
+// instead (tools/msgextract/foreign_parts.h).
 void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces);
 
 struct TPosting {
