@@ -398,11 +398,10 @@ TEST_F(ExtractRun, ByteIdenticalDupeIsDroppedAndNamed) {
 }
 
 // Adds one message from Sender with the given text lines to the open Base,
-// written on Written when that is given, under Subject, with MsgId as its
-// MSGID line's text when that is given (a fresh one of Sender's otherwise).
+// written on Written when that is given, under Subject.
 void AddMessage(msgbase::TMessageBase& Base, const std::vector<std::string>& Lines,
                 const msgbase::TMessageBaseDateTime* Written = nullptr,
-                const std::string& Subject = "hostile", const std::string& MsgId = "");
+                const std::string& Subject = "hostile");
 
 // Past the first 16 MiB of a base the sections (and other tools' parts) are
 // read again when their file is written, and come back the same.
@@ -668,15 +667,13 @@ TEST_F(ExtractRun, ToolsAnswerInJsonOnEveryPath) {
 // --- Hostile texts ---
 
 void AddMessage(msgbase::TMessageBase& Base, const std::vector<std::string>& Lines,
-                const msgbase::TMessageBaseDateTime* Written, const std::string& Subject,
-                const std::string& MsgId) {
+                const msgbase::TMessageBaseDateTime* Written, const std::string& Subject) {
   ASSERT_TRUE(Base.CreateNewMessage());
   if (Written != nullptr) Base.SetWrittenDateTime(*Written);
   Base.SetFrom("Mallory");
   Base.SetTo("All");
   Base.SetSubject(Subject);
   Base.SetFromAddress({2, 5020, 100, 0}, true);
-  if (!MsgId.empty()) Base.SetKludge("\x01MSGID:", "\x01MSGID: " + MsgId);
   for (const std::string& Line : Lines) Base.PutString(Line);
   ASSERT_TRUE(Base.WriteMessage()) << Base.GetStatus();
   ASSERT_TRUE(Base.CloseMessage());
@@ -904,8 +901,7 @@ void WriteMails(const std::string& Id, const std::vector<TConvention>& Postings)
       const std::size_t Part = P.Mails.size() - 1 - Round;
       const TMail& Mail = P.Mails[Part];
       // Dated in part order, as their poster wrote them (two seconds a part,
-      // which every format can tell apart), and with a gateway's MSGID of
-      // each message's own origin.
+      // which every format can tell apart).
       msgbase::TMessageBaseDateTime Written{};
       Written.Year = 2026;
       Written.Month = 1;
@@ -913,8 +909,7 @@ void WriteMails(const std::string& Id, const std::vector<TConvention>& Postings)
       Written.Hour = static_cast<std::uint16_t>(Part / 1800);
       Written.Minute = static_cast<std::uint16_t>(Part / 30 % 60);
       Written.Second = static_cast<std::uint16_t>(Part % 30 * 2);
-      AddMessage(*Base, Mail.Lines, &Written, Mail.Subject,
-                 "<" + std::to_string(Part) + "." + P.File + "@gate.example> 5e1f2a3b");
+      AddMessage(*Base, Mail.Lines, &Written, Mail.Subject);
     }
     if (!Any) break;
   }

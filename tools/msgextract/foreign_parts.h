@@ -11,7 +11,8 @@
 //
 // Parts join into postings through the same joiner as the project's own
 // sections, keyed by sender, the name the numbering gives (the header's file
-// name, the MIME id, or the subject less its numbering) and the part count.
+// name, the MIME id, or the subject less its numbering) and the part count,
+// and held to the order of their dates (JoinPieces).
 // Where the numberings of one message disagree, or a part's data cannot be
 // told from the text around it, nothing is guessed: the piece carries the
 // reason and its posting is bad.

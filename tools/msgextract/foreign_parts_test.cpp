@@ -26,11 +26,9 @@ const std::string XXFull = "h" + [] {
 const std::string YFull(45, '\x8b');
 const std::string File = std::string(45, 'a') + "abc";
 
-// What tossers and editors put around a posting's lines; a gateway gives
-// every message a MSGID of its own origin, so their order says nothing.
-TLinesText Wrapped(const TLinesText& Lines, int Number = 1) {
-  TLinesText Text = {"\x01MSGID: <" + std::to_string(Number) + "@gate.example> 5e1f2a3b",
-                     "Hello All,", " JD> a quoted line", ""};
+// What tossers and editors put around a posting's lines.
+TLinesText Wrapped(const TLinesText& Lines) {
+  TLinesText Text = {"\x01MSGID: 2:5020/100 1", "Hello All,", " JD> a quoted line", ""};
   Text.insert(Text.end(), Lines.begin(), Lines.end());
   for (const char* L : {"", "-- ", "Sig", "--- tear", " * Origin: x (2:5020/100)",
                         "SEEN-BY: 5020/1", "\x01PATH: 5020/100"})
@@ -50,9 +48,9 @@ TOutcome Rebuild(const std::vector<TMail>& Mails) {
   Texts.reserve(Mails.size());
   std::int32_t Number = 0;
   for (const auto& [Subject, Lines] : Mails) {
+    Texts.push_back(Wrapped(Lines));
     TMessageText Message;
     Message.Number = ++Number;
-    Texts.push_back(Wrapped(Lines, Number));
     Message.Sender = "2:5020/100";
     Message.Subject = Subject;
     Message.Lines.assign(Texts.back().begin(), Texts.back().end());
@@ -169,39 +167,50 @@ TEST(ForeignPartsTest, DoubtfulPostingsWriteNothingAndSayWhy) {
   }
 }
 
-// Parts of one sender and name join only where their message identifiers
-// (here of one origin) run in part order, and a copy with the same one is
-// dropped: an older, incomplete posting of the same name is never spliced in.
+// Parts of one sender and name join only where their dates run in part
+// order (the MSGID serials need not: a gateway may make them from a hash),
+// and a copy with the same MSGID is dropped: an older, incomplete posting of
+// the same name is never spliced in.
 TEST(ForeignPartsTest, PartsJoinOnlyWhereNothingContradicts) {
+  struct TSent {
+    TMail Mail;
+    int Date, Serial;  // of its message, and of its MSGID (of one origin)
+  };
   const struct {
     const char* What;
-    std::vector<std::pair<TMail, int>> Mails;  // and the serial of its MSGID
+    std::vector<TSent> Sent;
     std::vector<TPostingState> States;
     std::size_t Dropped;
   } Cases[] = {
       {"remnants of an older posting",
-       {{{"f.bin (2/3)", {UUFull}}, 1},
-        {{"f.bin (3/3)", UU2}, 2},
-        {{"f.bin (1/3)", UU1}, 3},
-        {{"f.bin (2/3)", {UUFull}}, 4},
-        {{"f.bin (3/3)", UU2}, 5}},
+       {{{"f.bin (2/3)", {UUFull}}, 1, 1},
+        {{"f.bin (3/3)", UU2}, 2, 2},
+        {{"f.bin (1/3)", UU1}, 3, 3},
+        {{"f.bin (2/3)", {UUFull}}, 4, 4},
+        {{"f.bin (3/3)", UU2}, 5, 5}},
        {psIncomplete, psComplete},
        0},
+      {"serials out of order",
+       {{{"f.bin (2/2)", UU2}, 2, 7}, {{"f.bin (1/2)", UU1}, 1, 9}},
+       {psComplete},
+       0},
       {"a dupe",
-       {{{"f.bin (1/2)", UU1}, 1}, {{"f.bin (2/2)", UU2}, 2}, {{"f.bin (2/2)", UU2}, 2}},
+       {{{"f.bin (1/2)", UU1}, 1, 1}, {{"f.bin (2/2)", UU2}, 2, 2}, {{"f.bin (2/2)", UU2}, 2, 2}},
        {psComplete},
        1},
   };
   for (const auto& Case : Cases) {
     std::vector<TPiece> Pieces;
     std::vector<TLinesText> Texts;
-    Texts.reserve(Case.Mails.size());
-    for (const auto& [Mail, Serial] : Case.Mails) {
-      Texts.push_back(With({"\x01MSGID: 2:5020/100 " + std::to_string(Serial)}, Mail.second));
+    Texts.reserve(Case.Sent.size());
+    for (const TSent& Sent : Case.Sent) {
+      Texts.push_back(
+          With({"\x01MSGID: 2:5020/100 " + std::to_string(Sent.Serial)}, Sent.Mail.second));
       TMessageText Message;
       Message.Number = static_cast<std::int32_t>(Texts.size());
       Message.Sender = "2:5020/100";
-      Message.Subject = Mail.first;
+      Message.Subject = Sent.Mail.first;
+      Message.Date = Sent.Date;
       Message.Lines.assign(Texts.back().begin(), Texts.back().end());
       ScanMessage(Message, Pieces);
     }

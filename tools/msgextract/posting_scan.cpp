@@ -391,10 +391,13 @@ namespace {
 constexpr std::size_t MaxCandidates = 64;
 
 // Whether section A can have been written before section B, going by the
-// dates and by the serials of identifiers from one origin.
+// dates and by the serials of identifiers from one origin. Other tools'
+// parts go by the dates only: a gateway that passes them on may make the
+// serials of one origin from a hash of each article's own identifier.
 bool WrittenBefore(const TPiece& A, const TPiece& B) {
   if (A.Date != 0 && B.Date != 0 && A.Date > B.Date) return false;
-  return A.MsgIdOrigin.empty() || A.MsgIdOrigin != B.MsgIdOrigin || A.MsgIdSerial < B.MsgIdSerial;
+  return A.Kind == pkPart || A.MsgIdOrigin.empty() || A.MsgIdOrigin != B.MsgIdOrigin ||
+         A.MsgIdSerial < B.MsgIdSerial;
 }
 
 // A copy of Held that a tosser let through: the same message identifier (or
@@ -408,8 +411,9 @@ bool IsCopy(const TPiece& Held, const TPiece& Piece) {
 // Whether Piece, whose section Posting lacks, agrees with it: as many data
 // lines as its other sections before the last (the last no more), and
 // written after the nearest section below it and before the nearest above.
-// Other tools' parts are held to the order only: their encoders count lines
-// in ways of their own (headers in part 1, yEnc's escapes).
+// Other tools' parts are held to the order of their dates only: their
+// encoders count lines in ways of their own (headers in part 1, yEnc's
+// escapes).
 bool Fits(const TPosting& Posting, const TPiece& Piece, const std::vector<TPiece>& Pieces) {
   if (Piece.Kind == pkSection && Piece.Error.empty()) {
     const bool Last = Piece.Index == Posting.Count;
