@@ -53,18 +53,22 @@ TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost, std::str
   if (Line.size() < Want && (!BlanksMayBeLost || Line.find(Backquote, 1) != std::string_view::npos))
     return ulTooShort;
 
-  // The characters, lost ones put back as blanks (zero), so that every group
-  // is whole.
+  // A whole line is decoded where it stands; a short one is copied with its
+  // lost characters put back as blanks (zero), so that every group is whole.
   constexpr std::size_t Groups = (UUEMaxLineBytes + 2) / 3;
-  char Chars[4 * Groups];
-  const std::size_t Have = Line.size() - 1;
-  std::memcpy(Chars, Line.data() + 1, Have);
-  std::memset(Chars + Have, SP, Want - 1 - Have);
+  const char* Chars = Line.data() + 1;
+  char Padded[4 * Groups];
+  if (Line.size() < Want) {
+    const std::size_t Have = Line.size() - 1;
+    std::memcpy(Padded, Chars, Have);
+    std::memset(Padded + Have, SP, Want - 1 - Have);
+    Chars = Padded;
+  }
   std::uint8_t Bytes[3 * Groups];
   std::uint8_t Bad = 0;
-  for (std::size_t G = 0; G < (N + 2u) / 3u; ++G) {
-    const std::uint8_t V[4] = {SixBits(Chars[4 * G]), SixBits(Chars[4 * G + 1]),
-                               SixBits(Chars[4 * G + 2]), SixBits(Chars[4 * G + 3])};
+  for (std::size_t G = 0; G < (N + 2u) / 3u; ++G, Chars += 4) {
+    const std::uint8_t V[4] = {SixBits(Chars[0]), SixBits(Chars[1]), SixBits(Chars[2]),
+                               SixBits(Chars[3])};
     Bad |= V[0] | V[1] | V[2] | V[3];
     Join(V, Bytes + 3 * G);
   }

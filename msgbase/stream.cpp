@@ -296,6 +296,8 @@ TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std:
   Fd_ = Fd;
   SizeAtOpen_ =
       (DenyWrite && (Mode & 0xFF) == smCreate) ? 0 : static_cast<std::int64_t>(Info.st_size);
+  IdentityAtOpen_ = IdentityOf(Info);
+  HasIdentityAtOpen_ = !(DenyWrite && (Mode & 0xFF) == smCreate);
   // A file made or emptied here has changed before anything is written.
   Dirty_ = (Mode & 0xFF) == smCreate;
 }
@@ -335,6 +337,7 @@ void TMessageBaseFileStream::Read(void* Buf, std::uint16_t Count) {
 
 void TMessageBaseFileStream::Write(const void* Buf, std::uint16_t Count) {
   SizeAtOpen_ = -1;
+  HasIdentityAtOpen_ = false;
   if (GetStatus() != stOk) return;
   Dirty_ = true;
   const auto* Bytes = static_cast<const std::uint8_t*>(Buf);
@@ -394,6 +397,7 @@ void TMessageBaseFileStream::Flush() {
 
 void TMessageBaseFileStream::Truncate() {
   SizeAtOpen_ = -1;
+  HasIdentityAtOpen_ = false;
   if (GetStatus() != stOk) return;
   Dirty_ = true;
   if (::ftruncate(Fd_, static_cast<off_t>(Position_)) != 0) UpdateStatus(stStreamTruncateFailed);
@@ -408,6 +412,10 @@ void TMessageBaseFileStream::SetPermissions(std::uint32_t Mode) {
 }
 
 bool TMessageBaseFileStream::GetIdentity(TFileIdentity& Identity) {
+  if (HasIdentityAtOpen_ && Fd_ >= 0) {
+    Identity = IdentityAtOpen_;
+    return true;
+  }
   struct stat Info {};
   if (Fd_ < 0 || ::fstat(Fd_, &Info) != 0) return false;
   Identity = IdentityOf(Info);

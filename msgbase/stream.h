@@ -151,6 +151,9 @@ class TMessageBaseStream {
   void WriteBuffer(std::span<const std::uint8_t> Buf);
 
   // The identity of the open file; false for a stream that is not over one.
+  // A file stream answers with the file as it was opened until it writes to
+  // it itself: the version that was read, which a check for a later change
+  // wants.
   [[nodiscard]] virtual bool GetIdentity(TFileIdentity& Identity);
   // Gives the open file the permission bits Mode (07777 at most); nothing for
   // a stream that is not over a file. A failure is not recorded: the file is
@@ -207,6 +210,10 @@ class TMessageBaseFileStream : public TMessageBaseStream {
   // The size the open found, good for a GetSize before any other operation
   // (-1 once something else has been done); it spares a second fstat.
   std::int64_t SizeAtOpen_ = -1;
+  // The identity the open found, kept until this stream changes the file
+  // (it spares GetIdentity an fstat).
+  TFileIdentity IdentityAtOpen_;
+  bool HasIdentityAtOpen_ = false;
   bool Dirty_ = false;  // changed since the last Flush
 };
 

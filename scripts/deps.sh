@@ -22,6 +22,8 @@ if $test; then
   command -v clang-format >/dev/null || need+=(clang-format)
   command -v python3 >/dev/null || need+=(python3)
   command -v uudecode >/dev/null || need+=(sharutils)
+  # Other tools' postings for msgextract, and the decoder it is held against.
+  command -v uuenview >/dev/null || need+=(uudeview)
   # Kill points, and whose lock held whom.
   command -v strace >/dev/null || need+=(strace)
   # Other FidoNet software the end-to-end tests run beside vellumar.

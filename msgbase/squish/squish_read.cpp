@@ -152,10 +152,20 @@ bool TSquishMessageBase::LoadMessage(bool WithText) {
     SetStatus(stSquishIndexProblems);
     return false;
   }
+  // The file's size is asked once, and the header, control information and
+  // text (which follow the frame header in one piece) are read in one call.
+  const std::int64_t Size = StreamSize(DataStream_.get());
   TSquishFrame Frame;
-  if (!GetFrame(Pos, Frame)) return false;
-  const std::int64_t Room =
-      StreamSize(DataStream_.get()) - static_cast<std::int64_t>(Pos) - FrameHeaderSize;
+  if (Pos < FirstFramePos || static_cast<std::int64_t>(Pos) + FrameHeaderSize > Size) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  DataStream_->Seek(static_cast<std::int32_t>(Pos));
+  if (!ReadRecord(*DataStream_, Frame)) {
+    SetStatus(stSquishDataProblems);
+    return false;
+  }
+  const std::int64_t Room = Size - static_cast<std::int64_t>(Pos) - FrameHeaderSize;
   if (Frame.Id != SquishFrameId || Frame.FrameType != sqfMessage ||
       Frame.ClenLength > SquishMaxClenLength || Frame.MsgLength > Frame.FrameLength ||
       static_cast<std::int64_t>(Frame.MsgLength) > Room ||
@@ -164,41 +174,28 @@ bool TSquishMessageBase::LoadMessage(bool WithText) {
     return false;
   }
 
+  const auto HeadLength = static_cast<std::size_t>(MessageHeaderSize);
+  std::vector<std::uint8_t> Body(WithText ? Frame.MsgLength : HeadLength + Frame.ClenLength);
+  DataStream_->ReadBuffer(Body);
   TSquishMessageHeader Header;
-  std::vector<std::uint8_t> Area(Frame.ClenLength);
-  DataStream_->Seek(static_cast<std::int32_t>(Pos + FrameHeaderSize));
-  const bool HeaderRead = ReadRecord(*DataStream_, Header);
-  DataStream_->ReadBuffer(Area);
-  if (!HeaderRead || DataStream_->GetStatus() != stOk) {
+  if (DataStream_->GetStatus() != stOk ||
+      !Header.Decode(std::span<const std::uint8_t>(Body).first(HeadLength))) {
     SetStatus(stSquishDataProblems);
     return false;
   }
+  const std::vector<std::uint8_t> Area(Body.begin() + static_cast<std::ptrdiff_t>(HeadLength),
+                                       Body.begin() + static_cast<std::ptrdiff_t>(HeadLength) +
+                                           static_cast<std::ptrdiff_t>(Frame.ClenLength));
 
   SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
   PutControlLines(Area);
   if (WithText) {
-    const auto TextLength =
-        static_cast<std::int32_t>(Frame.MsgLength - MessageHeaderSize - Frame.ClenLength);
-    TMessageBaseStream* Text = GetMessageTextStream();
-    const std::int32_t TextStart = Text->GetPos();
-    Text->CopyFrom(*DataStream_, TextLength);
-    if (DataStream_->GetStatus() != stOk) {
-      SetMessageTextStream(nullptr);
-      SetStatus(stSquishDataProblems);
-      return false;
-    }
+    std::span<const std::uint8_t> Text =
+        std::span<const std::uint8_t>(Body).subspan(HeadLength + Frame.ClenLength);
     // Drop the text's terminating NUL, but only when it is one: text stored
     // without it keeps its last byte.
-    if (TextLength > 0) {
-      const std::int32_t Last = TextStart + TextLength - 1;
-      std::uint8_t C = 1;
-      Text->Seek(Last);
-      Text->Read(&C, 1);
-      if (C == 0) {
-        Text->Seek(Last);
-        Text->Truncate();
-      }
-    }
+    if (!Text.empty() && Text.back() == 0) Text = Text.first(Text.size() - 1);
+    GetMessageTextStream()->WriteBuffer(Text);
   }
   SetTextPos(0);
 

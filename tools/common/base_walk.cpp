@@ -89,6 +89,11 @@ bool ReadWholeText(TMessageBase& Base, std::string& Text, std::string& Problem) 
 
 std::vector<std::string_view> SplitTextLines(std::string_view Text) {
   std::vector<std::string_view> Lines;
+  // Room for lines of the length message texts mostly have, given at once
+  // rather than grown line by line (bounded: a text of one long line must
+  // not reserve for thousands).
+  constexpr std::size_t TypicalLine = 64, MostReserved = 4096;
+  Lines.reserve(std::min(Text.size() / TypicalLine + 1, MostReserved));
   // Texts end their lines in carriage returns far more often than in line
   // feeds: the next line feed is looked up once and kept until passed.
   std::size_t NextFeed = Text.find('\n');

@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include "encode/uudecode.h"
+#include "tools/msgextract/foreign_parts.h"
+#include "tools/msgextract/line_parse.h"
 
 namespace msgextract {
 
@@ -16,38 +18,6 @@ constexpr std::size_t MaxFileNameLength = 255;
 // Lines whose bytes a piece makes room for at once: as many as an array of
 // encoded lines holds.
 constexpr std::size_t MaxReservedLines = 65535;
-// A number of more digits than this is out of any range that counts.
-constexpr std::size_t MaxNumberDigits = 10;
-
-std::string_view TrimRight(std::string_view S) {
-  while (!S.empty() && (S.back() == ' ' || S.back() == '\t')) S.remove_suffix(1);
-  return S;
-}
-
-bool IsDigit(char C) {
-  return C >= '0' && C <= '9';
-}
-
-// Takes the decimal number at the front of S; numbers too large to matter
-// become the largest value.
-bool TakeNumber(std::string_view& S, std::uint64_t& Value) {
-  std::size_t Digits = 0;
-  Value = 0;
-  while (Digits < S.size() && IsDigit(S[Digits])) {
-    if (Digits < MaxNumberDigits) Value = Value * 10 + static_cast<std::uint64_t>(S[Digits] - '0');
-    ++Digits;
-  }
-  if (Digits == 0) return false;
-  if (Digits > MaxNumberDigits) Value = UINT64_MAX;
-  S.remove_prefix(Digits);
-  return true;
-}
-
-bool TakeText(std::string_view& S, std::string_view Text) {
-  if (S.substr(0, Text.size()) != Text) return false;
-  S.remove_prefix(Text.size());
-  return true;
-}
 
 // "Section i of n of file NAME..." or "section ...": the numbers and the
 // whole name, which ends where two blanks in a row open the credit text, or
@@ -67,20 +37,7 @@ bool LooksLikeStart(std::string_view S) {
 
 // "begin MODE NAME": an octal mode and the rest of the line as the name.
 bool ParseBeginLine(std::string_view S, std::uint32_t& Mode, std::string& Name) {
-  if (!TakeText(S, "begin ")) return false;
-  std::size_t Digits = 0;
-  std::uint32_t Value = 0;
-  for (; Digits < S.size() && S[Digits] >= '0' && S[Digits] <= '7'; ++Digits) {
-    if (Digits >= 6) return false;
-    Value = Value * 8 + static_cast<std::uint32_t>(S[Digits] - '0');
-  }
-  if (Digits == 0) return false;
-  S.remove_prefix(Digits);
-  S = TrimRight(S);
-  if (!S.empty() && !TakeText(S, " ")) return false;
-  Mode = Value;
-  Name = std::string(S);
-  return true;
+  return msgextract::ParseBeginLine(S, "begin ", Mode, Name);
 }
 
 // Where quoting software indented a posting's lines, or a tosser doubled
@@ -307,7 +264,7 @@ bool FindMsgId(const std::vector<std::string_view>& Lines, std::string& Origin,
     if (Blank == std::string_view::npos || S.size() - Blank - 1 > 8) return false;
     std::uint32_t Value = 0;
     for (const char C : S.substr(Blank + 1)) {
-      const int Digit = IsDigit(C)                               ? C - '0'
+      const int Digit = C >= '0' && C <= '9'                     ? C - '0'
                         : (C | 0x20) >= 'a' && (C | 0x20) <= 'f' ? (C | 0x20) - 'a' + 10
                                                                  : -1;
       if (Digit < 0) return false;
@@ -349,14 +306,10 @@ std::uint64_t PieceDigest(const TPiece& Piece) {
 // The line as the listing of ignored lines shows it.
 constexpr std::size_t MaxIgnoredText = 72;
 
-}  // namespace
-
-void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces, TIgnoredLines* Ignored) {
-  std::vector<std::string_view> Repaired;
-  const std::vector<std::string_view>& Lines =
-      RepairLines(Message.Lines, Repaired) ? Repaired : Message.Lines;
+// The project's own sections and blocks in Lines, appended to Pieces.
+void ScanOwnPieces(const TMessageText& Message, const std::vector<std::string_view>& Lines,
+                   std::vector<TPiece>& Pieces, TIgnoredLines* Ignored) {
   const TText Text(Lines);
-  const std::size_t First = Pieces.size();
   std::size_t Bad = 0;
   std::size_t At = 0;
   while (At < Lines.size()) {
@@ -388,6 +341,25 @@ void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces, TIgno
     }
     Pieces.push_back(std::move(Piece));
   }
+}
+
+}  // namespace
+
+void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces, TIgnoredLines* Ignored) {
+  std::vector<std::string_view> Repaired;
+  const bool IsRepaired = RepairLines(Message.Lines, Repaired);
+  const std::vector<std::string_view>& Lines = IsRepaired ? Repaired : Message.Lines;
+  const std::size_t First = Pieces.size();
+  TMessageText View;  // the message with its lines repaired
+  if (IsRepaired) {
+    View.Number = Message.Number;
+    View.Sender = Message.Sender;
+    View.Subject = Message.Subject;
+    View.Date = Message.Date;
+    View.Lines = Repaired;
+  }
+  if (!ScanForeignMessage(IsRepaired ? View : Message, Pieces, Ignored))  // another tool's posting
+    ScanOwnPieces(Message, Lines, Pieces, Ignored);
   // What identifies every piece this call appended, whichever scanner found
   // it; the same text always gives the same pieces in the same order, so the
   // place among them finds a piece again when its message is read again.
@@ -419,10 +391,13 @@ namespace {
 constexpr std::size_t MaxCandidates = 64;
 
 // Whether section A can have been written before section B, going by the
-// dates and by the serials of identifiers from one origin.
+// dates and by the serials of identifiers from one origin. Other tools'
+// parts go by the dates only: a gateway that passes them on may make the
+// serials of one origin from a hash of each article's own identifier.
 bool WrittenBefore(const TPiece& A, const TPiece& B) {
   if (A.Date != 0 && B.Date != 0 && A.Date > B.Date) return false;
-  return A.MsgIdOrigin.empty() || A.MsgIdOrigin != B.MsgIdOrigin || A.MsgIdSerial < B.MsgIdSerial;
+  return A.Kind == pkPart || A.MsgIdOrigin.empty() || A.MsgIdOrigin != B.MsgIdOrigin ||
+         A.MsgIdSerial < B.MsgIdSerial;
 }
 
 // A copy of Held that a tosser let through: the same message identifier (or
@@ -436,8 +411,11 @@ bool IsCopy(const TPiece& Held, const TPiece& Piece) {
 // Whether Piece, whose section Posting lacks, agrees with it: as many data
 // lines as its other sections before the last (the last no more), and
 // written after the nearest section below it and before the nearest above.
+// Other tools' parts are held to the order of their dates only: their
+// encoders count lines in ways of their own (headers in part 1, yEnc's
+// escapes).
 bool Fits(const TPosting& Posting, const TPiece& Piece, const std::vector<TPiece>& Pieces) {
-  if (Piece.Error.empty()) {
+  if (Piece.Kind == pkSection && Piece.Error.empty()) {
     const bool Last = Piece.Index == Posting.Count;
     std::uint32_t Lines = Posting.LinesPerSection;
     if (!Last && Lines != 0 && Piece.DataLines != Lines) return false;
@@ -478,7 +456,7 @@ std::vector<TPosting> JoinPieces(const std::vector<TPiece>& Pieces) {
         }
         continue;
       }
-      if (Piece.Kind == pkSection && Fits(Posting, Piece, Pieces)) {
+      if (Piece.Kind != pkBlock && Fits(Posting, Piece, Pieces)) {
         Into = Candidates[C];
         break;
       }
@@ -497,8 +475,10 @@ std::vector<TPosting> JoinPieces(const std::vector<TPiece>& Pieces) {
     TPosting& Posting = Postings[Into];
     Posting.Sections[Piece.Index] = I;
     if (Piece.Index == 1) Posting.Subject = Piece.Subject;
-    if (Piece.Index < Piece.Count && Piece.Error.empty()) Posting.LinesPerSection = Piece.DataLines;
+    if (Piece.Kind == pkSection && Piece.Index < Piece.Count && Piece.Error.empty())
+      Posting.LinesPerSection = Piece.DataLines;
   }
+  SettleForeignCounts(Postings, Pieces);
   return Postings;
 }
 
@@ -518,6 +498,7 @@ TPostingCheck CheckPosting(const TPosting& Posting, const std::vector<TPiece>& P
                     std::to_string(Posting.Count) + " missing";
     return Check;
   }
+  if (Posting.Kind == pkPart) return CheckForeignPosting(Posting, Pieces);
   const TPiece& First = Pieces[Posting.Sections.at(1)];
   for (const auto& [Index, At] : Posting.Sections) {
     const TPiece& Piece = Pieces[At];

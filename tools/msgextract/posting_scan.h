@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+#include "tools/msgextract/decoders.h"
+
 namespace msgextract {
 
 // The most sections a posting can have: the cutter counts them in 16 bits.
@@ -46,6 +48,7 @@ struct TMessageText {
 enum TPieceKind : std::int32_t {
   pkSection = 0,  // "Section i of n of file NAME" and what follows
   pkBlock = 1,    // a begin ... end block without a section header
+  pkPart = 2,     // a part of another tool's multi-part posting (foreign_parts.h)
 };
 
 // One section, or one block, as found in one message.
@@ -75,6 +78,14 @@ struct TPiece {
   std::string MsgIdOrigin;  // of the ^AMSGID line; empty when there is none
   std::uint32_t MsgIdSerial = 0;
   std::int64_t Date = 0;
+  // What other tools' conventions add (tools/msgextract/foreign_parts.h).
+  TEncoding Encoding = enUU;
+  bool HasEnd = false;         // the line that closes the file's data is in it
+  std::uint64_t Offset = 0;    // yEnc: where its bytes go in the file
+  std::uint64_t FileSize = 0;  // yEnc: the whole file's size, as its begin line says
+  bool HasFileCrc = false;     // yEnc: a CRC-32 of the whole file was given ...
+  std::uint32_t FileCrc = 0;   // ... and this is it
+  std::uint32_t Crc = 0;       // yEnc part: the CRC-32 of its bytes
 };
 
 // Header and begin lines that no data follows: chat, listed on request only.
@@ -92,9 +103,10 @@ struct TIgnoredLines {
 inline constexpr std::size_t MaxIgnoredKept = 100;
 inline constexpr std::size_t MaxBadKept = 16;
 
-// Appends every section and block of Message to Pieces, in text order, and
-// notes the lines that only look like a posting's start in Ignored (when
-// given).
+// Appends every section and block of Message to Pieces, in text order (a
+// message that follows another tool's conventions gives its parts and blocks
+// instead, tools/msgextract/foreign_parts.h), and notes the lines that only
+// look like a posting's start in Ignored (when given).
 void ScanMessage(const TMessageText& Message, std::vector<TPiece>& Pieces,
                  TIgnoredLines* Ignored = nullptr);
 
@@ -105,7 +117,9 @@ struct TPosting {
   std::string Subject;  // of section 1's message, else of the first one found
   std::uint64_t Count = 1;
   std::map<std::uint64_t, std::size_t> Sections;  // section number -> index into the pieces
-  std::uint32_t LinesPerSection = 0;    // of a section before the last; 0 while none is held
+  // Data lines of a section before the last; 0 while none is held, and
+  // always for other tools' parts, whose encoders count lines their own way.
+  std::uint32_t LinesPerSection = 0;
   std::vector<std::size_t> Duplicates;  // pieces dropped as copies of one held
 };
 
