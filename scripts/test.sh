@@ -8,7 +8,7 @@
 #
 # The stages overlap where one mostly waits: the plain tests (most of their
 # time is the serial clock) run while the sanitizer build compiles, and the
-# fuzz targets run while the sanitizer tests wait. Each stage's output is
+# fuzz targets, two at a time, run while the sanitizer tests wait. Each stage's output is
 # shown whole, in order, and the first failing stage fails the command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -91,9 +91,25 @@ stage "test with sanitizers, while the fuzz targets run (${fuzz_seconds}s a targ
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests build_asan \
   >"$logs/asan_test.log" 2>&1 &
 asan_tests=$!
+# Two targets at a time: each fuzzes on one processor for its seconds, and the
+# sanitizer tests spend much of theirs waiting for the serial clock.
 fuzz=0
+pending=()
 for corpus in fuzz/corpus/*/; do
-  fuzz_target "$(basename "$corpus")" || fuzz=$?
+  name=$(basename "$corpus")
+  fuzz_target "$name" >"$logs/fuzz_$name.log" 2>&1 &
+  pending+=("$!:$name")
+  if [ "${#pending[@]}" -ge 2 ]; then
+    for job in "${pending[@]}"; do
+      wait "${job%%:*}" || fuzz=$?
+      cat "$logs/fuzz_${job#*:}.log"
+    done
+    pending=()
+  fi
+done
+for job in "${pending[@]}"; do
+  wait "${job%%:*}" || fuzz=$?
+  cat "$logs/fuzz_${job#*:}.log"
 done
 asan=0
 wait "$asan_tests" || asan=$?
