@@ -77,18 +77,28 @@ std::string SenderOf(TMessageBase& Base, const std::vector<std::string_view>& Li
 }
 
 // Seconds since the epoch of a stored local date; 0 when it is no real date.
+// mktime looks at the time zone file again on every call (a stat each time),
+// so the start of the last hour asked for is kept: the messages of a posting
+// share their hours, and an hour's minutes and seconds only add to its start.
 std::int64_t DateSeconds(const msgbase::TMessageBaseDateTime& D) {
   if (!msgbase::IsValidMessageBaseDateTime(D)) return 0;
-  std::tm Tm{};
-  Tm.tm_year = D.Year - 1900;
-  Tm.tm_mon = D.Month - 1;
-  Tm.tm_mday = D.Day;
-  Tm.tm_hour = D.Hour;
-  Tm.tm_min = D.Minute;
-  Tm.tm_sec = D.Second;
-  Tm.tm_isdst = -1;
-  const std::time_t T = std::mktime(&Tm);
-  return T == static_cast<std::time_t>(-1) ? 0 : static_cast<std::int64_t>(T);
+  struct THour {
+    int Year = -1, Month = -1, Day = -1, Hour = -1;
+    std::time_t Start = 0;
+  };
+  static THour Last;
+  if (D.Year != Last.Year || D.Month != Last.Month || D.Day != Last.Day || D.Hour != Last.Hour) {
+    std::tm Tm{};
+    Tm.tm_year = D.Year - 1900;
+    Tm.tm_mon = D.Month - 1;
+    Tm.tm_mday = D.Day;
+    Tm.tm_hour = D.Hour;
+    Tm.tm_isdst = -1;
+    const std::time_t T = std::mktime(&Tm);
+    if (T == static_cast<std::time_t>(-1)) return 0;
+    Last = THour{D.Year, D.Month, D.Day, D.Hour, T};
+  }
+  return static_cast<std::int64_t>(Last.Start) + D.Minute * 60 + D.Second;
 }
 
 // Reads the current message and appends what it holds to Pieces (and the
