@@ -298,6 +298,9 @@ TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std:
       (DenyWrite && (Mode & 0xFF) == smCreate) ? 0 : static_cast<std::int64_t>(Info.st_size);
   IdentityAtOpen_ = IdentityOf(Info);
   HasIdentityAtOpen_ = !(DenyWrite && (Mode & 0xFF) == smCreate);
+  // Only read, under a lock that keeps every writer out: the size cannot
+  // change while the stream is open.
+  SizeHeld_ = (Mode & 0xFF) == smRead && (Mode & smDenyWriteShared) != 0;
   // A file made or emptied here has changed before anything is written.
   Dirty_ = (Mode & 0xFF) == smCreate;
 }
@@ -312,7 +315,7 @@ void TMessageBaseFileStream::UpdateStatus(std::int32_t Code) {
 }
 
 void TMessageBaseFileStream::Read(void* Buf, std::uint16_t Count) {
-  SizeAtOpen_ = -1;
+  if (!SizeHeld_) SizeAtOpen_ = -1;
   auto* Bytes = static_cast<std::uint8_t*>(Buf);
   if (GetStatus() != stOk) {
     std::memset(Bytes, 0, Count);
@@ -368,7 +371,7 @@ std::int32_t TMessageBaseFileStream::GetSize() {
   if (GetStatus() != stOk) return -1;
   // Asked first thing after opening: the size the open saw is the answer.
   if (SizeAtOpen_ >= 0) {
-    const std::int64_t Size = std::exchange(SizeAtOpen_, -1);
+    const std::int64_t Size = SizeHeld_ ? SizeAtOpen_ : std::exchange(SizeAtOpen_, -1);
     return ClampToInt32(static_cast<off_t>(Size));
   }
   struct stat Info {};
@@ -380,7 +383,7 @@ std::int32_t TMessageBaseFileStream::GetSize() {
 }
 
 void TMessageBaseFileStream::Flush() {
-  SizeAtOpen_ = -1;
+  if (!SizeHeld_) SizeAtOpen_ = -1;
   // Only what was changed since the last flush needs to reach the disk; a
   // flush of an unchanged file costs nothing.
   if (GetStatus() != stOk || !Dirty_) return;

@@ -214,6 +214,10 @@ class TMessageBaseFileStream : public TMessageBaseStream {
   // (it spares GetIdentity an fstat).
   TFileIdentity IdentityAtOpen_;
   bool HasIdentityAtOpen_ = false;
+  // Opened only to read under the shared deny-write lock: SizeAtOpen_ stays
+  // the answer for as long as the stream is open (writes are refused by the
+  // mode, and every writer by the lock).
+  bool SizeHeld_ = false;
   bool Dirty_ = false;  // changed since the last Flush
 };
 

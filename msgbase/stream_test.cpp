@@ -348,6 +348,37 @@ TEST(StreamTest, DenyWriteLocksAgainstAnotherProcess) {
   for (int Fd : {ToChild[0], ToChild[1], ToParent[0], ToParent[1]}) ::close(Fd);
 }
 
+// A reader under the shared deny-write lock keeps the size it opened with:
+// no writer that asks for the lock gets in while it is held. A reader without
+// the lock sees the file as it is now.
+TEST(StreamTest, ASharedReaderKeepsTheSizeItOpenedWith) {
+  TTempDir Dir;
+  const std::string Name = Dir.File("held.dat");
+  ASSERT_TRUE(WriteFileText(Name, "12345678"));
+  PMessageBaseStream Held = CreateMessageBaseFileStream(Name, smRead | smDenyWriteShared);
+  PMessageBaseStream Plain = CreateMessageBaseFileStream(Name, smRead);
+  ASSERT_EQ(0, Held->GetStatus());
+  ASSERT_EQ(0, Plain->GetStatus());
+  EXPECT_EQ(stStreamOpenFailed,
+            CreateMessageBaseFileStream(Name, smReadWrite | smDenyWrite)->GetStatus());
+  std::array<std::uint8_t, 4> Bytes{};
+  for (PMessageBaseStream* Stream : {&Held, &Plain}) {
+    (*Stream)->Read(Bytes.data(), 4);
+    EXPECT_EQ(8, (*Stream)->GetSize());
+  }
+  // Software that ignores the lock grows the file all the same.
+  ASSERT_TRUE(WriteFileText(Name, "1234567890"));
+  Held->Seek(8);
+  Held->Read(Bytes.data(), 2);  // what is there reads, whatever the size says
+  EXPECT_EQ(0, Held->GetStatus());
+  EXPECT_EQ('9', Bytes[0]);
+  EXPECT_EQ(8, Held->GetSize());
+  EXPECT_EQ(10, Plain->GetSize());
+  Held->Read(Bytes.data(), 1);  // past the end: a failure, as ever
+  EXPECT_EQ(stStreamReadFailed, Held->GetStatus());
+  EXPECT_EQ(-1, Held->GetSize());
+}
+
 std::vector<std::string> OpenedNames;
 std::vector<std::int32_t> OpenedModes;
 int ClosedCount = 0;
