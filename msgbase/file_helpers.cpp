@@ -169,9 +169,12 @@ bool ClearStoppedCreation(const TBaseFileNames& Files, std::size_t& Blocking) {
 }
 
 bool DirectoryExists(const std::string& Path) {
-  // An existing directory always lists at least its own "." entry.
-  if (!Path.empty() && Path.back() == '/') return FileExists(Path + "*");
-  return FileExists(Path + "/*");
+  // What a search of Path + "/*" needs, without reading a single entry: a
+  // directory that opens for reading (which always lists its own ".").
+  const int Fd = ::open(Path.empty() ? "/" : Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Fd < 0) return false;
+  (void)::close(Fd);  // only opened to read: nothing to lose
+  return true;
 }
 
 bool KillFile(const std::string& Name) {

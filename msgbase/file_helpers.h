@@ -64,8 +64,8 @@ struct TBaseFileNames {
 // such file, when any is a link, no regular file or holds bytes: such a base
 // is there, or partly there, and is never created over.
 [[nodiscard]] bool ClearStoppedCreation(const TBaseFileNames& Files, std::size_t& Blocking);
-// True when Path is an existing directory (searched as Path + "/*"; an empty
-// Path searches "/*").
+// True when Path is an existing directory that opens for reading, as a
+// search of Path + "/*" needs (an empty Path means "/"); no entry is read.
 [[nodiscard]] bool DirectoryExists(const std::string& Path);
 // Deletes the file; true on success. Failures are reported only by the result.
 [[nodiscard]] bool KillFile(const std::string& Name);

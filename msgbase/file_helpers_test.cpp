@@ -42,10 +42,15 @@ TEST(FileHelpersTest, ExistenceOfFilesAndDirectories) {
   EXPECT_TRUE(DirectoryExists(Dir.Path()));
   EXPECT_TRUE(DirectoryExists(Dir.Path() + "/"));
   EXPECT_FALSE(DirectoryExists(Dir.File("missing")));
-  EXPECT_TRUE(DirectoryExists(""));  // searches "/*"
+  EXPECT_TRUE(DirectoryExists(""));                  // means "/"
+  EXPECT_FALSE(DirectoryExists(Dir.File("a.msg")));  // a file is no directory
   // An empty directory still lists its own entries.
   ASSERT_EQ(0, ::mkdir(Dir.File("empty").c_str(), 0777));
   EXPECT_TRUE(DirectoryExists(Dir.File("empty")));
+  // A link to a directory is one, as a search through it finds.
+  ASSERT_EQ(0, ::symlink(Dir.File("empty").c_str(), Dir.File("link").c_str()));
+  EXPECT_TRUE(DirectoryExists(Dir.File("link")));
+  EXPECT_TRUE(DirectoryExists(Dir.File("link") + "/"));
 }
 
 // What a stopped creation leaves (an empty file) holds nothing; anything
