@@ -160,4 +160,12 @@ void RunUudecode(const std::string& Command) {
   (void)Status;  // not meaningful, see the header
 }
 
+std::uint32_t Le32(const TBytes& Bytes, std::size_t Offset) {
+  if (Offset + 4 > Bytes.size()) return 0xDEADBEEF;
+  return static_cast<std::uint32_t>(Bytes[Offset]) |
+         (static_cast<std::uint32_t>(Bytes[Offset + 1]) << 8) |
+         (static_cast<std::uint32_t>(Bytes[Offset + 2]) << 16) |
+         (static_cast<std::uint32_t>(Bytes[Offset + 3]) << 24);
+}
+
 }  // namespace testing_support

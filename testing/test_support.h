@@ -33,6 +33,9 @@ class TTempDir {
 
 // Whole file as bytes; an empty vector when it cannot be read.
 TBytes ReadFileBytes(const std::string& Path);
+// The little-endian 32-bit value at Offset of Bytes; 0xDEADBEEF, which no
+// test expects, when the four bytes are not all there.
+std::uint32_t Le32(const TBytes& Bytes, std::size_t Offset);
 std::string ReadFileText(const std::string& Path);
 // Writes (creates or truncates) the file; returns false on failure.
 bool WriteFileBytes(const std::string& Path, const TBytes& Data);

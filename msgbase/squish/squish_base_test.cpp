@@ -35,13 +35,7 @@ constexpr std::uint16_t DosDate = (2026 - 1980) * 512 + 12 * 32 + 6;
 constexpr std::uint16_t DosTime = 14 * 2048 + 5 * 32 + 9 / 2;
 constexpr const char* FtscDate = "06 Dec 26  14:05:08";
 
-std::uint32_t Le32(const TBytes& Bytes, std::size_t Offset) {
-  if (Offset + 4 > Bytes.size()) return 0xDEADBEEF;
-  return static_cast<std::uint32_t>(Bytes[Offset]) |
-         (static_cast<std::uint32_t>(Bytes[Offset + 1]) << 8) |
-         (static_cast<std::uint32_t>(Bytes[Offset + 2]) << 16) |
-         (static_cast<std::uint32_t>(Bytes[Offset + 3]) << 24);
-}
+using testing_support::Le32;
 
 void SetLe32(TBytes& Bytes, std::size_t Offset, std::uint32_t Value) {
   for (int I = 0; I < 4; ++I)

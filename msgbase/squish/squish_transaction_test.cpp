@@ -47,11 +47,7 @@ std::map<std::string, TBytes> Contents(const TFileSnapshot& Files) {
   return Out;
 }
 
-std::uint32_t Le32(const TBytes& B, std::size_t At) {
-  std::uint32_t Value = 0;
-  for (std::size_t I = 4; At + 4 <= B.size() && I-- > 0;) Value = Value << 8 | B[At + I];
-  return Value;
-}
+using testing_support::Le32;
 
 class SquishTransactionTest : public ::testing::Test {
  protected:

@@ -36,7 +36,7 @@ bool LooksLikeStart(std::string_view S) {
 }
 
 // "begin MODE NAME": an octal mode and the rest of the line as the name.
-bool ParseBeginLine(std::string_view S, std::uint32_t& Mode, std::string& Name) {
+bool ParseOwnBeginLine(std::string_view S, std::uint32_t& Mode, std::string& Name) {
   return msgextract::ParseBeginLine(S, "begin ", Mode, Name);
 }
 
@@ -234,7 +234,8 @@ std::size_t ParseSection(const TText& Text, std::size_t At, TPiece& Piece, bool&
   // A cut file's sections have a blank line here; a file posted whole in one
   // message goes straight on with its begin line.
   if (At < Lines.size() && TrimRight(Lines[At]).empty()) ++At;
-  const bool HasBegin = At < Lines.size() && ParseBeginLine(Lines[At], Piece.Mode, Piece.BeginName);
+  const bool HasBegin =
+      At < Lines.size() && ParseOwnBeginLine(Lines[At], Piece.Mode, Piece.BeginName);
   if (!DataFollows(Text, HasBegin ? At + 1 : At)) {
     Ignored = true;
     return Header + 1;
@@ -319,7 +320,7 @@ void ScanOwnPieces(const TMessageText& Message, const std::vector<std::string_vi
     if (ParseSectionHeader(Lines[At], Piece)) {
       Piece.Kind = pkSection;
       At = ParseSection(Text, At, Piece, Chat);
-    } else if (ParseBeginLine(Lines[At], Piece.Mode, Piece.BeginName)) {
+    } else if (ParseOwnBeginLine(Lines[At], Piece.Mode, Piece.BeginName)) {
       Piece.Kind = pkBlock;
       Piece.HasBegin = true;
       Piece.Name = Piece.BeginName;
