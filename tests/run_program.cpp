@@ -198,12 +198,14 @@ TBackground::TBackground(const std::string& Program, const std::vector<std::stri
 TBackground::~TBackground() {
   if (Child_ <= 0) return;
   // The group: a server may have started helpers of its own for sessions.
-  ::kill(-Child_, SIGTERM);
+  // The signal is sent again every half second: a server that checks for it
+  // only between waits can take it just before a long wait and sleep on.
   int Status = 0;
-  for (int Try = 0; Try < 100; ++Try) {
+  for (int Try = 0; Try < 200; ++Try) {
+    if (Try % 10 == 0) ::kill(-Child_, SIGTERM);
     if (::waitpid(Child_, &Status, WNOHANG) != 0) break;
     ::usleep(50000);
-    if (Try == 99) {
+    if (Try == 199) {
       ::kill(-Child_, SIGKILL);
       ::waitpid(Child_, &Status, 0);
     }
