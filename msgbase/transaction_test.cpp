@@ -4,18 +4,12 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 
 #include "msgbase/status.h"
 #include "testing/test_support.h"
 
 namespace msgbase {
 namespace {
-
-std::string ReadFile(const std::string& Path) {
-  std::ifstream In(Path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
-}
 
 void WriteFile(const std::string& Path, const std::string& Bytes) {
   std::ofstream(Path, std::ios::binary | std::ios::trunc) << Bytes;
@@ -99,7 +93,7 @@ TEST(TransactionTest, RollBackRestoresOldBytesAndSizesAndIsSafeToRepeat) {
   }
   for (int Round = 0; Round < 2; ++Round) {
     ASSERT_TRUE(RollBack(Read));
-    EXPECT_EQ(ReadFile(Data), "0123456789");
+    EXPECT_EQ(testing_support::ReadFileText(Data), "0123456789");
     EXPECT_NE(::access(Made.c_str(), F_OK), 0);
   }
   // A further entry is read in place of the first; removing ends it.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -51,15 +52,52 @@ TFileSnapshot SnapshotFiles(const std::string& Dir) {
   return Result;
 }
 
+namespace {
+
+// The whole file in large reads: the test code is compiled unoptimised, and
+// byte by byte through a stream buffer a base of a few megabytes cost seconds
+// under the sanitizers.
+template <typename TBuffer>
+TBuffer ReadWhole(const std::string& Path) {
+  TBuffer Data;
+  const int Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (Fd < 0) return Data;
+  struct stat Info {};
+  std::size_t Size = 0;
+  Data.resize(::fstat(Fd, &Info) == 0 && Info.st_size > 0 ? static_cast<std::size_t>(Info.st_size)
+                                                          : std::size_t{1} << 16);
+  for (;;) {
+    if (Size == Data.size()) Data.resize(Data.size() * 2);
+    const ssize_t Got = ::read(Fd, Data.data() + Size, Data.size() - Size);
+    if (Got < 0 && errno == EINTR) continue;
+    if (Got <= 0) break;
+    Size += static_cast<std::size_t>(Got);
+  }
+  ::close(Fd);
+  Data.resize(Size);
+  return Data;
+}
+
+}  // namespace
+
 TBytes ReadFileBytes(const std::string& Path) {
-  std::ifstream In(Path, std::ios::binary);
-  if (!In) return {};
-  return TBytes(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+  return ReadWhole<TBytes>(Path);
 }
 
 std::string ReadFileText(const std::string& Path) {
-  TBytes B = ReadFileBytes(Path);
-  return std::string(B.begin(), B.end());
+  return ReadWhole<std::string>(Path);
+}
+
+TBytes SampleBytes(std::size_t Size, std::uint32_t Seed) {
+  TBytes Data(Size);
+  std::uint32_t X = Seed + static_cast<std::uint32_t>(Size);
+  // Through a pointer: unoptimised iterator steps cost seconds a test.
+  std::uint8_t* Out = Data.data();
+  for (std::size_t I = 0; I < Size; ++I) {
+    X = X * 1664525u + 1013904223u;
+    Out[I] = static_cast<std::uint8_t>(X >> 24);
+  }
+  return Data;
 }
 
 bool WriteFileBytes(const std::string& Path, const TBytes& Data) {

@@ -33,6 +33,8 @@ class TTempDir {
 
 // Whole file as bytes; an empty vector when it cannot be read.
 TBytes ReadFileBytes(const std::string& Path);
+// Size bytes that look random, the same for the same Size and Seed.
+TBytes SampleBytes(std::size_t Size, std::uint32_t Seed);
 // The little-endian 32-bit value at Offset of Bytes; 0xDEADBEEF, which no
 // test expects, when the four bytes are not all there.
 std::uint32_t Le32(const TBytes& Bytes, std::size_t Offset);

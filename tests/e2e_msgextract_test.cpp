@@ -37,15 +37,8 @@ using testing_support::TTempDir;
 
 const std::string Sender = "2:5020/100";
 
-// Deterministic bytes of every value, different for every size.
 TBytes SampleBytes(std::size_t Size) {
-  TBytes Data(Size);
-  std::uint32_t X = 0x9E3779B9u + static_cast<std::uint32_t>(Size);
-  for (std::uint8_t& B : Data) {
-    X = X * 1664525u + 1013904223u;
-    B = static_cast<std::uint8_t>(X >> 24);
-  }
-  return Data;
+  return testing_support::SampleBytes(Size, 0x9E3779B9u);
 }
 
 // The names in Dir, sorted.

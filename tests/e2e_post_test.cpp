@@ -98,15 +98,8 @@ std::vector<std::vector<std::string>> ExpectedSections(const TBytes& Data, const
   return Sections;
 }
 
-// Deterministic bytes of every value.
 TBytes SampleBytes(std::size_t Size) {
-  TBytes Data(Size);
-  std::uint32_t X = 0x2545F491u + static_cast<std::uint32_t>(Size);
-  for (std::uint8_t& B : Data) {
-    X = X * 1664525u + 1013904223u;
-    B = static_cast<std::uint8_t>(X >> 24);
-  }
-  return Data;
+  return testing_support::SampleBytes(Size, 0x2545F491u);
 }
 
 // --- Runs ---
