@@ -41,8 +41,10 @@ constexpr std::int32_t OpenTries = 10;
 constexpr char ControlByte = '\x01';
 // The owner may always read and write a rebuilt file.
 constexpr std::uint32_t OwnerReadWrite = 0600;
-// Bytes gathered before a write to the file.
-constexpr std::size_t WriteChunk = std::size_t{1} << 20;
+// Bytes gathered before a write to the file: a buffer made once at its full
+// size and reused, so that its pages are touched once (grown by doubling to a
+// megabyte it cost a third of a run's page faults).
+constexpr std::size_t WriteChunk = std::size_t{64} << 10;
 // The longest first line looked at for the sender: an address line is short.
 constexpr std::size_t MaxHeadLine = 1024;
 constexpr std::int64_t SecondsPerDay = 86400;
@@ -840,6 +842,7 @@ bool WriteFileSafely(const std::string& Directory, const std::string& FileName,
       ((Mode & FileModeMask) & ~static_cast<std::uint32_t>(CurrentUmask())) | OwnerReadWrite);
   if (::fchmod(Temp.Fd, FileMode) != 0) return Fail("cannot set the mode of " + Target);
   std::string Buffer;
+  Buffer.reserve(WriteChunk);
   bool Wrote = true;
   const auto Put = [&](std::string_view Part) {
     if (Buffer.size() + Part.size() > WriteChunk) {

@@ -103,22 +103,41 @@ struct TText {
     NextNotData.resize(N + std::size_t{1}, N);
     for (TLineNumber I = N; I-- > 0;)
       NextNotData[I] = vellumar::UUMayBeDataLine(Lines[I]) ? NextNotData[I + 1] : I;
-    BlanksBefore.resize(N + std::size_t{1}, 0);
-    BackquotesBefore.resize(N + std::size_t{1}, 0);
-    for (TLineNumber I = 0; I < N; ++I) {
-      const std::string_view L = Lines[I];
-      BlanksBefore[I + 1] = BlanksBefore[I] + (L.find(' ', 1) != std::string_view::npos ? 1 : 0);
-      BackquotesBefore[I + 1] =
-          BackquotesBefore[I] + (L != "`" && L.find('`') != std::string_view::npos ? 1 : 0);
+  }
+
+  // Whether the data lines [At, End) (End the "end" line) may have lost
+  // characters by stripped blanks. Only an encoder that writes zero as a
+  // blank loses characters so: it shows itself by a blank inside some line,
+  // or by no backquote anywhere, not even as the line that closes the data.
+  // Only a line shorter than its length character says asks, so the counts
+  // are made on the first question, once for the whole text.
+  [[nodiscard]] bool BlanksMayBeLost(std::size_t At, std::size_t End) const {
+    if (BlanksBefore.empty()) {
+      const auto N = static_cast<TLineNumber>(Lines.size());
+      BlanksBefore.resize(N + std::size_t{1}, 0);
+      BackquotesBefore.resize(N + std::size_t{1}, 0);
+      for (TLineNumber I = 0; I < N; ++I) {
+        const std::string_view L = Lines[I];
+        BlanksBefore[I + 1] = BlanksBefore[I] + (L.find(' ', 1) != std::string_view::npos ? 1 : 0);
+        BackquotesBefore[I + 1] =
+            BackquotesBefore[I] + (L != "`" && L.find('`') != std::string_view::npos ? 1 : 0);
+      }
     }
+    const bool Backquoted = BackquotesBefore[End] > BackquotesBefore[At] ||
+                            (End > At && End < Lines.size() && Lines[End - 1] == "`");
+    return BlanksBefore[End] > BlanksBefore[At] || !Backquoted;
   }
 
   const std::vector<std::string_view>& Lines;
   std::vector<TLineNumber> NextEnd;  // the first "end" line at or after a line (or the count)
   std::vector<TLineNumber>
       NextNotData;  // the first line at or after a line that no data line can be
-  std::vector<TLineNumber> BlanksBefore;      // lines before a line with a blank after their first
-  std::vector<TLineNumber> BackquotesBefore;  // lines before a line with a backquote, "`" aside
+
+ private:
+  mutable std::vector<TLineNumber>
+      BlanksBefore;  // lines before a line with a blank after their first
+  mutable std::vector<TLineNumber>
+      BackquotesBefore;  // lines before a line with a backquote, "`" aside
 };
 
 // Whether data follows at Lines[At]: past empty lines, the "end" line, the
@@ -141,12 +160,8 @@ bool DataFollows(const TText& Text, std::size_t At) {
 std::size_t ParseData(const TText& Text, std::size_t At, TPiece& Piece) {
   const std::vector<std::string_view>& Lines = Text.Lines;
   const std::size_t End = Text.NextEnd[At];
-  // Only an encoder that writes zero as a blank loses characters when blanks
-  // at line ends are stripped: it shows itself by a blank inside some line,
-  // or by no backquote anywhere, not even as the line that closes the data.
-  const bool Backquoted = Text.BackquotesBefore[End] > Text.BackquotesBefore[At] ||
-                          (End > At && End < Lines.size() && Lines[End - 1] == "`");
-  const bool BlankStyle = Text.BlanksBefore[End] > Text.BlanksBefore[At] || !Backquoted;
+  const std::size_t FirstData = At;
+  enum { Unknown, No, Yes } BlankStyle = Unknown;  // asked for only by a short line
   // Room for the lines up to "end", which are all data when the piece is
   // sound (no more than an array of lines can hold); a faulty piece gives its
   // room back at once. The room stops at the first line that cannot be data
@@ -175,8 +190,11 @@ std::size_t ParseData(const TText& Text, std::size_t At, TPiece& Piece) {
                      " is cut in two (wrapped in transit?); it is not guessed at");
     }
     std::size_t Count = 0;
-    const vellumar::TUULineStatus Status =
-        vellumar::UUDecodeLine(Line, BlankStyle, Piece.Data, Count);
+    vellumar::TUULineStatus Status = vellumar::UUDecodeLine(Line, false, Piece.Data, Count);
+    if (Status == vellumar::ulTooShort) {
+      if (BlankStyle == Unknown) BlankStyle = Text.BlanksMayBeLost(FirstData, End) ? Yes : No;
+      if (BlankStyle == Yes) Status = vellumar::UUDecodeLine(Line, true, Piece.Data, Count);
+    }
     if (Status != vellumar::ulOk) {
       // Text after a block that never ends is no bad data line: say what is wrong.
       return Fault(End < Lines.size() ? "data line " + std::to_string(Number) +
