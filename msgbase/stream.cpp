@@ -321,6 +321,7 @@ void TMessageBaseFileStream::Read(void* Buf, std::uint16_t Count) {
     std::memset(Bytes, 0, Count);
     return;
   }
+  if (SizeHeld_ && ReadAhead(Bytes, Count)) return;
   std::size_t Done = 0;
   while (Done < Count) {
     const ssize_t Got = ::pread(Fd_, Bytes + Done, Count - Done,
@@ -338,7 +339,31 @@ void TMessageBaseFileStream::Read(void* Buf, std::uint16_t Count) {
   }
 }
 
+bool TMessageBaseFileStream::ReadAhead(std::uint8_t* Bytes, std::uint16_t Count) {
+  const auto Inside = [&] {
+    return Position_ >= AheadAt_ &&
+           Position_ + Count <= AheadAt_ + static_cast<std::int64_t>(Ahead_.size());
+  };
+  if (!Inside()) {
+    if (Count > SmallRead) return false;
+    // A failed or short fetch only leaves less ahead: the read itself then
+    // goes to the file and fails there as it always did.
+    Ahead_.resize(AheadSize);
+    ssize_t Got = 0;
+    do {
+      Got = ::pread(Fd_, Ahead_.data(), Ahead_.size(), static_cast<off_t>(Position_));
+    } while (Got < 0 && errno == EINTR);
+    Ahead_.resize(Got > 0 ? static_cast<std::size_t>(Got) : 0);
+    AheadAt_ = Position_;
+    if (!Inside()) return false;
+  }
+  std::memcpy(Bytes, Ahead_.data() + (Position_ - AheadAt_), Count);
+  Position_ += Count;
+  return true;
+}
+
 void TMessageBaseFileStream::Write(const void* Buf, std::uint16_t Count) {
+  Ahead_.clear();
   SizeAtOpen_ = -1;
   HasIdentityAtOpen_ = false;
   if (GetStatus() != stOk) return;
@@ -399,6 +424,7 @@ void TMessageBaseFileStream::Flush() {
 }
 
 void TMessageBaseFileStream::Truncate() {
+  Ahead_.clear();
   SizeAtOpen_ = -1;
   HasIdentityAtOpen_ = false;
   if (GetStatus() != stOk) return;

@@ -219,6 +219,16 @@ class TMessageBaseFileStream : public TMessageBaseStream {
   // mode, and every writer by the lock).
   bool SizeHeld_ = false;
   bool Dirty_ = false;  // changed since the last Flush
+  // Read ahead, only while SizeHeld_ (nothing can change the file): a small
+  // read fetches AheadSize bytes from its position, and reads that fall
+  // wholly inside them are served from memory. Walking a base message by
+  // message reads index records, frame and message headers a few bytes at
+  // a time; one system call now serves many of them.
+  static constexpr std::size_t AheadSize = std::size_t{16} << 10;
+  static constexpr std::uint16_t SmallRead = 2048;
+  [[nodiscard]] bool ReadAhead(std::uint8_t* Bytes, std::uint16_t Count);
+  std::vector<std::uint8_t> Ahead_;
+  std::int64_t AheadAt_ = 0;
 };
 
 // A growable in-memory stream for message texts. Memory is allocated in whole

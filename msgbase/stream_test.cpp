@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <numeric>
@@ -377,6 +378,39 @@ TEST(StreamTest, ASharedReaderKeepsTheSizeItOpenedWith) {
   Held->Read(Bytes.data(), 1);  // past the end: a failure, as ever
   EXPECT_EQ(stStreamReadFailed, Held->GetStatus());
   EXPECT_EQ(-1, Held->GetSize());
+}
+
+TEST(StreamTest, ASharedReaderReadsAheadAndGivesTheFilesBytes) {
+  // Records of the sizes a walk over a base reads (index records, frame and
+  // message headers, texts), read one after another across the edges of what
+  // is read ahead, and a last one that runs past the end of the file.
+  TTempDir Dir;
+  const std::string Name = Dir.File("records.dat");
+  const TBytes Data = Pattern(80000, 5);
+  ASSERT_TRUE(testing_support::WriteFileBytes(Name, Data));
+  PMessageBaseStream Held = CreateMessageBaseFileStream(Name, smRead | smDenyWriteShared);
+  ASSERT_EQ(0, Held->GetStatus());
+  std::size_t At = 0;
+  for (const std::uint16_t Size :
+       std::array<std::uint16_t, 8>{8, 12, 28, 1100, 3566, 2048, 2049, 16384}) {
+    for (int Round = 0; Round < 3; ++Round) {
+      std::vector<std::uint8_t> Bytes(Size, 0xEE);
+      Held->Read(Bytes.data(), Size);
+      ASSERT_LE(At + Size, Data.size());
+      ASSERT_EQ(0, Held->GetStatus()) << Size;
+      EXPECT_TRUE(
+          std::equal(Bytes.begin(), Bytes.end(), Data.begin() + static_cast<std::ptrdiff_t>(At)))
+          << At;
+      At += Size;
+      EXPECT_EQ(static_cast<std::int32_t>(At), Held->GetPos());
+    }
+  }
+  Held->Seek(static_cast<std::int32_t>(Data.size()) - 4);
+  std::array<std::uint8_t, 8> Tail{};
+  Tail.fill(0xEE);
+  Held->Read(Tail.data(), Tail.size());
+  EXPECT_EQ(stStreamReadFailed, Held->GetStatus());
+  EXPECT_EQ((std::array<std::uint8_t, 8>{}), Tail);  // zeros, never a mix
 }
 
 std::vector<std::string> OpenedNames;
