@@ -657,50 +657,42 @@ void SettleForeignCounts(std::vector<TPosting>& Postings, const std::vector<TPie
 
 TPostingCheck CheckForeignPosting(const TPosting& Posting, const std::vector<TPiece>& Pieces) {
   TPostingCheck Check;
-  const auto Bad = [&](std::uint64_t Part, std::string Problem) {
-    Check.State = psBad;
-    Check.Section = Part;
-    Check.Problem = std::move(Problem);
-    Check.Size = 0;
-    return Check;
-  };
   const TPiece& First = Pieces[Posting.Sections.at(1)];
   std::uint32_t Crc = 0;
   for (const auto& [Index, At] : Posting.Sections) {
     const TPiece& Piece = Pieces[At];
     if (Piece.Encoding != First.Encoding)
-      return Bad(Index, "it is in " + EncodingName(Piece.Encoding) + " where part 1 is in " +
-                            EncodingName(First.Encoding));
+      return BadPosting(Index, "it is in " + EncodingName(Piece.Encoding) + " where part 1 is in " +
+                                   EncodingName(First.Encoding));
     if (Piece.Encoding == enYEnc) {
       if (Piece.Offset != Check.Size || Piece.FileSize != First.FileSize)
-        return Bad(Index, "its bytes do not follow on from the parts before it");
+        return BadPosting(Index, "its bytes do not follow on from the parts before it");
       Crc = Crc32Combine(Crc, Piece.Crc, Piece.Size);
     } else {
       if (Index > 1 && Piece.HasBegin)
-        return Bad(Index, "it holds a begin line, which belongs to part 1 only");
+        return BadPosting(Index, "it holds a begin line, which belongs to part 1 only");
       if (Index < Posting.Count && (!Piece.EndsFull || Piece.HasEnd))
-        return Bad(Index, "its data ends before the last part: the size does not add up");
+        return BadPosting(Index, "its data ends before the last part: the size does not add up");
       if (Index == Posting.Count && !Piece.HasEnd && Piece.Encoding != enBase64)
-        return Bad(Index, "it has no end line");
+        return BadPosting(Index, "it has no end line");
     }
     Check.Size += Piece.Size;
   }
   if (First.Encoding == enYEnc) {
     if (Check.Size != First.FileSize)
-      return Bad(Posting.Count, "the parts hold " + std::to_string(Check.Size) +
-                                    " bytes where the file has " + std::to_string(First.FileSize));
+      return BadPosting(Posting.Count, "the parts hold " + std::to_string(Check.Size) +
+                                           " bytes where the file has " +
+                                           std::to_string(First.FileSize));
     for (const auto& Entry : Posting.Sections) {
       const TPiece& Piece = Pieces[Entry.second];
       if (Piece.HasFileCrc && Piece.FileCrc != Crc)
-        return Bad(Entry.first, "the file's CRC-32 is " + Hex8(Crc) +
-                                    " where its =yend line says " + Hex8(Piece.FileCrc));
+        return BadPosting(Entry.first, "the file's CRC-32 is " + Hex8(Crc) +
+                                           " where its =yend line says " + Hex8(Piece.FileCrc));
     }
   }
-  if (!First.HasBegin) return Bad(1, "it names no file: no begin line");
+  if (!First.HasBegin) return BadPosting(1, "it names no file: no begin line");
   std::string Problem;
-  const std::uint64_t Size = Check.Size;
-  if (!SafeFileName(First.BeginName, Check.FileName, Problem)) return Bad(1, Problem);
-  Check.Size = Size;
+  if (!SafeFileName(First.BeginName, Check.FileName, Problem)) return BadPosting(1, Problem);
   Check.Mode = First.Mode;
   return Check;
 }

@@ -501,16 +501,18 @@ std::vector<TPosting> JoinPieces(const std::vector<TPiece>& Pieces) {
   return Postings;
 }
 
+TPostingCheck BadPosting(std::uint64_t Section, std::string Problem) {
+  TPostingCheck Check;
+  Check.State = psBad;
+  Check.Section = Section;
+  Check.Problem = std::move(Problem);
+  return Check;
+}
+
 TPostingCheck CheckPosting(const TPosting& Posting, const std::vector<TPiece>& Pieces) {
   TPostingCheck Check;
-  const auto Bad = [&](std::uint64_t Section, std::string Problem) {
-    Check.State = psBad;
-    Check.Section = Section;
-    Check.Problem = std::move(Problem);
-    return Check;
-  };
   for (const auto& [Index, At] : Posting.Sections)
-    if (!Pieces[At].Error.empty()) return Bad(Index, Pieces[At].Error);
+    if (!Pieces[At].Error.empty()) return BadPosting(Index, Pieces[At].Error);
   if (Posting.Sections.size() != Posting.Count) {
     Check.State = psIncomplete;
     Check.Problem = "sections " + RangesText(SectionRanges(Posting, false)) + " of " +
@@ -522,16 +524,17 @@ TPostingCheck CheckPosting(const TPosting& Posting, const std::vector<TPiece>& P
   for (const auto& [Index, At] : Posting.Sections) {
     const TPiece& Piece = Pieces[At];
     if (Index < Posting.Count && !Piece.EndsFull)
-      return Bad(Index, "its data ends before the last section: the size does not add up");
+      return BadPosting(Index, "its data ends before the last section: the size does not add up");
     if (Index > 1 && Index < Posting.Count && Piece.DataLines != First.DataLines)
-      return Bad(Index, "it holds " + std::to_string(Piece.DataLines) +
-                            " data lines where section 1 holds " + std::to_string(First.DataLines));
+      return BadPosting(Index, "it holds " + std::to_string(Piece.DataLines) +
+                                   " data lines where section 1 holds " +
+                                   std::to_string(First.DataLines));
     if (Index > 1 && Index == Posting.Count && Piece.DataLines > First.DataLines)
-      return Bad(Index, "it holds more data lines than section 1");
+      return BadPosting(Index, "it holds more data lines than section 1");
     Check.Size += Piece.Size;
   }
   std::string Problem;
-  if (!SafeFileName(First.BeginName, Check.FileName, Problem)) return Bad(1, Problem);
+  if (!SafeFileName(First.BeginName, Check.FileName, Problem)) return BadPosting(1, Problem);
   Check.Mode = First.Mode;
   return Check;
 }

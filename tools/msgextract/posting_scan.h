@@ -137,6 +137,10 @@ struct TPostingCheck {
   std::uint64_t Size = 0;     // bytes of the rebuilt file (complete only)
 };
 
+// A check that found Posting bad: the section (or part) the fault is in and
+// what is wrong; nothing of a file to write.
+[[nodiscard]] TPostingCheck BadPosting(std::uint64_t Section, std::string Problem);
+
 // Whether Posting can be rebuilt: every section present once, each one free
 // of faults, the begin line in section 1, every section but the last full and
 // all of them of the first one's length, and a safe file name.
