@@ -1,5 +1,6 @@
 #include "encode/uudecode.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -23,6 +24,48 @@ constexpr std::array<std::uint8_t, 256> SixBitsTable = [] {
 
 std::uint8_t SixBits(char C) {
   return SixBitsTable[static_cast<unsigned char>(C)];
+}
+
+// Count (at most 8) characters as one word, the first in the lowest byte,
+// blanks (zero values) after them: with Count 8 one load on this byte order,
+// the same value on any other.
+template <std::size_t Count>
+std::uint64_t CharsWord(const char* Chars) {
+  const auto* C = reinterpret_cast<const unsigned char*>(Chars);
+  std::uint64_t Word = 0;
+  for (std::size_t I = 0; I < 8; ++I)
+    Word |= std::uint64_t{I < Count ? C[I] : static_cast<unsigned char>(SP)} << (8 * I);
+  return Word;
+}
+
+// Nonzero when any byte of Word lies outside blank .. backquote (0x20 .. 0x60),
+// all bytes tested at once: the high bit of a byte is set by subtracting 0x20
+// from one below 0x20, or by adding 0x1F to one above 0x60, or is set already.
+// A borrow or carry that crosses into the next byte only comes from a byte
+// that is itself outside, so the answer for the word is exact.
+std::uint64_t OutsideAlphabet(std::uint64_t Word) {
+  const std::uint64_t Below = (Word - 0x2020202020202020u) & ~Word;
+  const std::uint64_t Above = (Word + 0x1F1F1F1F1F1F1F1Fu) | Word;
+  return (Below | Above) & 0x8080808080808080u;
+}
+
+// The 24 bits that each of two groups of characters carries, the first
+// group's in the low half; valid only for characters inside the alphabet.
+std::uint64_t JoinGroups(std::uint64_t Word) {
+  const std::uint64_t Values = (Word - 0x2020202020202020u) & 0x3F3F3F3F3F3F3F3Fu;
+  // Each pair of 6-bit values as 12 bits in 16, then each group as 24 in 32.
+  const std::uint64_t Pairs =
+      ((Values & 0x003F003F003F003Fu) << 6) | ((Values >> 8) & 0x003F003F003F003Fu);
+  return ((Pairs & 0x0000FFFF0000FFFFu) << 12) | ((Pairs >> 16) & 0x0000FFFF0000FFFFu);
+}
+
+// The bytes of two groups' 24 bits each (the first group in the low half) in
+// the order they are written, the first in the lowest byte.
+std::uint64_t InWritingOrder(std::uint64_t Groups) {
+  const auto TopFirst = [](std::uint64_t Bits) {  // a group's three bytes
+    return static_cast<std::uint64_t>(__builtin_bswap32(static_cast<std::uint32_t>(Bits << 8)));
+  };
+  return TopFirst(Groups & 0xFFFFFFu) | TopFirst(Groups >> 32) << 24;
 }
 
 // The three bytes that four 6-bit values carry.
@@ -64,24 +107,37 @@ TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost, std::str
     std::memset(Padded + Have, SP, Want - 1 - Have);
     Chars = Padded;
   }
-  std::uint8_t Bytes[3 * Groups];
-  std::uint8_t Bad = 0;
-  for (std::size_t G = 0; G < (N + 2u) / 3u; ++G, Chars += 4) {
-    const std::uint8_t V[4] = {SixBits(Chars[0]), SixBits(Chars[1]), SixBits(Chars[2]),
-                               SixBits(Chars[3])};
-    Bad |= V[0] | V[1] | V[2] | V[3];
-    Join(V, Bytes + 3 * G);
+  // The bytes go straight into Out, three for every group, and Out is cut back
+  // to what it held when a character is bad.
+  const std::size_t Held = Out.size();
+  const std::size_t LineGroups = (N + 2u) / 3u;
+  Out.resize(Held + 3 * LineGroups);
+  auto* Bytes = reinterpret_cast<unsigned char*>(Out.data() + Held);
+  std::uint64_t Bad = 0;
+  const auto Put = [&Bytes](std::uint64_t Word, std::size_t Many) {
+    const std::uint64_t Ordered = InWritingOrder(JoinGroups(Word));
+    for (std::size_t I = 0; I < Many; ++I)
+      Bytes[I] = static_cast<unsigned char>(Ordered >> (8 * I));
+    Bytes += Many;
+  };
+  std::size_t G = 0;
+  for (; G + 2 <= LineGroups; G += 2, Chars += 8) {
+    const std::uint64_t Word = CharsWord<8>(Chars);
+    Bad |= OutsideAlphabet(Word);
+    Put(Word, 6);
   }
-  if ((Bad & 0x80u) != 0) return ulBadCharacter;
-  Out.append(reinterpret_cast<const char*>(Bytes), N);
+  if (G < LineGroups) {
+    const std::uint64_t Word = CharsWord<4>(Chars);
+    Bad |= OutsideAlphabet(Word);
+    Put(Word, 3);
+  }
+  if (Bad != 0) {
+    Out.resize(Held);
+    return ulBadCharacter;
+  }
+  Out.resize(Held + N);
   Count = N;
   return ulOk;
-}
-
-bool UUMayBeDataLine(std::string_view Line) {
-  if (Line.empty()) return true;
-  const std::uint8_t N = SixBits(Line[0]);
-  return N != NoValue && N <= UUEMaxLineBytes && Line.size() <= UULineLength(N);
 }
 
 std::string UULineStatusText(TUULineStatus Status) {

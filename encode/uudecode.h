@@ -50,7 +50,14 @@ void Kwartet2Triplet(const TKwartet& Kwartet, TTriplet& Triplet);
 // Whether Line may be a data line going by its length alone: empty, or a
 // length character of at most 45 bytes and no more characters than that asks
 // for. Cheap enough to ask of every line of a text before any is decoded.
-[[nodiscard]] bool UUMayBeDataLine(std::string_view Line);
+// Asked of every line of every text: inline.
+[[nodiscard]] inline bool UUMayBeDataLine(std::string_view Line) {
+  if (Line.empty()) return true;
+  const auto First = static_cast<unsigned char>(Line[0]);
+  if (First < SP || First > '`') return false;
+  const std::size_t Count = (First - SP) & 0x3Fu;
+  return Count <= UUEMaxLineBytes && Line.size() <= UULineLength(Count);
+}
 
 // A short text for a status ("its length character is not valid", ...).
 [[nodiscard]] std::string UULineStatusText(TUULineStatus Status);

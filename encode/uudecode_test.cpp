@@ -101,5 +101,24 @@ TEST(UUDecodeTest, FaultyLinesAreRefusedAndLeaveOutAlone) {
   EXPECT_TRUE(UUMayBeDataLine(""));
 }
 
+TEST(UUDecodeTest, EveryByteAtEveryPlaceOfAGroupIsJudgedAlone) {
+  // Six bytes in two groups of a valid line; one character at a time is set
+  // to every byte value, beside neighbours at both ends of the alphabet.
+  for (const char Neighbour : {' ', '`'}) {
+    for (std::size_t Place = 1; Place <= 8; ++Place) {
+      for (unsigned C = 0; C < 256; ++C) {
+        std::string Line = "&" + std::string(8, Neighbour);
+        Line[Place] = static_cast<char>(C);
+        std::string Out = "keep";
+        std::size_t Count = 0;
+        const bool Valid = C >= 0x20 && C <= 0x60;
+        ASSERT_EQ(Valid ? ulOk : ulBadCharacter, UUDecodeLine(Line, false, Out, Count))
+            << Place << ' ' << C;
+        ASSERT_EQ(Valid ? 4u + 6u : 4u, Out.size()) << Place << ' ' << C;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vellumar

@@ -20,6 +20,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -296,6 +297,9 @@ class TFidoMessageBase : public TMessageBase {
   std::string MessagePath_;
   bool NewMessage_ = false;
   TFidoHeader Header_;
+  // The last date text parsed, and what it says.
+  decltype(TFidoHeader::DateTime) ParsedDateText_{};
+  std::optional<TMessageBaseDateTime> ParsedDate_;
   // The file each message number stood for when it was last read or written.
   std::map<std::int32_t, TFileIdentity> ReadFiles_;
   // The permissions new message files take (0: the process's default), and

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -86,7 +87,8 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize, bool WithText) {
   MessageNumber_ = Current();
   MessagePath_ = MessageFileName(MessageNumber_);
   NewMessage_ = false;
-  RememberReadFile();
+  // Only a base that may remove the message needs to know which file it read.
+  if (!IsReadOnly()) RememberReadFile();
   SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
   Header_ = TFidoHeader{};
   MessageOpen_ = true;
@@ -102,14 +104,16 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize, bool WithText) {
       static_cast<std::int64_t>(FileSize) - static_cast<std::int64_t>(TFidoHeader::Size) - 1;
   // A text that is wanted and fits comes with the header in one read.
   const bool Together = WithText && TextSize > 0 && TextSize <= MaxFidoTextSize;
-  std::vector<std::uint8_t> Bytes(TFidoHeader::Size +
-                                  static_cast<std::size_t>(Together ? TextSize : 0));
+  // Not cleared first: a read that fails zeroes what it was to fill.
+  const std::size_t Wanted = TFidoHeader::Size + static_cast<std::size_t>(Together ? TextSize : 0);
+  const auto Buffer = std::make_unique_for_overwrite<std::uint8_t[]>(Wanted);
+  std::span<std::uint8_t> Bytes(Buffer.get(), Wanted);
   MessageFile_->Seek(0);
   MessageFile_->ReadBuffer(Bytes);
   if (Together && MessageFile_->GetStatus() != stOk) {
     // The header alone may still be there: it is kept as far as it reads.
     MessageFile_->Reset();
-    Bytes.resize(TFidoHeader::Size);
+    Bytes = Bytes.first(TFidoHeader::Size);
     MessageFile_->Seek(0);
     MessageFile_->ReadBuffer(Bytes);
     (void)DecodeFidoHeader(Bytes, Header_);
@@ -249,7 +253,13 @@ void TFidoMessageBase::SetAttribute(std::int32_t Attribute, bool Enable) {
 }
 
 void TFidoMessageBase::GetWrittenDateTime(TMessageBaseDateTime& DateTime) {
-  ParseFidoDateText(FixedFieldText(Header_.DateTime), DateTime);
+  // Messages written together share their date text: the last one read is
+  // kept with what it says.
+  if (!ParsedDate_ || ParsedDateText_ != Header_.DateTime) {
+    ParseFidoDateText(FixedFieldText(Header_.DateTime), ParsedDate_.emplace());
+    ParsedDateText_ = Header_.DateTime;
+  }
+  DateTime = *ParsedDate_;
 }
 
 void TFidoMessageBase::GetArrivedDateTime(TMessageBaseDateTime& DateTime) {
