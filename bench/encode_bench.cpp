@@ -1,6 +1,8 @@
 // Speed of encoding a file and cutting it into sections of 50 lines: a file of
 // about 0.3 MB and the largest file that still fits with 50 lines per section.
-// Reports the time per posting and the encoded lines per second.
+// Reports the time per posting and the encoded lines per second. Also the
+// speed of decoding the data lines of that largest file back, as the receiver
+// does line by line.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 
 #include "encode/dyn_array.h"
 #include "encode/section_cutter.h"
+#include "encode/uudecode.h"
 #include "encode/uuencode.h"
 
 namespace {
@@ -88,6 +91,43 @@ BENCHMARK(EncodeAndCut)
     ->Arg(1024 * 1024)
     ->Arg(static_cast<std::int64_t>(MaxUUEFileSize(50)))
     ->Unit(benchmark::kMillisecond);
+
+void DecodeLines(benchmark::State& State) {
+  const std::uint64_t Size = MaxUUEFileSize(50);
+  TBenchFile File(Size);
+  TStrDynArray Body;
+  int ErrNo = 0;
+  if (File.Path().empty() || !UUEncode(File.Path(), "input.bin", Body, ErrNo)) {
+    State.SkipWithError("cannot encode the input file");
+    return;
+  }
+  // The data lines: those that carry bytes (not the header, begin and end
+  // lines around them).
+  std::vector<std::string> Lines;
+  std::string Scratch;
+  for (std::uint32_t I = 1; I <= Body.Count(); ++I) {
+    std::string Line = Body.At(static_cast<std::uint16_t>(I));
+    std::size_t Count = 0;
+    if (UUDecodeLine(Line, false, Scratch, Count) == ulOk && Count > 0)
+      Lines.push_back(std::move(Line));
+  }
+  std::string Out;
+  Out.reserve(Size);
+  for (auto _ : State) {
+    Out.clear();
+    for (const std::string& Line : Lines) {
+      std::size_t Count = 0;
+      if (UUDecodeLine(Line, false, Out, Count) != ulOk) {
+        State.SkipWithError("a line does not decode");
+        return;
+      }
+    }
+    benchmark::DoNotOptimize(Out.data());
+  }
+  State.SetBytesProcessed(static_cast<std::int64_t>(Out.size()) * State.iterations());
+}
+
+BENCHMARK(DecodeLines)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

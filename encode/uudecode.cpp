@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 namespace vellumar {
 
@@ -114,22 +119,54 @@ TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost, std::str
   Out.resize(Held + 3 * LineGroups);
   auto* Bytes = reinterpret_cast<unsigned char*>(Out.data() + Held);
   std::uint64_t Bad = 0;
-  const auto Put = [&Bytes](std::uint64_t Word, std::size_t Many) {
-    const std::uint64_t Ordered = InWritingOrder(JoinGroups(Word));
-    for (std::size_t I = 0; I < Many; ++I)
-      Bytes[I] = static_cast<unsigned char>(Ordered >> (8 * I));
+  // Writes Many (3 or 6) bytes of two groups' 24 bits.
+  const auto Put = [&Bytes](std::uint64_t Joined, std::size_t Many) {
+    const std::uint64_t Ordered = InWritingOrder(Joined);
+    if constexpr (std::endian::native == std::endian::little) {
+      // The lowest byte first in memory: a group pair in two stores.
+      const auto Four = static_cast<std::uint32_t>(Ordered);
+      const auto Two = static_cast<std::uint16_t>(Ordered >> 32);
+      std::memcpy(Bytes, &Four, Many == 6 ? 4 : 2);
+      if (Many == 6) {
+        std::memcpy(Bytes + 4, &Two, 2);
+      } else {
+        Bytes[2] = static_cast<unsigned char>(Four >> 16);
+      }
+    } else {
+      for (std::size_t I = 0; I < Many; ++I)
+        Bytes[I] = static_cast<unsigned char>(Ordered >> (8 * I));
+    }
     Bytes += Many;
   };
   std::size_t G = 0;
+#if defined(__SSE2__) && defined(__x86_64__)
+  // Four groups a step, the same steps as OutsideAlphabet and JoinGroups on
+  // sixteen lanes: a character is inside when it is at most 0x40 above blank.
+  __m128i Inside = _mm_set1_epi8(-1);
+  for (; G + 4 <= LineGroups; G += 4, Chars += 16) {
+    const __m128i Above =
+        _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(Chars)), _mm_set1_epi8(0x20));
+    Inside = _mm_and_si128(Inside, _mm_cmpeq_epi8(_mm_min_epu8(Above, _mm_set1_epi8(0x40)), Above));
+    const __m128i Values = _mm_and_si128(Above, _mm_set1_epi8(0x3F));
+    const __m128i Pairs = _mm_or_si128(
+        _mm_slli_epi16(_mm_and_si128(Values, _mm_set1_epi16(0xFF)), 6), _mm_srli_epi16(Values, 8));
+    const __m128i Four =
+        _mm_or_si128(_mm_slli_epi32(_mm_and_si128(Pairs, _mm_set1_epi32(0xFFFF)), 12),
+                     _mm_srli_epi32(Pairs, 16));
+    Put(static_cast<std::uint64_t>(_mm_cvtsi128_si64(Four)), 6);
+    Put(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(Four, Four))), 6);
+  }
+  if (_mm_movemask_epi8(Inside) != 0xFFFF) Bad = 1;
+#endif
   for (; G + 2 <= LineGroups; G += 2, Chars += 8) {
     const std::uint64_t Word = CharsWord<8>(Chars);
     Bad |= OutsideAlphabet(Word);
-    Put(Word, 6);
+    Put(JoinGroups(Word), 6);
   }
   if (G < LineGroups) {
     const std::uint64_t Word = CharsWord<4>(Chars);
     Bad |= OutsideAlphabet(Word);
-    Put(Word, 3);
+    Put(JoinGroups(Word), 3);
   }
   if (Bad != 0) {
     Out.resize(Held);

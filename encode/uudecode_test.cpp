@@ -101,20 +101,30 @@ TEST(UUDecodeTest, FaultyLinesAreRefusedAndLeaveOutAlone) {
   EXPECT_TRUE(UUMayBeDataLine(""));
 }
 
-TEST(UUDecodeTest, EveryByteAtEveryPlaceOfAGroupIsJudgedAlone) {
-  // Six bytes in two groups of a valid line; one character at a time is set
-  // to every byte value, beside neighbours at both ends of the alphabet.
+TEST(UUDecodeTest, EveryByteAtEveryPlaceOfALineIsJudgedAlone) {
+  // A full line (45 bytes in 15 groups, decoded several groups a step); one
+  // character at a time is set to every byte value, beside neighbours at both
+  // ends of the alphabet.
   for (const char Neighbour : {' ', '`'}) {
-    for (std::size_t Place = 1; Place <= 8; ++Place) {
+    for (std::size_t Place = 1; Place <= 60; ++Place) {
       for (unsigned C = 0; C < 256; ++C) {
-        std::string Line = "&" + std::string(8, Neighbour);
+        std::string Line = "M" + std::string(60, Neighbour);
         Line[Place] = static_cast<char>(C);
         std::string Out = "keep";
         std::size_t Count = 0;
         const bool Valid = C >= 0x20 && C <= 0x60;
         ASSERT_EQ(Valid ? ulOk : ulBadCharacter, UUDecodeLine(Line, false, Out, Count))
             << Place << ' ' << C;
-        ASSERT_EQ(Valid ? 4u + 6u : 4u, Out.size()) << Place << ' ' << C;
+        ASSERT_EQ(Valid ? 4u + 45u : 4u, Out.size()) << Place << ' ' << C;
+        if (!Valid) continue;
+        // The six bits land in the one byte or two that the place carries.
+        std::string Want(45, '\0');
+        const std::size_t Bit = 6 * (Place - 1);
+        const unsigned Value = (C - 0x20) & 0x3F;
+        for (std::size_t B = 0; B < 6; ++B)
+          if ((Value >> (5 - B) & 1) != 0)
+            Want[(Bit + B) / 8] |= static_cast<char>(0x80 >> ((Bit + B) % 8));
+        ASSERT_EQ("keep" + Want, Out) << Place << ' ' << C;
       }
     }
   }
