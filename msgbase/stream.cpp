@@ -227,6 +227,15 @@ void TMessageBaseStream::ReadBuffer(std::span<std::uint8_t> Buf) {
   }
 }
 
+std::int32_t TMessageBaseStream::ReadAtMost(std::span<std::uint8_t> Buf) {
+  const std::int32_t Size = GetSize();
+  const std::int32_t Pos = GetPos();
+  if (GetStatus() != stOk || Size < 0 || Pos < 0) return -1;
+  const std::size_t Count = std::min(Buf.size(), static_cast<std::size_t>(std::max(Size - Pos, 0)));
+  ReadBuffer(Buf.first(Count));
+  return GetStatus() == stOk ? static_cast<std::int32_t>(Count) : -1;
+}
+
 void TMessageBaseStream::WriteBuffer(std::span<const std::uint8_t> Buf) {
   while (!Buf.empty()) {
     const std::size_t Piece = std::min(Buf.size(), MaxTransfer);
@@ -256,7 +265,7 @@ TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std:
       Flags |= O_RDWR;
       break;
     case smRead:
-      Flags |= O_RDONLY;
+      Flags |= O_RDONLY | ((Mode & smKnownRegular) != 0 ? O_NOFOLLOW : 0);
       break;
     case smWrite:
       Flags |= O_WRONLY;
@@ -275,6 +284,12 @@ TMessageBaseFileStream::TMessageBaseFileStream(const std::string& FileName, std:
   } while (Fd < 0 && errno == EINTR);
   if (Fd < 0) {
     Refuse(OpenFailureOf(errno));
+    return;
+  }
+  if ((Mode & 0xFF) == smRead && (Mode & smKnownRegular) != 0 &&
+      (Mode & ~(0xFF | smKnownRegular)) == 0) {
+    // Listed as a regular file a moment ago: the reads find out the rest.
+    Fd_ = Fd;
     return;
   }
   struct stat Info {};
@@ -337,6 +352,23 @@ void TMessageBaseFileStream::Read(void* Buf, std::uint16_t Count) {
     std::memset(Bytes, 0, Count);
     UpdateStatus(stStreamReadFailed);
   }
+}
+
+std::int32_t TMessageBaseFileStream::ReadAtMost(std::span<std::uint8_t> Buf) {
+  if (!SizeHeld_) SizeAtOpen_ = -1;
+  if (GetStatus() != stOk) return -1;
+  Buf = Buf.first(std::min<std::size_t>(Buf.size(), std::numeric_limits<std::int32_t>::max()));
+  // One read: a regular file gives fewer bytes than asked only at its end.
+  ssize_t Got = 0;
+  do {
+    Got = ::pread(Fd_, Buf.data(), Buf.size(), static_cast<off_t>(Position_));
+  } while (Got < 0 && errno == EINTR);
+  if (Got < 0) {
+    UpdateStatus(stStreamReadFailed);
+    return -1;
+  }
+  Position_ += static_cast<std::int64_t>(Got);
+  return static_cast<std::int32_t>(Got);
 }
 
 bool TMessageBaseFileStream::ReadAhead(std::uint8_t* Bytes, std::uint16_t Count) {
@@ -598,6 +630,7 @@ bool TMessageBaseFileFind::NextSearch() {
   while (const dirent* Entry = ::readdir(Dir)) {
     const std::string Name = Entry->d_name;
     if (!WildcardMatch(Pattern_, Name)) continue;
+    PlainFile_ = Entry->d_type == DT_REG;
     if ((SearchAttr_ & faNamesOnly) != 0 && (Entry->d_type == DT_REG || Entry->d_type == DT_DIR)) {
       const std::int32_t KindAttr = Entry->d_type == DT_DIR ? faDirectory : faArchive;
       if ((KindAttr & ~SearchAttr_) != 0) continue;

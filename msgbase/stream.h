@@ -55,6 +55,15 @@ inline constexpr std::int32_t smDenyWriteShared = 0x4000;
 // stStreamOpenFailed while a conflicting lock is held.
 inline constexpr std::int32_t smRecordLock = 0x8000;
 
+// With smRead: the caller has just listed the name as a regular file itself,
+// not a link to one (TMessageBaseFind::IsPlainFile), and reads it whole with
+// ReadAtMost. The file is opened without following a link and not looked up
+// again, which spares a system call a file: its size and identity are looked
+// up only when asked for. Whatever was put at the name since fails to open (a
+// link, a socket) or fails at the first read (a FIFO, a folder), never waits;
+// only a device node would be read, and only the superuser can make one.
+inline constexpr std::int32_t smKnownRegular = 0x10000;
+
 // Directory-entry attribute bits of TMessageBaseFind.
 inline constexpr std::int32_t faReadOnly = 0x01;  // the owner may not write it
 inline constexpr std::int32_t faDirectory = 0x10;
@@ -148,6 +157,10 @@ class TMessageBaseStream {
 
   // Whole buffers of any length, moved in pieces of at most 65535 bytes.
   void ReadBuffer(std::span<std::uint8_t> Buf);
+  // Reads into Buf what there is at the position, up to its length, and
+  // advances the position: the count, fewer only where the data ends; -1 on
+  // a failure (recorded in the status, nothing counted as read).
+  [[nodiscard]] virtual std::int32_t ReadAtMost(std::span<std::uint8_t> Buf);
   void WriteBuffer(std::span<const std::uint8_t> Buf);
 
   // The identity of the open file; false for a stream that is not over one.
@@ -191,6 +204,9 @@ class TMessageBaseFileStream : public TMessageBaseStream {
   ~TMessageBaseFileStream() override;
 
   void Read(void* Buf, std::uint16_t Count) override;
+  // One system call, whatever the length (a regular file gives fewer bytes
+  // than asked only at its end).
+  [[nodiscard]] std::int32_t ReadAtMost(std::span<std::uint8_t> Buf) override;
   void Write(const void* Buf, std::uint16_t Count) override;
   void Seek(std::int32_t Pos) override;
   [[nodiscard]] std::int32_t GetPos() override;
@@ -306,12 +322,16 @@ class TMessageBaseFind {
   [[nodiscard]] std::int32_t GetTime() const { return Time_; }
   // Length in bytes (0 for a directory).
   [[nodiscard]] std::int32_t GetSize() const { return Size_; }
+  // Whether the listing itself named the entry a regular file (not a link to
+  // one): such a file may be opened with smKnownRegular.
+  [[nodiscard]] bool IsPlainFile() const { return PlainFile_; }
 
  protected:
   std::string Name_;
   std::int32_t Attr_ = 0;
   std::int32_t Time_ = 0;
   std::int32_t Size_ = 0;
+  bool PlainFile_ = false;
 };
 using PMessageBaseFind = std::unique_ptr<TMessageBaseFind>;
 

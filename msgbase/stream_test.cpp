@@ -237,6 +237,55 @@ TEST(StreamTest, OpensTakeOnlyRegularFilesAndCreatesNeverFollowLinks) {
   EXPECT_EQ(ByName, ByStream);
 }
 
+TEST(StreamTest, AListedRegularFileIsReadInOneGoAndAnythingElseFailsWithoutWaiting) {
+  TTempDir Dir;
+  ASSERT_TRUE(testing_support::WriteFileText(Dir.File("file"), "kept"));
+  ASSERT_EQ(0, ::mkfifo(Dir.File("fifo").c_str(), 0644));
+  ASSERT_EQ(0, ::symlink(Dir.File("file").c_str(), Dir.File("link").c_str()));
+  ASSERT_EQ(0, ::mkdir(Dir.File("dir").c_str(), 0755));
+  // Only the listing's own regular file is plain.
+  std::map<std::string, bool> Plain;
+  PMessageBaseFind Find = CreateMessageBaseFind();
+  for (bool More = Find->StartSearch(Dir.File("*"), faAnyFile | faNamesOnly); More;
+       More = Find->NextSearch())
+    Plain[Find->GetName()] = Find->IsPlainFile();
+  Plain.erase(".");
+  Plain.erase("..");
+  EXPECT_EQ((std::map<std::string, bool>{
+                {"dir", false}, {"fifo", false}, {"file", true}, {"link", false}}),
+            Plain);
+  // Opened as listed: a link is refused at the open, a FIFO or a folder put
+  // at the name fails at the first read, and nothing waits.
+  const struct {
+    std::string Name;
+    std::int32_t Opens;  // the status after opening
+    std::int32_t Got;    // what ReadAtMost gives
+  } Cases[] = {
+      {"file", stOk, 4},
+      {"link", stStreamOpenFailed, -1},
+      {"fifo", stOk, -1},
+      {"dir", stOk, -1},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    PMessageBaseStream S = CreateMessageBaseFileStream(Dir.File(C.Name), smRead | smKnownRegular);
+    EXPECT_EQ(C.Opens, S->GetStatus());
+    std::vector<std::uint8_t> Buf(64);
+    EXPECT_EQ(C.Got, S->ReadAtMost(Buf));
+    if (C.Got < 0) continue;
+    EXPECT_EQ("kept", std::string(Buf.begin(), Buf.begin() + C.Got));
+    EXPECT_EQ(4, S->GetSize());  // looked up when asked
+    EXPECT_EQ(0, S->ReadAtMost(Buf));
+  }
+  // Any stream reads at most what it holds past its position.
+  PMessageBaseStream Memory = CreateMessageBaseMemoryStream(0);
+  Memory->WriteBuffer(std::vector<std::uint8_t>(10, 7));
+  Memory->Seek(3);
+  std::vector<std::uint8_t> Buf(100);
+  EXPECT_EQ(7, Memory->ReadAtMost(Buf));
+  EXPECT_EQ(0, Memory->ReadAtMost(Buf));
+}
+
 TEST(StreamTest, FileStreamFailureIsStickyUntilReset) {
   TTempDir Dir;
   const std::string Name = Dir.File("f.dat");

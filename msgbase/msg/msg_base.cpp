@@ -119,6 +119,7 @@ void TFidoMessageBase::SetLocation(std::int32_t Location) {
 void TFidoMessageBase::RebuildIndex() {
   LinkedNumbers_.clear();
   Map_.fill(0);
+  PlainFiles_.fill(0);
   Count_ = 0;
   Highest_ = 0;
   OtherCaseNames_.clear();
@@ -164,7 +165,12 @@ void TFidoMessageBase::RebuildIndex() {
     }
     if (Known->second != Own && Lower == Own) OtherCaseNames_[Message] = Known->second;
     if (Known->second == Own) OtherCaseNames_.erase(Message);
-    SetMapDot(Message, true);
+    // A number under one name only, listed as a regular file, is plain; a
+    // second name for it (a link, or another spelling of the number) makes
+    // it one to look up.
+    const bool OneName = First && !GetMapDot(Message);
+    SetMapDot(Message, true);  // clears the plain bit
+    if (OneName && Find->IsPlainFile()) SetPlainFile(Message);
     if (Message > Highest_) Highest_ = Message;
   }
   Find->StopSearch();
@@ -175,6 +181,7 @@ void TFidoMessageBase::SetMapDot(std::int32_t N, bool Value) {
   if (N < 0 || N >= FidoMapBits) return;
   std::uint8_t& Byte = Map_[static_cast<std::size_t>(N / 8)];
   const auto Mask = static_cast<std::uint8_t>(1u << (N % 8));
+  PlainFiles_[static_cast<std::size_t>(N / 8)] &= static_cast<std::uint8_t>(~Mask);
   const bool Was = (Byte & Mask) != 0;
   // The count follows the bit, so that two names for one number (12.msg and
   // 12.bak.msg) count once.
@@ -185,6 +192,16 @@ void TFidoMessageBase::SetMapDot(std::int32_t N, bool Value) {
     Byte = static_cast<std::uint8_t>(Byte & ~Mask);
     --Count_;
   }
+}
+
+void TFidoMessageBase::SetPlainFile(std::int32_t N) {
+  if (N < 0 || N >= FidoMapBits) return;
+  PlainFiles_[static_cast<std::size_t>(N / 8)] |= static_cast<std::uint8_t>(1u << (N % 8));
+}
+
+bool TFidoMessageBase::IsPlainFile(std::int32_t N) const {
+  if (N < 0 || N >= FidoMapBits) return false;
+  return (PlainFiles_[static_cast<std::size_t>(N / 8)] & (1u << (N % 8))) != 0;
 }
 
 bool TFidoMessageBase::GetMapDot(std::int32_t N) const {

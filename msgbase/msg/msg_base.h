@@ -184,6 +184,9 @@ class TFidoMessageBase : public TMessageBase {
   // count follows the bit.
   void SetMapDot(std::int32_t N, bool Value);
   [[nodiscard]] bool GetMapDot(std::int32_t N) const;
+  // The bits of PlainFiles_ (the same range as the map's).
+  void SetPlainFile(std::int32_t N);
+  [[nodiscard]] bool IsPlainFile(std::int32_t N) const;
 
   // Flags of the FLAGS control line: GetAFlag is true when Flag occurs in the
   // line; SetAFlag adds " Flag" or removes its first occurrence, and drops the
@@ -276,6 +279,15 @@ class TFidoMessageBase : public TMessageBase {
   [[nodiscard]] std::string LastReadFileName();
 
   std::array<std::uint8_t, FidoMapBytes> Map_{};
+  // Messages whose one name the last listing named a regular file itself (not
+  // a link to one), in bits like Map_: a read-only base opens them with
+  // smKnownRegular and reads them in one go. Any change to a number's bit in
+  // Map_ clears it here.
+  std::array<std::uint8_t, FidoMapBytes> PlainFiles_{};
+  // Room for one read of a message file that gives its size too (files this
+  // short or shorter); kept from message to message.
+  static constexpr std::size_t WholeFileRead = std::size_t{64} << 10;
+  std::vector<std::uint8_t> FileBytes_;
   // Messages stored under another case of the name ("12.MSG"), bare names.
   std::map<std::int32_t, std::string> OtherCaseNames_;
   // Messages RebuildIndex found under more than one name of one file: only

@@ -690,6 +690,40 @@ TEST_F(MsgBaseTest, OpenMessageFailures) {
   EXPECT_FALSE(Base.CloseMessage());  // nothing was left open
 }
 
+TEST_F(MsgBaseTest, AReadOnlyBaseReadsListedFilesInOneGoAndNothingElseThatWay) {
+  PutMessage(1, PlainHeader("a", "b", "c"), "short");
+  const std::string Long(70000, 'l');  // longer than one read
+  PutMessage(2, PlainHeader("a", "b", "c"), Long);
+  PutMessage(3, PlainHeader("a", "b", "c"), "becomes a FIFO");
+  ASSERT_EQ(0, ::symlink(Path("1.msg").c_str(), Path("4.msg").c_str()));
+  TFidoMessageBase Base;
+  Base.SetOpenMode(omReadOnly);
+  ASSERT_TRUE(Base.Open(Dir.Path()));
+  std::filesystem::remove(Path("3.msg"));
+  ASSERT_EQ(0, ::mkfifo(Path("3.msg").c_str(), 0644));
+  const struct {
+    std::int32_t Number;
+    std::string Text;  // empty: the message cannot be read
+  } Cases[] = {{1, "short"}, {2, Long}, {3, ""}, {4, "short"}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Number);
+    Base.SetCurrent(C.Number);
+    Base.SetStatus(0);
+    ASSERT_EQ(!C.Text.empty(), Base.OpenMessage());
+    if (C.Text.empty()) {
+      EXPECT_EQ(stMsgCantCreateStream, Base.GetStatus());
+      continue;
+    }
+    EXPECT_EQ(static_cast<std::int32_t>(C.Text.size()), Base.GetTextSize());
+    std::string Read(C.Text.size(), '\0');
+    Base.SetTextPos(0);
+    Base.ReadText(Read.data(),
+                  static_cast<std::uint16_t>(std::min<std::size_t>(Read.size(), 65535)));
+    EXPECT_EQ(C.Text.substr(0, 65535), Read.substr(0, 65535));
+    EXPECT_EQ("a", Base.GetFrom());
+  }
+}
+
 TEST_F(MsgBaseTest, HugeTextIsRefusedWithoutReading) {
   const std::string Name = Path("1.msg");
   Put("1.msg", TBytes{});

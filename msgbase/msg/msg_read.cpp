@@ -79,8 +79,13 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize, bool WithText) {
     return false;
   }
   if (MessageOpen_) (void)CloseMessage();  // it is open, so this succeeds
-  MessageFile_ =
-      CreateMessageBaseFileStream(MessageFileName(Current()), IsReadOnly() ? smRead : smReadWrite);
+  // A read-only base reads a message the listing named a regular file in one
+  // go, whose length gives the file's size when the file fits: one system
+  // call fewer a message than asking for the size first.
+  const bool Plain = IsReadOnly() && WithText && IsPlainFile(Current());
+  MessageFile_ = CreateMessageBaseFileStream(
+      MessageFileName(Current()),
+      IsReadOnly() ? (smRead | (Plain ? smKnownRegular : 0)) : smReadWrite);
   if (!MessageFile_ || MessageFile_->GetStatus() != stOk) {
     return FailMessage(stMsgCantCreateStream);
   }
@@ -92,7 +97,16 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize, bool WithText) {
   SetMessageTextStream(CreateMessageBaseMemoryStream(MaxMessageSize));
   Header_ = TFidoHeader{};
   MessageOpen_ = true;
-  FileSize = MessageFile_->GetSize();
+  bool ReadWhole = false;        // one read took all of the file's bytes ...
+  std::span<std::uint8_t> Read;  // ... and these are they
+  if (Plain) {
+    FileBytes_.resize(WholeFileRead);
+    const std::int32_t Got = MessageFile_->ReadAtMost(FileBytes_);
+    if (Got < 0) return FailMessage(stMsgCantCreateStream);
+    ReadWhole = static_cast<std::size_t>(Got) < FileBytes_.size();
+    if (ReadWhole) Read = std::span(FileBytes_).first(static_cast<std::size_t>(Got));
+  }
+  FileSize = ReadWhole ? static_cast<std::int32_t>(Read.size()) : MessageFile_->GetSize();
   // A file too short for its header holds no message: it is damaged (a
   // writer that died, or a foreign one), and shown as such, never as a
   // message with empty fields.
@@ -104,12 +118,18 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize, bool WithText) {
       static_cast<std::int64_t>(FileSize) - static_cast<std::int64_t>(TFidoHeader::Size) - 1;
   // A text that is wanted and fits comes with the header in one read.
   const bool Together = WithText && TextSize > 0 && TextSize <= MaxFidoTextSize;
-  // Not cleared first: a read that fails zeroes what it was to fill.
   const std::size_t Wanted = TFidoHeader::Size + static_cast<std::size_t>(Together ? TextSize : 0);
-  const auto Buffer = std::make_unique_for_overwrite<std::uint8_t[]>(Wanted);
-  std::span<std::uint8_t> Bytes(Buffer.get(), Wanted);
-  MessageFile_->Seek(0);
-  MessageFile_->ReadBuffer(Bytes);
+  std::unique_ptr<std::uint8_t[]> Buffer;
+  std::span<std::uint8_t> Bytes;
+  if (ReadWhole) {
+    Bytes = Read.first(Wanted);
+  } else {
+    // Not cleared first: a read that fails zeroes what it was to fill.
+    Buffer = std::make_unique_for_overwrite<std::uint8_t[]>(Wanted);
+    Bytes = std::span(Buffer.get(), Wanted);
+    MessageFile_->Seek(0);
+    MessageFile_->ReadBuffer(Bytes);
+  }
   if (Together && MessageFile_->GetStatus() != stOk) {
     // The header alone may still be there: it is kept as far as it reads.
     MessageFile_->Reset();
@@ -123,7 +143,7 @@ bool TFidoMessageBase::OpenMessageFile(std::int32_t& FileSize, bool WithText) {
   if (MessageFile_->GetStatus() != stOk) return FailMessage(stMsgCantCreateStream);
   if (WithText && TextSize > MaxFidoTextSize) return FailMessage(stMsgBufferOverflow);
   if (Together) {
-    GetMessageTextStream()->WriteBuffer(std::span(Bytes).subspan(TFidoHeader::Size));
+    GetMessageTextStream()->WriteBuffer(Bytes.subspan(TFidoHeader::Size));
     GetMessageTextStream()->Seek(0);
   }
   return true;

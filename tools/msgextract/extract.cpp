@@ -769,6 +769,12 @@ void ReadBase(TMessageBase& Base, TFindings& Findings) {
   std::string Text;        // one message's text at a time, its room reused
   std::uint64_t Kept = 0;  // bytes of pieces kept from the reading
   std::string Problem;
+  // Most messages of a base holding postings hold one piece: room for as many
+  // at once, instead of copies of every piece as the room doubles (bounded,
+  // for a count that a damaged base overstates).
+  constexpr std::int32_t MostPiecesReserved = 65536;
+  Findings.Pieces.reserve(
+      static_cast<std::size_t>(std::clamp(Base.GetCount(), 0, MostPiecesReserved)));
   if (!tools::WalkMessages(
           Base,
           [&] {
