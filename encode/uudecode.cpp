@@ -112,26 +112,19 @@ TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost, std::str
     std::memset(Padded + Have, SP, Want - 1 - Have);
     Chars = Padded;
   }
-  // The bytes go straight into Out, three for every group, and Out is cut back
-  // to what it held when a character is bad.
-  const std::size_t Held = Out.size();
+  // The bytes are gathered here, three for every group, with room for a whole
+  // word past the last, and only a line that decodes is appended to Out.
+  unsigned char Decoded[3 * Groups + sizeof(std::uint64_t)];
+  unsigned char* Bytes = Decoded;
   const std::size_t LineGroups = (N + 2u) / 3u;
-  Out.resize(Held + 3 * LineGroups);
-  auto* Bytes = reinterpret_cast<unsigned char*>(Out.data() + Held);
   std::uint64_t Bad = 0;
   // Writes Many (3 or 6) bytes of two groups' 24 bits.
   const auto Put = [&Bytes](std::uint64_t Joined, std::size_t Many) {
     const std::uint64_t Ordered = InWritingOrder(Joined);
     if constexpr (std::endian::native == std::endian::little) {
-      // The lowest byte first in memory: a group pair in two stores.
-      const auto Four = static_cast<std::uint32_t>(Ordered);
-      const auto Two = static_cast<std::uint16_t>(Ordered >> 32);
-      std::memcpy(Bytes, &Four, Many == 6 ? 4 : 2);
-      if (Many == 6) {
-        std::memcpy(Bytes + 4, &Two, 2);
-      } else {
-        Bytes[2] = static_cast<unsigned char>(Four >> 16);
-      }
+      // The lowest byte first in memory, in one store; the bytes past Many
+      // are written over by the next groups or left in the room past them.
+      std::memcpy(Bytes, &Ordered, sizeof Ordered);
     } else {
       for (std::size_t I = 0; I < Many; ++I)
         Bytes[I] = static_cast<unsigned char>(Ordered >> (8 * I));
@@ -168,11 +161,8 @@ TUULineStatus UUDecodeLine(std::string_view Line, bool BlanksMayBeLost, std::str
     Bad |= OutsideAlphabet(Word);
     Put(JoinGroups(Word), 3);
   }
-  if (Bad != 0) {
-    Out.resize(Held);
-    return ulBadCharacter;
-  }
-  Out.resize(Held + N);
+  if (Bad != 0) return ulBadCharacter;
+  Out.append(reinterpret_cast<const char*>(Decoded), N);
   Count = N;
   return ulOk;
 }
