@@ -8,16 +8,21 @@
 # message serials (about 100 messages a second), so every base is made once
 # and reused by all runs; each run writes into a directory without the file.
 #
+# The goal is stated in processor time (user + system): after hyperfine's
+# figures (means) come the medians of 60 runs of each, taken side by side with
+# uudecode, from bench/cpu_medians.py.
+#
 # Usage: bench/extract_bench.sh [build directory] (default: build).
-# Installs hyperfine, sharutils and uudeview when missing.
+# Installs hyperfine, sharutils, uudeview and python3 when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 if ! command -v hyperfine >/dev/null || ! command -v uudecode >/dev/null ||
-  ! command -v uudeview >/dev/null; then
+  ! command -v uudeview >/dev/null || ! command -v python3 >/dev/null; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq hyperfine sharutils uudeview
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq hyperfine sharutils uudeview python3
 fi
 . bench/extract_setup.sh "$@"
 head -c 2680874 /dev/urandom >large.bin
@@ -61,4 +66,8 @@ for file in large.bin half.bin; do
   uudeview -i -q -p out "$name.uue" && cmp "$file" "out/$file" && echo "uudeview rebuilds it"
   hyperfine -N --style basic --warmup 2 --runs 20 --prepare "rm -f out/$file" \
     --command-name "uudeview $file" "uudeview -i -q -p out $name.uue"
+  echo "$file, processor time (user + system), medians of 60 runs:"
+  python3 "$root/bench/cpu_medians.py" 60 "out/$file" "uudecode -o out/$file $name.uue" \
+    "msgextract *.msg=./msgextract F${name}F out" "msgextract Squish=./msgextract S${name}S out" \
+    "msgextract JAM=./msgextract J${name}J out" "uudeview=uudeview -i -q -p out $name.uue"
 done
