@@ -1,22 +1,13 @@
 #include "tools/msgextract/extract.h"
 
-#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <map>
-#include <set>
 
 #include "encode/uudecode.h"
-#include "msgbase/file_helpers.h"
 #include "msgbase/open_base.h"
 #include "msgbase/status.h"
 #include "msgbase/stream.h"
@@ -33,28 +24,16 @@ using tools::VisibleText;
 
 namespace {
 
-// The mode bits a rebuilt file may get: never executable, never set-id.
-constexpr std::uint32_t FileModeMask = 0666;
 // Seconds a base held by a writer is waited for, one try a second.
 constexpr std::int32_t OpenTries = 10;
 // The first byte of a control line.
 constexpr char ControlByte = '\x01';
-// The owner may always read and write a rebuilt file.
-constexpr std::uint32_t OwnerReadWrite = 0600;
-// Bytes gathered before a write to the file: a buffer made once at its full
-// size and reused, so that its pages are touched once (grown by doubling to a
-// megabyte it cost a third of a run's page faults).
-constexpr std::size_t WriteChunk = std::size_t{64} << 10;
 // The longest first line looked at for the sender: an address line is short.
 constexpr std::size_t MaxHeadLine = 1024;
 constexpr std::int64_t SecondsPerDay = 86400;
 // Decoded bytes kept from the first reading of the base; the rest is read
 // again when written.
 constexpr std::uint64_t MaxKeptBytes = std::uint64_t{16} << 20;
-
-std::string ErrnoText(int Error) {
-  return std::strerror(Error);
-}
 
 // The sender's address of the open message whose text lines are Lines. The
 // base takes it from the first line and the control lines (plus, in some
@@ -433,113 +412,6 @@ bool IsDirectory(const std::string& Path) {
   return ::stat(Path.c_str(), &Info) == 0 && S_ISDIR(Info.st_mode);
 }
 
-// What a signal handler may touch: the temporary file being written (its
-// path, a zero byte first when there is none) and the files written so far.
-char TempPathForSignal[PATH_MAX + 1] = {};
-volatile std::sig_atomic_t FilesWrittenForSignal = 0;
-
-void NoteTempPath(const std::string& Path) {
-  TempPathForSignal[0] = '\0';
-  const std::size_t Size = std::min(Path.size(), sizeof TempPathForSignal - 1);
-  if (Size == 0) return;
-  std::memcpy(TempPathForSignal + 1, Path.data() + 1, Size - 1);
-  TempPathForSignal[Size] = '\0';
-  TempPathForSignal[0] = Path[0];  // last: a handler sees the whole path or none
-}
-
-// Only async-signal-safe calls: unlink, write, signal, raise.
-extern "C" void StopOnSignal(int Signal) {
-  if (TempPathForSignal[0] != '\0') (void)::unlink(TempPathForSignal);  // best effort
-  char Line[128] = "Stopped by signal ";
-  std::size_t At = std::strlen(Line);
-  const auto PutNumber = [&](long Value) {
-    char Digits[24];
-    std::size_t N = 0;
-    do {
-      Digits[N++] = static_cast<char>('0' + Value % 10);
-      Value /= 10;
-    } while (Value > 0 && N < sizeof Digits);
-    while (N > 0) Line[At++] = Digits[--N];
-  };
-  PutNumber(Signal);
-  for (const char* Text = "; files written before it: "; *Text != '\0'; ++Text) Line[At++] = *Text;
-  PutNumber(FilesWrittenForSignal);
-  for (const char* Text = "; no temporary file left\n"; *Text != '\0'; ++Text) Line[At++] = *Text;
-  const ssize_t Wrote = ::write(STDOUT_FILENO, Line, At);
-  (void)Wrote;  // nowhere is left to report a failure of this one
-  (void)std::signal(Signal, SIG_DFL);
-  (void)std::raise(Signal);
-}
-
-// Closes the descriptor and removes the temporary file unless Keep is set.
-class TTempFile {
- public:
-  TTempFile() = default;
-  ~TTempFile() {
-    if (Fd >= 0) (void)::close(Fd);                            // a failed write is reported already
-    if (!Keep && !Path.empty()) (void)::unlink(Path.c_str());  // best effort clean-up
-    NoteTempPath("");
-  }
-  TTempFile(const TTempFile&) = delete;
-  TTempFile& operator=(const TTempFile&) = delete;
-
-  int Fd = -1;
-  std::string Path;
-  bool Keep = false;
-};
-
-// Writes all of Bytes; false with errno set on failure.
-bool WriteAll(int Fd, std::string_view Bytes) {
-  while (!Bytes.empty()) {
-    const ssize_t Written = ::write(Fd, Bytes.data(), Bytes.size());
-    if (Written < 0 && errno == EINTR) continue;
-    if (Written <= 0) {
-      if (Written == 0) errno = EIO;
-      return false;
-    }
-    Bytes.remove_prefix(static_cast<std::size_t>(Written));
-  }
-  return true;
-}
-
-// Reads Bytes.size() bytes into Bytes; false at the end of the file or on failure.
-bool ReadAll(int Fd, char* Bytes, std::size_t Size) {
-  while (Size > 0) {
-    const ssize_t Got = ::read(Fd, Bytes, Size);
-    if (Got < 0 && errno == EINTR) continue;
-    if (Got <= 0) return false;
-    Bytes += Got;
-    Size -= static_cast<std::size_t>(Got);
-  }
-  return true;
-}
-
-// Flushes the file Path and its directory to disk.
-bool FlushFile(const std::string& Path) {
-  const int Fd = ::open(Path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (Fd < 0) return false;
-  const bool Synced = ::fsync(Fd) == 0;
-  (void)::close(Fd);  // only read: the flush is what counts
-  return Synced && msgbase::SyncDirectory(Path.substr(0, Path.rfind('/')));
-}
-
-// The umask, which can only be read by setting it.
-mode_t CurrentUmask() {
-  const mode_t Mask = ::umask(0);
-  (void)::umask(Mask);  // put back at once; the program has one thread
-  return Mask;
-}
-
-// Renames From to To unless To exists; false with errno EEXIST when it does.
-bool RenameNoReplace(const std::string& From, const std::string& To) {
-  if (::renameat2(AT_FDCWD, From.c_str(), AT_FDCWD, To.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without the flag: a hard link fails on an existing name too.
-  if (::link(From.c_str(), To.c_str()) != 0) return false;
-  (void)::unlink(From.c_str());  // the file is in place under its name already
-  return true;
-}
-
 // The date of Posting's newest piece; 0 when none has one.
 std::int64_t NewestDate(const TPosting& Posting, const std::vector<TPiece>& Pieces) {
   std::int64_t Newest = 0;
@@ -586,185 +458,6 @@ std::string WritePartial(TMessageBase& Base, const TPosting& Posting,
 
 }  // namespace
 
-TPartSource PartsSource(std::vector<std::string_view> Parts) {
-  return [Parts = std::move(Parts)](const TPut& Put, std::string& Problem) {
-    (void)Problem;  // bytes in memory are always there
-    return std::all_of(Parts.begin(), Parts.end(), Put);
-  };
-}
-
-void CleanUpOnSignals() {
-  for (const int Signal : {SIGINT, SIGTERM}) (void)std::signal(Signal, StopOnSignal);
-}
-
-bool HoldsSameBytes(const std::string& Path, std::uint64_t Size, const TPartSource& Source) {
-  const int Fd = ::open(Path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (Fd < 0) return false;
-  struct stat Info {};
-  bool Same = ::fstat(Fd, &Info) == 0 && S_ISREG(Info.st_mode) &&
-              static_cast<std::uint64_t>(Info.st_size) == Size;
-  std::string Buffer;
-  std::string Problem;
-  Same = Same && Source(
-                     [&](std::string_view Part) {
-                       Buffer.resize(Part.size());
-                       return ReadAll(Fd, Buffer.data(), Part.size()) && Buffer == Part;
-                     },
-                     Problem);
-  (void)::close(Fd);  // only read
-  return Same;
-}
-
-std::vector<std::string> UsageText() {
-  return {
-      "Usage: msgextract [options] <base> [<directory>]",
-      "       msgextract --list [--json] [--verbose] <base>",
-      "  <base>       a format letter and the base's path: F (*.msg directory),",
-      "               S (Squish) or J (JAM), e.g. J/var/spool/fido/files",
-      "  <directory>  where the rebuilt files go (default: the working directory)",
-      "  --list       write nothing; show every posting found: name, sender,",
-      "               subject, sections present and missing, size",
-      "  --json       the listing as one JSON document (implies --list)",
-      "  --verbose    also list lines that only look like a posting's start",
-      "  --remove     delete a posting's messages once its file is on disk",
-      "  --expire D   with --remove: also delete the messages of incomplete or",
-      "               bad postings whose newest section is more than D days old",
-      "  --partial    write an incomplete posting as NAME.partial, missing",
-      "               sections as zero bytes",
-      "  --include P, --exclude P",
-      "               only postings whose name matches (does not match) the",
-      "               shell pattern P; each may be given more than once",
-      "  --max-size N refuse a posting of more than N bytes (K, M, G allowed;",
-      "               default 1G)",
-      "  --force      replace a file that exists (otherwise the posting is skipped)",
-      "  --help       this text; --version: the version",
-      "  With --json every answer, a refusal included, is one JSON document.",
-      "Exit status: 0 every posting rebuilt, 1 bad usage or a base or directory",
-      "that cannot be used, 2 some posting incomplete, bad, too large or skipped.",
-  };
-}
-
-namespace {
-
-// A decimal number with an optional K, M or G (powers of 1024); false when
-// it is none or too large to count.
-bool ParseSize(const std::string& Text, std::uint64_t& Value) {
-  std::size_t Digits = 0;
-  Value = 0;
-  for (; Digits < Text.size() && Text[Digits] >= '0' && Text[Digits] <= '9'; ++Digits) {
-    if (Value > (UINT64_MAX - 9) / 10) return false;
-    Value = Value * 10 + static_cast<std::uint64_t>(Text[Digits] - '0');
-  }
-  if (Digits == 0 || Text.size() > Digits + 1) return false;
-  if (Text.size() == Digits) return true;
-  const std::string Units = "KMG";
-  const std::size_t Unit = Units.find(static_cast<char>(Text[Digits] & ~0x20));
-  if (Unit == std::string::npos) return false;
-  const unsigned Shift = 10 * static_cast<unsigned>(Unit + 1);
-  if (Value > (UINT64_MAX >> Shift)) return false;
-  Value <<= Shift;
-  return true;
-}
-
-}  // namespace
-
-bool ParseArguments(const std::vector<std::string>& Args, TOptions& Options, std::string& Problem) {
-  Options = TOptions{};
-  std::vector<std::string> Positional;
-  std::set<std::string> Seen;
-  for (std::size_t I = 0; I < Args.size(); ++I) {
-    const std::string& A = Args[I];
-    // Options with a value take it from the next argument or after '='.
-    const std::size_t Equals = A.find('=');
-    const std::string Name = A.starts_with("--") ? A.substr(0, Equals) : A;
-    if (Name == "--expire" || Name == "--max-size" || Name == "--include" || Name == "--exclude") {
-      std::string Value;
-      if (Equals != std::string::npos) {
-        Value = A.substr(Equals + 1);
-      } else if (I + 1 < Args.size()) {
-        Value = Args[++I];
-      } else {
-        Problem = Name + " needs a value";
-        return false;
-      }
-      std::uint64_t Number = 0;
-      if (Name == "--include" || Name == "--exclude") {
-        (Name == "--include" ? Options.Include : Options.Exclude).push_back(Value);
-        continue;
-      }
-      if (!Seen.insert(Name).second) {
-        Problem = Name + " given twice";
-        return false;
-      }
-      if (Name == "--expire" && Value.find_first_not_of("0123456789") == std::string::npos &&
-          ParseSize(Value, Number) && Number <= 100000) {
-        Options.ExpireDays = static_cast<std::int64_t>(Number);
-      } else if (Name == "--max-size" && ParseSize(Value, Number) && Number > 0) {
-        Options.MaxSize = Number;
-      } else {
-        Problem = "Bad value for " + Name + ": " + VisibleText(Value);
-        return false;
-      }
-      continue;
-    }
-    bool* Flag = nullptr;
-    if (A == "--list") {
-      Flag = &Options.List;
-    } else if (A == "--json") {
-      Flag = &Options.Json;
-    } else if (A == "--remove") {
-      Flag = &Options.Remove;
-    } else if (A == "--force") {
-      Flag = &Options.Force;
-    } else if (A == "--partial") {
-      Flag = &Options.Partial;
-    } else if (A == "--verbose") {
-      Flag = &Options.Verbose;
-    } else if (A == "--help" || A == "-h") {
-      Flag = &Options.Help;
-    } else if (A == "--version") {
-      Flag = &Options.Version;
-    } else if (A.size() > 1 && A[0] == '-') {
-      Problem = "Unknown option " + VisibleText(A);
-      return false;
-    } else {
-      Positional.push_back(A);
-      continue;
-    }
-    if (*Flag) {
-      Problem = A + " given twice";
-      return false;
-    }
-    *Flag = true;
-  }
-  if (Options.Help || Options.Version) return true;
-  if (Options.Json) Options.List = true;
-  if (Options.List && (Options.Remove || Options.Partial)) {
-    Problem = std::string(Options.Remove ? "--remove" : "--partial") +
-              " does not go with --list or --json";
-    return false;
-  }
-  if (Options.ExpireDays >= 0 && !Options.Remove) {
-    Problem = "--expire goes with --remove only";
-    return false;
-  }
-  if (Positional.empty()) {
-    Problem = "No base given";
-    return false;
-  }
-  if (Positional.size() > 2) {
-    Problem = "Too many arguments (" + VisibleText(Positional[2]) + ")";
-    return false;
-  }
-  Options.BaseId = Positional[0];
-  if (Positional.size() == 2) Options.Directory = Positional[1];
-  if (Options.Directory.empty()) {
-    Problem = "The directory is empty";
-    return false;
-  }
-  return true;
-}
-
 void ReadBase(TMessageBase& Base, TFindings& Findings) {
   std::string Text;        // one message's text at a time, its room reused
   std::uint64_t Kept = 0;  // bytes of pieces kept from the reading
@@ -807,82 +500,6 @@ void ReadBase(TMessageBase& Base, TFindings& Findings) {
     Findings.Faults.push_back(Line);
   }
   Findings.Postings = JoinPieces(Findings.Pieces);
-}
-
-bool WriteFileSafely(const std::string& Directory, const std::string& FileName,
-                     const TPartSource& Source, std::uint32_t Mode, bool Force, bool Flush,
-                     bool& Exists, std::string& Problem) {
-  Exists = false;
-  const std::string Target = Directory + "/" + FileName;
-  struct stat Info {};
-  if (!Force && ::lstat(Target.c_str(), &Info) == 0) {
-    Exists = true;
-    return false;
-  }
-  TTempFile Temp;
-  const auto Fail = [&](const std::string& What) {
-    Problem = What + ": " + ErrnoText(errno);
-    return false;
-  };
-  // A name of our own in the target directory, so the rename stays on one
-  // file system; O_EXCL makes sure it is a new file.
-  static unsigned Serial = 0;
-  for (int Try = 0; Try < 100 && Temp.Fd < 0; ++Try) {
-    Temp.Path = Directory + "/.msgextract." + std::to_string(::getpid()) + "." +
-                std::to_string(++Serial) + ".tmp";
-    NoteTempPath(Temp.Path);
-    Temp.Fd = ::open(Temp.Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                     static_cast<mode_t>(OwnerReadWrite));
-    if (Temp.Fd < 0 && errno != EEXIST) {
-      Temp.Path.clear();
-      return Fail("cannot create a file in " + Directory);
-    }
-  }
-  if (Temp.Fd < 0) {
-    Temp.Path.clear();
-    return Fail("cannot create a file in " + Directory);
-  }
-  // The mode as the begin line asks, less the umask; the owner can always
-  // read and write it (a "begin 0000" file would be of no use otherwise).
-  const auto FileMode = static_cast<mode_t>(
-      ((Mode & FileModeMask) & ~static_cast<std::uint32_t>(CurrentUmask())) | OwnerReadWrite);
-  if (::fchmod(Temp.Fd, FileMode) != 0) return Fail("cannot set the mode of " + Target);
-  std::string Buffer;
-  Buffer.reserve(WriteChunk);
-  bool Wrote = true;
-  const auto Put = [&](std::string_view Part) {
-    if (Buffer.size() + Part.size() > WriteChunk) {
-      Wrote = WriteAll(Temp.Fd, Buffer) && WriteAll(Temp.Fd, Part);
-      Buffer.clear();
-    } else {
-      Buffer += Part;
-    }
-    return Wrote;
-  };
-  std::string Missing;
-  if (!Source(Put, Missing)) {
-    if (!Wrote) return Fail("cannot write " + Target);
-    Problem = Missing;
-    return false;
-  }
-  if (!WriteAll(Temp.Fd, Buffer) || (Flush && ::fsync(Temp.Fd) != 0))
-    return Fail("cannot write " + Target);
-  const int Fd = Temp.Fd;
-  Temp.Fd = -1;
-  if (::close(Fd) != 0) return Fail("cannot write " + Target);
-  if (Force ? ::rename(Temp.Path.c_str(), Target.c_str()) != 0
-            : !RenameNoReplace(Temp.Path, Target)) {
-    if (errno == EEXIST) {
-      Exists = true;
-      return false;
-    }
-    return Fail("cannot rename the file into place as " + Target);
-  }
-  Temp.Keep = true;
-  if (!Flush) return true;
-  // The name reaches the disk with the directory.
-  if (!msgbase::SyncDirectory(Directory)) return Fail("cannot flush the directory " + Directory);
-  return true;
 }
 
 int RunMsgExtract(const std::vector<std::string>& Args, TOutput& Out) {
@@ -1007,7 +624,7 @@ int RunMsgExtract(const std::vector<std::string>& Args, TOutput& Out) {
       continue;
     }
     Done[I] = true;
-    FilesWrittenForSignal = static_cast<std::sig_atomic_t>(++Count);
+    NoteFilesWritten(++Count);
     Say("Wrote " + FileText(Posting, Check.FileName) + ", " + From);
   }
   for (const std::string& Fault : Findings.Faults) Say(Fault);

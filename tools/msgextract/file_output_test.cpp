@@ -1,4 +1,4 @@
-#include "tools/msgextract/extract.h"
+#include "tools/msgextract/file_output.h"
 
 #include <sys/stat.h>
 
@@ -15,44 +15,6 @@ namespace {
 
 using testing_support::TTempDir;
 
-TEST(ExtractTest, ArgumentsTakeBaseDirectoryAndFlags) {
-  TOptions Options;
-  std::string Problem;
-  ASSERT_TRUE(ParseArguments({"--force", "J/a/b", "out", "--remove"}, Options, Problem));
-  EXPECT_EQ("J/a/b", Options.BaseId);
-  EXPECT_EQ("out", Options.Directory);
-  EXPECT_TRUE(Options.Force && Options.Remove && !Options.List);
-  ASSERT_TRUE(ParseArguments({"--json", "S/x"}, Options, Problem));
-  EXPECT_TRUE(Options.List);
-  EXPECT_EQ(".", Options.Directory);
-  EXPECT_EQ(DefaultMaxSize, Options.MaxSize);
-}
-
-TEST(ExtractTest, BadUsageIsRefusedWithAReason) {
-  const std::vector<std::vector<std::string>> Cases = {
-      {},
-      {"--list", "--list", "Jx"},
-      {"--bogus", "Jx"},
-      {"--list", "--remove", "Jx"},
-      {"Jx", "dir", "more"},
-      {"Jx", ""},
-      {"--expire", "3", "Jx"},
-      {"--remove", "--expire", "-1", "Jx"},
-      {"--remove", "--expire", "1", "--expire", "2", "Jx"},
-      {"--max-size", "0", "Jx"},
-      {"--max-size", "12T", "Jx"},
-      {"--max-size=99999999999999999999", "Jx"},
-      {"Jx", "--include"},
-      {"--list", "--partial", "Jx"},
-  };
-  for (const auto& Args : Cases) {
-    TOptions Options;
-    std::string Problem;
-    EXPECT_FALSE(ParseArguments(Args, Options, Problem)) << ::testing::PrintToString(Args);
-    EXPECT_FALSE(Problem.empty());
-  }
-}
-
 // Names in the directory, temporary files included.
 std::vector<std::string> Names(const std::string& Dir) {
   std::vector<std::string> Result;
@@ -61,7 +23,7 @@ std::vector<std::string> Names(const std::string& Dir) {
   return Result;
 }
 
-TEST(ExtractTest, FileIsWrittenWithASafeModeAndNoLeftovers) {
+TEST(FileOutputTest, FileIsWrittenWithASafeModeAndNoLeftovers) {
   TTempDir Dir;
   const mode_t Old = ::umask(022);
   bool Exists = true;
@@ -78,7 +40,7 @@ TEST(ExtractTest, FileIsWrittenWithASafeModeAndNoLeftovers) {
   EXPECT_EQ(std::vector<std::string>{"f"}, Names(Dir.Path()));
 }
 
-TEST(ExtractTest, MorePartsThanOneWriteTakesArrive) {
+TEST(FileOutputTest, MorePartsThanOneWriteTakesArrive) {
   TTempDir Dir;
   const std::vector<std::string> Texts = {"ab", "", "cde"};
   std::vector<std::string_view> Parts;
@@ -94,7 +56,7 @@ TEST(ExtractTest, MorePartsThanOneWriteTakesArrive) {
   EXPECT_EQ(Want, testing_support::ReadFileText(Dir.File("f")));
 }
 
-TEST(ExtractTest, ExistingFileIsKeptUnlessForced) {
+TEST(FileOutputTest, ExistingFileIsKeptUnlessForced) {
   TTempDir Dir;
   ASSERT_TRUE(testing_support::WriteFileText(Dir.File("f"), "old"));
   bool Exists = false;
@@ -115,7 +77,7 @@ TEST(ExtractTest, ExistingFileIsKeptUnlessForced) {
   EXPECT_EQ(2u, Names(Dir.Path()).size());
 }
 
-TEST(ExtractTest, UnwritableDirectoryFailsWithoutLeftovers) {
+TEST(FileOutputTest, UnwritableDirectoryFailsWithoutLeftovers) {
   TTempDir Dir;
   bool Exists = false;
   std::string Problem;
