@@ -696,6 +696,7 @@ TEST_F(MsgBaseTest, AReadOnlyBaseReadsListedFilesInOneGoAndNothingElseThatWay) {
   PutMessage(2, PlainHeader("a", "b", "c"), Long);
   PutMessage(3, PlainHeader("a", "b", "c"), "becomes a FIFO");
   ASSERT_EQ(0, ::symlink(Path("1.msg").c_str(), Path("4.msg").c_str()));
+  Put("5.msg", Text("short file"));
   TFidoMessageBase Base;
   Base.SetOpenMode(omReadOnly);
   ASSERT_TRUE(Base.Open(Dir.Path()));
@@ -703,15 +704,20 @@ TEST_F(MsgBaseTest, AReadOnlyBaseReadsListedFilesInOneGoAndNothingElseThatWay) {
   ASSERT_EQ(0, ::mkfifo(Path("3.msg").c_str(), 0644));
   const struct {
     std::int32_t Number;
-    std::string Text;  // empty: the message cannot be read
-  } Cases[] = {{1, "short"}, {2, Long}, {3, ""}, {4, "short"}};
+    std::string Text;
+    std::int32_t Failure;  // stOk: the message is read
+  } Cases[] = {{1, "short", stOk},
+               {2, Long, stOk},
+               {3, "", stMsgCantCreateStream},
+               {4, "short", stOk},
+               {5, "", stMsgDamagedFile}};
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Number);
     Base.SetCurrent(C.Number);
     Base.SetStatus(0);
-    ASSERT_EQ(!C.Text.empty(), Base.OpenMessage());
-    if (C.Text.empty()) {
-      EXPECT_EQ(stMsgCantCreateStream, Base.GetStatus());
+    ASSERT_EQ(C.Failure == stOk, Base.OpenMessage());
+    if (C.Failure != stOk) {
+      EXPECT_EQ(C.Failure, Base.GetStatus());
       continue;
     }
     EXPECT_EQ(static_cast<std::int32_t>(C.Text.size()), Base.GetTextSize());
