@@ -2,9 +2,10 @@
 // files of one base in a scratch directory: one leading byte of switches, then
 // records of a name byte, a 16-bit little-endian length and that many bytes.
 // Name byte 255 is the lastread file; any other value n is the message file
-// "<n + 1>.msg". The base is opened (never created), every message is read in
-// full and header-only, and, as the switches ask, one message is marked read
-// and rewritten and one is removed.
+// "<n + 1>.msg". The base is opened (never created), for writing or, as the
+// switches ask, only to read (which reads each listed message file in one
+// go); every message is read in full and header-only, and, as the switches
+// ask, one message is marked read and rewritten and one is removed.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@ namespace {
 
 constexpr std::uint8_t swKillOne = 0x01;
 constexpr std::uint8_t swRewriteHeader = 0x02;
+constexpr std::uint8_t swReadOnly = 0x04;
 constexpr std::uint8_t LastReadNameByte = 255;
 constexpr std::size_t MaxFiles = 16;
 
@@ -110,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
 
   {
     msgbase::TFidoMessageBase Base;
+    if ((Switches & swReadOnly) != 0) Base.SetOpenMode(msgbase::omReadOnly);
     if (Base.Open(Dir)) {
       bool Rewritten = false;
       for (Base.Seek(1); Base.SeekFound(); Base.SeekNext()) {
