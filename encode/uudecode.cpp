@@ -1,6 +1,5 @@
 #include "encode/uudecode.h"
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>

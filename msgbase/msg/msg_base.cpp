@@ -38,6 +38,20 @@ bool IsUncountedName(const std::string& Name) {
   return Value < 1 || Value > MaxFidoMessage;
 }
 
+// Bit N of a map of message numbers (0..61439; false, and nothing changed,
+// outside).
+bool BitOf(const TNumberBits& Bits, std::int32_t N) {
+  if (N < 0 || N >= FidoMapBits) return false;
+  return (Bits[static_cast<std::size_t>(N / 8)] & (1u << (N % 8))) != 0;
+}
+
+void PutBit(TNumberBits& Bits, std::int32_t N, bool Value) {
+  if (N < 0 || N >= FidoMapBits) return;
+  const auto Mask = static_cast<std::uint8_t>(1u << (N % 8));
+  std::uint8_t& Byte = Bits[static_cast<std::size_t>(N / 8)];
+  Byte = static_cast<std::uint8_t>(Value ? Byte | Mask : Byte & ~Mask);
+}
+
 }  // namespace
 
 TFidoMessageBase::~TFidoMessageBase() {
@@ -170,7 +184,7 @@ void TFidoMessageBase::RebuildIndex() {
     // it one to look up.
     const bool OneName = First && !GetMapDot(Message);
     SetMapDot(Message, true);  // clears the plain bit
-    if (OneName && Find->IsPlainFile()) SetPlainFile(Message);
+    if (OneName && Find->IsPlainFile()) PutBit(PlainFiles_, Message, true);
     if (Message > Highest_) Highest_ = Message;
   }
   Find->StopSearch();
@@ -179,34 +193,19 @@ void TFidoMessageBase::RebuildIndex() {
 
 void TFidoMessageBase::SetMapDot(std::int32_t N, bool Value) {
   if (N < 0 || N >= FidoMapBits) return;
-  std::uint8_t& Byte = Map_[static_cast<std::size_t>(N / 8)];
-  const auto Mask = static_cast<std::uint8_t>(1u << (N % 8));
-  PlainFiles_[static_cast<std::size_t>(N / 8)] &= static_cast<std::uint8_t>(~Mask);
-  const bool Was = (Byte & Mask) != 0;
+  PutBit(PlainFiles_, N, false);
   // The count follows the bit, so that two names for one number (12.msg and
   // 12.bak.msg) count once.
-  if (Value && !Was) {
-    Byte = static_cast<std::uint8_t>(Byte | Mask);
-    ++Count_;
-  } else if (!Value && Was) {
-    Byte = static_cast<std::uint8_t>(Byte & ~Mask);
-    --Count_;
-  }
-}
-
-void TFidoMessageBase::SetPlainFile(std::int32_t N) {
-  if (N < 0 || N >= FidoMapBits) return;
-  PlainFiles_[static_cast<std::size_t>(N / 8)] |= static_cast<std::uint8_t>(1u << (N % 8));
-}
-
-bool TFidoMessageBase::IsPlainFile(std::int32_t N) const {
-  if (N < 0 || N >= FidoMapBits) return false;
-  return (PlainFiles_[static_cast<std::size_t>(N / 8)] & (1u << (N % 8))) != 0;
+  if (Value != BitOf(Map_, N)) Count_ += Value ? 1 : -1;
+  PutBit(Map_, N, Value);
 }
 
 bool TFidoMessageBase::GetMapDot(std::int32_t N) const {
-  if (N < 0 || N >= FidoMapBits) return false;
-  return (Map_[static_cast<std::size_t>(N / 8)] & (1u << (N % 8))) != 0;
+  return BitOf(Map_, N);
+}
+
+bool TFidoMessageBase::IsPlainFile(std::int32_t N) const {
+  return BitOf(PlainFiles_, N);
 }
 
 std::string TFidoMessageBase::MessageFileName(std::int32_t Message) {

@@ -184,9 +184,6 @@ class TFidoMessageBase : public TMessageBase {
   // count follows the bit.
   void SetMapDot(std::int32_t N, bool Value);
   [[nodiscard]] bool GetMapDot(std::int32_t N) const;
-  // The bits of PlainFiles_ (the same range as the map's).
-  void SetPlainFile(std::int32_t N);
-  [[nodiscard]] bool IsPlainFile(std::int32_t N) const;
 
   // Flags of the FLAGS control line: GetAFlag is true when Flag occurs in the
   // line; SetAFlag adds " Flag" or removes its first occurrence, and drops the
@@ -206,6 +203,8 @@ class TFidoMessageBase : public TMessageBase {
   // Open (Make false) or Create (Make true).
   [[nodiscard]] bool OpenDirectory(const std::string& Path, bool Make);
   [[nodiscard]] std::string MessageFileName(std::int32_t Message);
+  // Whether the listing named message N's one file a regular file (PlainFiles_).
+  [[nodiscard]] bool IsPlainFile(std::int32_t N) const;
   // Opens the current message's file and reads its header, and with WithText
   // the text into the text stream too; the common start of OpenMessage and
   // OpenMessageHeader. FileSize receives the file's size.
@@ -278,12 +277,12 @@ class TFidoMessageBase : public TMessageBase {
   void StoreHeader(TMessageBaseStream& File);
   [[nodiscard]] std::string LastReadFileName();
 
-  std::array<std::uint8_t, FidoMapBytes> Map_{};
+  TNumberBits Map_{};
   // Messages whose one name the last listing named a regular file itself (not
   // a link to one), in bits like Map_: a read-only base opens them with
   // smKnownRegular and reads them in one go. Any change to a number's bit in
   // Map_ clears it here.
-  std::array<std::uint8_t, FidoMapBytes> PlainFiles_{};
+  TNumberBits PlainFiles_{};
   // Room for one read of a message file that gives its size too (files this
   // short or shorter); kept from message to message.
   static constexpr std::size_t WholeFileRead = std::size_t{64} << 10;

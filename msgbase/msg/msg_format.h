@@ -28,6 +28,8 @@ inline constexpr std::int32_t FidoHighWaterMessage = 1;
 // Bits of the map of existing numbers (7680 bytes).
 inline constexpr std::int32_t FidoMapBits = 61440;
 inline constexpr std::size_t FidoMapBytes = FidoMapBits / 8;
+// One bit for every number the map can hold.
+using TNumberBits = std::array<std::uint8_t, FidoMapBytes>;
 // Extension of message files and name of the lastread file.
 inline constexpr const char* FidoMessageExtension = ".msg";
 inline constexpr const char* FidoLastReadName = "lastread";
