@@ -47,11 +47,27 @@ run_tests() {
 fuzz_target() {
   local name=$1 work
   work=$(mktemp -d)
-  cp -r "fuzz/corpus/$name/." "$work/"
+  mkdir "$work/corpus"
+  cp -r "fuzz/corpus/$name/." "$work/corpus/"
   echo "fuzzing $name"
+  local status=0
   (cd "$work" && "$root/build_asan/fuzz/${name}_fuzz" -max_total_time="$fuzz_seconds" \
-    -rss_limit_mb=2048 -print_final_stats=1 "$work" 2>&1 | tail -n 3)
-  local status=${PIPESTATUS[0]}
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" \
+    >"$work/log" 2>&1) || status=$?
+  if [ "$status" -eq 0 ]; then
+    tail -n 3 "$work/log"
+  else
+    # The report whole, and the input that failed, so that a run elsewhere
+    # can be reproduced: base64 -d into a file, and give it to the target.
+    grep -v -E '^#[0-9]+' "$work/log" | tail -n 80 || true
+    for input in "$work"/crash-* "$work"/leak-* "$work"/oom-* "$work"/timeout-*; do
+      if [ -f "$input" ]; then
+        echo "failing input ($(basename "$input")), base64:"
+        base64 -w 0 "$input"
+        echo
+      fi
+    done
+  fi
   rm -rf "$work"
   return "$status"
 }

@@ -158,6 +158,10 @@ TEST(ForeignPartsTest, DoubtfulPostingsWriteNothingAndSayWhy) {
       {{{"f (1/2)", UU1}, {"f (2/2)", {UUFull}}}, psBad, "it has no end line"},
       {{{"f (2/2)", UU1}, {"f (1/2)", {UUFull}}}, psBad, "it holds a begin line"},
       {{{"f (1/2)", UU1}}, psIncomplete, "sections 2 of 2 missing"},
+      {{{"f", With({"section 2 of uuencode 5.25 of file f.bin", ""}, UU2)},
+        {"f", With({"section 4 of uuencode 5.25 of file f.bin", ""}, {UUFull})}},
+       psBad,
+       "it is numbered past part 2"},
   };
   for (const auto& Case : Cases) {
     const TOutcome Outcome = Rebuild(Case.Mails);

@@ -522,7 +522,16 @@ TPostingCheck CheckPosting(const TPosting& Posting, const std::vector<TPiece>& P
   TPostingCheck Check;
   for (const auto& [Index, At] : Posting.Sections)
     if (!Pieces[At].Error.empty()) return BadPosting(Index, Pieces[At].Error);
-  if (Posting.Sections.size() != Posting.Count) {
+  // Parts that give no count are counted up to the first that ends the file,
+  // so a part may be numbered past it: the parts contradict each other.
+  if (!Posting.Sections.empty() && Posting.Sections.rbegin()->first > Posting.Count)
+    return BadPosting(
+        Posting.Sections.rbegin()->first,
+        "it is numbered past part " + std::to_string(Posting.Count) + ", which ends the file");
+  // Numbers are unique and run from 1 up to the count at most, so as many of
+  // them as the count are every number from 1 to the count.
+  if (Posting.Sections.empty() || Posting.Sections.size() != Posting.Count ||
+      Posting.Sections.begin()->first != 1) {
     Check.State = psIncomplete;
     Check.Problem = "sections " + RangesText(SectionRanges(Posting, false)) + " of " +
                     std::to_string(Posting.Count) + " missing";
