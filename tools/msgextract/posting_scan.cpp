@@ -562,8 +562,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> SectionRanges(const TPostin
   std::vector<std::pair<std::uint64_t, std::uint64_t>> Ranges;
   std::uint64_t Next = 1;  // the first number not yet looked at
   for (const auto& [Index, At] : Posting.Sections) {
-    (void)At;  // only the numbers matter here
-    if (Index > Posting.Count) break;
+    (void)At;                                      // only the numbers matter here
+    if (Index > Posting.Count && !Present) break;  // a part past the end is present, not missing
     if (Present) {
       if (!Ranges.empty() && Ranges.back().second + 1 == Index) {
         Ranges.back().second = Index;
