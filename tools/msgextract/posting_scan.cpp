@@ -528,8 +528,8 @@ TPostingCheck CheckPosting(const TPosting& Posting, const std::vector<TPiece>& P
     return BadPosting(
         Posting.Sections.rbegin()->first,
         "it is numbered past part " + std::to_string(Posting.Count) + ", which ends the file");
-  // Numbers are unique and run from 1 up to the count at most, so as many of
-  // them as the count are every number from 1 to the count.
+  // Numbers are unique and none is past the count: as many of them as the
+  // count, the lowest being 1, are every number from 1 to the count.
   if (Posting.Sections.empty() || Posting.Sections.size() != Posting.Count ||
       Posting.Sections.begin()->first != 1) {
     Check.State = psIncomplete;
